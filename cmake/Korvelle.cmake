@@ -1,0 +1,17 @@
+# Helpers shared by the folders' build files.
+
+# korv_library(NAME <target> SOURCES_DIR <dir> [DEFINITIONS ...] [LINKS ...])
+# One static library per source folder: every .cpp of the folder, so a unit is
+# added by adding its file pair.
+function(korv_library name)
+    cmake_parse_arguments(ARG "" "SOURCES_DIR" "DEFINITIONS;LINKS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${ARG_SOURCES_DIR}/*.cpp)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+    if(ARG_DEFINITIONS)
+        target_compile_definitions(${name} PUBLIC ${ARG_DEFINITIONS})
+    endif()
+    if(ARG_LINKS)
+        target_link_libraries(${name} PUBLIC ${ARG_LINKS})
+    endif()
+endfunction()

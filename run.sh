@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds Korvelle and starts the wizard in the project's
+# own Wine prefix (under Xvfb when there is no display). Arguments go to Korvelle.exe.
+set -euo pipefail
+cd "$(dirname "$(realpath "$0")")"
+
+./scripts/setup.sh
+./scripts/build.sh i686
+
+exe=build/i686/app/Korvelle.exe
+if [ ! -f "$exe" ]; then
+    echo "run: Korvelle.exe is not part of the build yet: only the libraries and tests were built." >&2
+    exit 1
+fi
+
+prefix=build/run-prefix
+[ -f "$prefix/env" ] || ./scripts/wineprefix.sh "$prefix" win64
+export KORV_PREFIX_DIR=$PWD/$prefix
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a ./scripts/wine-run.sh "$exe" "$@"
+fi
+exec ./scripts/wine-run.sh "$exe" "$@"

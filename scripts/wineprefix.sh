@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Makes a throwaway Wine prefix for Korvelle's tests and runs.
+#
+#   scripts/wineprefix.sh <dir> [win32|win64]
+#
+# <dir> becomes a scratch folder holding the prefix, a home folder and an env
+# file. Wine's home, desktop folders and recycle bin (the XDG trash) all live
+# inside it, and drive z: (the host's root) is removed, so nothing run in the
+# prefix can reach the host's files. Every run makes the prefix afresh.
+set -euo pipefail
+. "$(dirname "$(realpath "$0")")/wine-env.sh"
+
+usage() { echo "usage: $0 <dir> [win32|win64]" >&2; exit 2; }
+[ $# -ge 1 ] && [ $# -le 2 ] || usage
+arch=${2:-win64}
+case "$arch" in win32|win64) ;; *) usage ;; esac
+if [ "$arch" = win32 ] && [ "$KORV_HOST_I386" != 1 ]; then
+    echo "wineprefix: this host cannot run 32-bit x86 code, so no win32 prefix can be made" >&2
+    exit 3
+fi
+wine=$KORV_WINE64
+[ "$arch" = win64 ] || wine=$KORV_WINE32
+
+marker=.korvelle-prefix
+mkdir -p "$(dirname "$1")"
+dir=$(realpath -m "$1")
+
+refuse() { echo "wineprefix: refusing $dir: $1" >&2; exit 1; }
+[ "$dir" != / ] || refuse "the root folder"
+for own in "$HOME/.wine" "${WINEPREFIX:-}"; do
+    [ -n "$own" ] || continue
+    own=$(realpath -m "$own")
+    case "$dir/" in "$own/"*) refuse "it is or lies inside $own" ;; esac
+    case "$own/" in "$dir/"*) refuse "it holds $own" ;; esac
+done
+if [ -e "$dir" ]; then
+    [ -d "$dir" ] || refuse "not a folder"
+    if [ -n "$(ls -A "$dir")" ]; then
+        [ -f "$dir/$marker" ] || refuse "this script did not make it"
+        # A server still running on the old prefix would keep its registry alive.
+        if [ -f "$dir/env" ]; then
+            ( set +u; . "$dir/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
+        fi
+        rm -rf "$dir"
+    fi
+fi
+
+mkdir -p "$dir"
+touch "$dir/$marker"
+mkdir -p "$dir/home/.local/share" "$dir/home/.config" "$dir/home/.cache"
+
+cat > "$dir/env" <<ENV
+export WINEPREFIX='$dir/prefix'
+export HOME='$dir/home'
+export XDG_DATA_HOME='$dir/home/.local/share'
+export XDG_CONFIG_HOME='$dir/home/.config'
+export XDG_CACHE_HOME='$dir/home/.cache'
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+export KORV_WINE='$wine'
+export KORV_WINESERVER='$KORV_WINESERVER'
+unset WINEARCH
+ENV
+
+(
+    . "$dir/env"
+    # WINEARCH only for creating a 32-bit prefix: exported later, Wine refuses
+    # to open a 64-bit one with it.
+    if [ "$arch" = win32 ]; then
+        WINEARCH=win32 "$KORV_WINE" wineboot -i </dev/null >/dev/null 2>&1
+    else
+        "$KORV_WINE" wineboot -i </dev/null >/dev/null 2>&1
+    fi
+    "$KORV_WINESERVER" -w
+)
+rm -f "$dir/prefix/dosdevices/z:"
+[ -d "$dir/prefix/drive_c" ] || { echo "wineprefix: wineboot made no prefix in $dir" >&2; exit 1; }
+echo "$arch" > "$dir/arch"

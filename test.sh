@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds Korvelle and its tests, makes fresh Wine prefixes
+# and runs the tests. The status is CTest's.
+set -euo pipefail
+cd "$(dirname "$(realpath "$0")")"
+
+./scripts/setup.sh
+. scripts/wine-env.sh
+
+./scripts/build.sh i686
+tree=build/i686
+if [ "$KORV_HOST_I386" != 1 ]; then
+    # This host cannot execute 32-bit x86 code: the same sources are tested as
+    # 64-bit programs in a win64 prefix.
+    echo "test: this host runs 64-bit code only; testing the x86_64 build"
+    ./scripts/build.sh x86_64
+    tree=build/x86_64
+fi
+
+prefixes=(win64)
+[ "$KORV_HOST_I386" = 1 ] && [ "$tree" = build/i686 ] && prefixes+=(win32)
+pids=()
+for arch in "${prefixes[@]}"; do
+    ./scripts/wineprefix.sh "$tree/wine/$arch" "$arch" & pids+=($!)
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
+
+exec ctest --test-dir "$tree" --output-on-failure -j "$(nproc)" --timeout 900

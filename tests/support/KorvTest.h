@@ -1,0 +1,89 @@
+#pragma once
+// Fixtures shared by the test programs: scratch registry keys and folders,
+// the test program started again as a child in a named role, and a program
+// started under a chosen Windows version.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ktest {
+
+// Base name of the running test program without ".exe" (e.g. L"platform_tests").
+std::wstring ProgramName();
+// ProgramName, or the run's own name when several runs of one program go on at once.
+std::wstring InstanceName();
+// Full path of the running test program.
+std::wstring ProgramPath();
+
+// Roles: a test starts its own program again with "--role=<name> args...";
+// main then runs the role's function instead of the tests and exits with its result.
+using RoleFn = std::function<int(const std::vector<std::wstring>& args)>;
+struct RoleRegistration {
+    RoleRegistration(const wchar_t* name, RoleFn fn);
+};
+#define KTEST_ROLE(name)                                                                    \
+    static int KTestRole_##name(const std::vector<std::wstring>& args);                    \
+    static ::ktest::RoleRegistration KTestRoleReg_##name{L## #name, &KTestRole_##name};     \
+    static int KTestRole_##name([[maybe_unused]] const std::vector<std::wstring>& args)
+
+// Runs the role if the command line asks for one; sets handled.
+int RunRoleIfAsked(int argc, wchar_t** argv, bool& handled);
+
+struct ChildResult {
+    DWORD exitCode = 0;
+    bool timedOut = false;
+    bool started = false;
+};
+
+// Starts exePath with "--role=<role>" and args, waits up to timeoutMs.
+ChildResult RunRole(const std::wstring& exePath, const std::wstring& role,
+                    const std::vector<std::wstring>& args = {}, DWORD timeoutMs = 60000);
+// The running test program itself in a role.
+ChildResult RunSelf(const std::wstring& role, const std::vector<std::wstring>& args = {},
+                    DWORD timeoutMs = 60000);
+// The running test program copied as "<name>_<version>.exe" into folder, with
+// HKCU\Software\Wine\AppDefaults\<that name>\Version = version written first
+// ("win98", "winxp", "win7", ...), run in a role. The AppDefaults key is removed after.
+ChildResult RunSelfAsVersion(const std::wstring& folder, const std::wstring& version,
+                             const std::wstring& role, const std::vector<std::wstring>& args = {},
+                             DWORD timeoutMs = 60000);
+
+// HKCU\Software\Korvelle.Test.<instance>: made in SetUp, removed with everything
+// below it in TearDown. Twins under HKLM in the 32-bit and 64-bit views on request.
+class ScratchKeyTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Path below the root, without the root: L"Software\\Korvelle.Test.<program>".
+    static std::wstring ScratchPath();
+    // Opens (creating) the HKLM twin in the given view (KEY_WOW64_32KEY or KEY_WOW64_64KEY);
+    // it is removed in TearDown.
+    HKEY HklmTwin(REGSAM view);
+    HKEY hkcu_ = nullptr;
+
+private:
+    std::vector<std::pair<HKEY, REGSAM>> twins_;
+};
+
+// A scratch folder C:\ktest-scratch\<instance>.<pid>.<n>\ (with trailing backslash),
+// made in SetUp and removed with its contents in TearDown.
+class ScratchDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::wstring dir_;  // ends in a backslash
+    std::string dirAnsi_;
+    // Writes bytes to dir_ + name and returns the full path.
+    std::wstring WriteFile(const std::wstring& name, const std::string& bytes);
+};
+
+// Removes a folder and everything in it; true when it is gone.
+bool RemoveTree(const std::wstring& dir);
+// Reads a whole file; empty on failure.
+std::string ReadFileBytes(const std::wstring& path);
+
+} // namespace ktest
