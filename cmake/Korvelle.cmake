@@ -15,3 +15,9 @@ function(korv_library name)
         target_link_libraries(${name} PUBLIC ${ARG_LINKS})
     endif()
 endfunction()
+
+# korv_program(<target> <sources>...): a shipped Windows program; its imports are checked.
+function(korv_program name)
+    add_executable(${name} WIN32 ${ARGN})
+    set_property(GLOBAL APPEND PROPERTY KORV_PROGRAMS ${name})
+endfunction()

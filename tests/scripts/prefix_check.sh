@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Checks what scripts/wineprefix.sh promises: no drive z:, home and XDG folders
+# inside the scratch folder, the recycle bin inside it too, and refusals.
+#   prefix_check.sh <scripts dir> <platform_tests.exe> <scratch parent>
+set -euo pipefail
+scripts=$1 exe=$2 parent=$3
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+rm -rf "$parent/prefix-check"
+mkdir -p "$parent"
+dir="$parent/prefix-check/p"
+"$scripts/wineprefix.sh" "$dir" win64 || fail "wineprefix.sh failed"
+[ ! -e "$dir/prefix/dosdevices/z:" ] || fail "drive z: still there"
+[ -e "$dir/prefix/dosdevices/c:" ] || fail "no drive c:"
+( . "$dir/env"
+  case "$HOME" in "$dir"/*) ;; *) fail "HOME outside the scratch folder: $HOME" ;; esac
+  case "$XDG_DATA_HOME" in "$dir"/*) ;; *) fail "XDG_DATA_HOME outside: $XDG_DATA_HOME" ;; esac
+  case "$WINEDLLOVERRIDES" in *mscoree*mshtml=*) ;; *) fail "Mono and Gecko not overridden" ;; esac
+  [ "$WINEDEBUG" = -all ] || fail "WINEDEBUG is $WINEDEBUG" )
+
+# A file sent to the recycle bin lands in the scratch folder's trash.
+marker="korvelle-recycle-$$.txt"
+echo trash-me > "$dir/prefix/drive_c/$marker"
+KORV_PREFIX_DIR="$dir" "$scripts/wine-run.sh" "$exe" --role=recycle_file "C:\\$marker" \
+    || fail "recycling through the shell failed ($?)"
+ls "$dir/home/.local/share/Trash/files/" 2>/dev/null | grep -q "^$marker" \
+    || fail "the recycled file is not in the scratch trash"
+
+# A second run makes the prefix afresh.
+touch "$dir/prefix/drive_c/leftover"
+"$scripts/wineprefix.sh" "$dir" win64 >/dev/null || fail "second run failed"
+[ ! -e "$dir/prefix/drive_c/leftover" ] || fail "second run kept the old prefix"
+( . "$dir/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
+
+# Refusals: the default prefix, a folder the script did not make.
+if HOME="$parent/prefix-check/fakehome" "$scripts/wineprefix.sh" "$parent/prefix-check/fakehome/.wine" 2>/dev/null; then
+    fail "~/.wine was accepted"
+fi
+mkdir -p "$parent/prefix-check/foreign" && echo keep > "$parent/prefix-check/foreign/file"
+if "$scripts/wineprefix.sh" "$parent/prefix-check/foreign" 2>/dev/null; then
+    fail "a foreign folder was accepted"
+fi
+[ -f "$parent/prefix-check/foreign/file" ] || fail "a foreign folder was touched"
+
+rm -rf "$parent/prefix-check"
+echo "prefix check passed"
