@@ -18,6 +18,7 @@ public:
     int Count() const { return static_cast<int>(items_.size()); }
     const std::string& operator[](int index) const { return items_.at(index).text; }
     const std::string& Strings(int index) const { return items_.at(index).text; }
+    // In sorted mode the changed line moves to its sorted place with its object.
     void SetString(int index, std::string text);
     TObject* Objects(int index) const { return items_.at(index).object; }
     // Replaces the object; an owned old object is freed.
@@ -26,10 +27,11 @@ public:
     // Add keeps the order in sorted mode (inserts at the sorted place, repeats kept).
     int Add(std::string text);
     int AddObject(std::string text, TObject* object);
+    // In sorted mode the order, not index, decides the place.
     void Insert(int index, std::string text, TObject* object = nullptr);
-    void Delete(int index);  // frees an owned object
-    void Clear();            // frees owned objects
-    // Removes the object from the list without freeing it.
+    void Delete(int index); // frees an owned object
+    void Clear();           // frees owned objects
+    // Removes the line and hands back its object without freeing it.
     TObject* Extract(int index);
 
     // First line equal to text under the list's comparison; -1 when none.
@@ -71,6 +73,9 @@ private:
         std::string text;
         TObject* object = nullptr;
     };
+    std::string KeyOf(std::string_view text) const;
+    int InsertSorted(std::string text, TObject* object);
+
     std::vector<Item> items_;
     bool ownsObjects_ = false;
     bool sorted_ = false;
