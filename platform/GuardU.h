@@ -8,8 +8,8 @@
 #include <exception>
 #include <utility>
 
-// Receives the text of every exception a guard swallowed. Until the log call
-// exists, the default hook writes it with OutputDebugStringA.
+// Receives the text of every exception a guard swallowed. The default hook
+// hands it to Log (category kGuardLogCategory, level kGuardLogLevel).
 using TGuardHook = void (*)(const char* text);
 
 // Sets the hook; nullptr restores the default. Returns the previous hook.
@@ -19,8 +19,7 @@ TGuardHook SetGuardHook(TGuardHook hook) noexcept;
 void ReportGuarded(const char* text) noexcept;
 
 // Runs fn, swallowing every exception. True when fn returned normally.
-template <typename F>
-bool Guard(F&& fn) noexcept
+template <typename F> bool Guard(F&& fn) noexcept
 {
     try {
         std::forward<F>(fn)();

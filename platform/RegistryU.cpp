@@ -1,0 +1,658 @@
+#include "platform/RegistryU.h"
+
+#include "platform/BindingU.h"
+#include "platform/SecurityU.h"
+#include "platform/SysUtilsU.h"
+#include "platform/WinVersionU.h"
+
+#include <cstring>
+#include <utility>
+
+thread_local bool RegView32 = false;
+thread_local bool RegView64 = false;
+
+namespace {
+
+// Owns one opened key; predefined roots are never put in here.
+class TKey {
+public:
+    TKey() = default;
+    TKey(const TKey&) = delete;
+    TKey& operator=(const TKey&) = delete;
+    ~TKey() { reset(); }
+    HKEY get() const noexcept { return key_; }
+    HKEY* put() noexcept
+    {
+        reset();
+        return &key_;
+    }
+    void reset() noexcept
+    {
+        if (key_)
+            RegCloseKey(key_);
+        key_ = nullptr;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+LONG OpenKey(HKEY root, const std::string& path, REGSAM access, TKey& key)
+{
+    return RegOpenKeyExA(root, path.c_str(), 0, access | RegViewAccessBit(), key.put());
+}
+
+// The largest name buffer the enumeration grows to: value names reach 16,383
+// characters, which a double-byte code page may spell in twice as many bytes.
+constexpr size_t kMaxNameBuffer = 128 * 1024;
+constexpr DWORD kFirstNameBuffer = 1024;
+
+// Data as text, with at most maxCut trailing NULs removed, and only those that
+// are there: a value stored without its terminator keeps its last character,
+// and a zero-length value reads as ''.
+std::string CutTerminators(const std::vector<BYTE>& data, size_t maxCut)
+{
+    size_t size = data.size();
+    for (size_t cut = 0; cut < maxCut && size > 0 && data[size - 1] == 0; ++cut)
+        --size;
+    return std::string(reinterpret_cast<const char*>(data.data()), size);
+}
+
+// Parent and last component of a path of at least two non-empty components.
+// A key right below a root is never deleted, and neither is a path with an
+// empty part: "Software\" opens Software itself, so a tree removal of it
+// would empty Software.
+bool SplitParentLeaf(const std::string& path, std::string& parent, std::string& leaf)
+{
+    size_t last = path.rfind('\\');
+    if (last == std::string::npos)
+        return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('\\', start);
+        if (end == start)
+            return false;
+        if (end == std::string::npos) {
+            if (start == path.size())
+                return false;
+            break;
+        }
+        start = end + 1;
+    }
+    parent = path.substr(0, last);
+    leaf = path.substr(last + 1);
+    return true;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Views
+
+TRegViewScope::TRegViewScope(bool view32, bool view64) noexcept
+    : old32_(RegView32), old64_(RegView64)
+{
+    RegView32 = view32;
+    RegView64 = view64;
+}
+
+TRegViewScope::~TRegViewScope()
+{
+    RegView32 = old32_;
+    RegView64 = old64_;
+}
+
+REGSAM RegViewAccessBitFor(bool isWin64, bool process64, bool view32, bool view64) noexcept
+{
+    if (!isWin64)
+        return 0;
+    if (view64)
+        return KEY_WOW64_64KEY;
+    if (view32)
+        return KEY_WOW64_32KEY;
+    // The shipped program is 32-bit, so its "no flag" is the 32-bit view. A
+    // 64-bit build of the same code would land in the 64-bit view without a
+    // bit, so it asks for the 32-bit view explicitly to behave the same.
+    return process64 ? KEY_WOW64_32KEY : 0;
+}
+
+REGSAM RegViewAccessBit() noexcept
+{
+    return RegViewAccessBitFor(IsWin64(), sizeof(void*) == 8, RegView32, RegView64);
+}
+
+// ---------------------------------------------------------------------------
+// Names and locations
+
+namespace {
+
+struct TRootName {
+    HKEY root;
+    const char* name;
+};
+
+const TRootName kRootNames[] = {
+    {HKEY_CLASSES_ROOT, "HKCR"},
+    {HKEY_CURRENT_USER, "HKCU"},
+    {HKEY_LOCAL_MACHINE, "HKLM"},
+    {HKEY_USERS, "HKU"},
+};
+
+} // namespace
+
+std::string RegRootToName(HKEY Root)
+{
+    for (const auto& entry : kRootNames)
+        if (entry.root == Root)
+            return entry.name;
+    return "HKUNKNOWN";
+}
+
+HKEY RegNameToRoot(std::string_view Name)
+{
+    std::string upper = UpperCase(Name);
+    for (const auto& entry : kRootNames)
+        if (upper == entry.name)
+            return entry.root;
+    return nullptr;
+}
+
+std::string RegJoinKeyPath(HKEY Root, std::string_view Path)
+{
+    std::string text = RegRootToName(Root);
+    text += '\\';
+    text += Path;
+    return text;
+}
+
+bool RegSplitKeyPath(std::string_view Text, HKEY& Root, std::string& Path)
+{
+    size_t slash = Text.find('\\');
+    if (slash == std::string_view::npos)
+        return false;
+    HKEY root = RegNameToRoot(Text.substr(0, slash));
+    if (!root)
+        return false;
+    Root = root;
+    Path = std::string(Text.substr(slash + 1));
+    return true;
+}
+
+int LastCharPos(char Ch, std::string_view S)
+{
+    size_t pos = S.rfind(Ch);
+    return pos == std::string_view::npos ? 0 : static_cast<int>(pos) + 1;
+}
+
+// ---------------------------------------------------------------------------
+// Core operations
+
+bool RegWriteValue(HKEY Root, const std::string& Path, const std::string& Name, DWORD ValueType,
+                   const void* Data, DWORD Size)
+{
+    LONG result;
+    {
+        TKey key;
+        result = RegCreateKeyExA(Root, Path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                 KEY_WRITE | RegViewAccessBit(), nullptr, key.put(), nullptr);
+        if (result == ERROR_SUCCESS) {
+            static const BYTE kNoData = 0;
+            const BYTE* bytes = Data ? static_cast<const BYTE*>(Data) : &kNoData;
+            result = RegSetValueExA(key.get(), Name.c_str(), 0, ValueType, bytes, Data ? Size : 0);
+        }
+    }
+    // Set after the key is closed, so the close cannot overwrite it.
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
+}
+
+namespace {
+
+// The two-query read shared by the 8-bit and the wide forms.
+template <typename Char, typename Open, typename Query>
+bool ReadValueWith(Open open, Query query, HKEY root, const Char* path, const Char* name,
+                   DWORD expectedType, std::vector<BYTE>& data)
+{
+    TKey key;
+    if (open(root, path, 0, KEY_READ | RegViewAccessBit(), key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (query(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != expectedType)
+        return false;
+    std::vector<BYTE> buffer;
+    // A value that grows between the size query and the read is read again
+    // once with the size the failed read reported.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        buffer.assign(size > 0 ? size : 1, 0);
+        DWORD got = size;
+        LONG result = query(key.get(), name, nullptr, &type, buffer.data(), &got);
+        if (result == ERROR_SUCCESS) {
+            if (type != expectedType || got > buffer.size())
+                return false;
+            buffer.resize(got);
+            data = std::move(buffer);
+            return true;
+        }
+        if (result != ERROR_MORE_DATA || got <= size)
+            return false;
+        size = got;
+    }
+    return false;
+}
+
+} // namespace
+
+bool RegReadValue(HKEY Root, const std::string& Path, const std::string& Name, DWORD ExpectedType,
+                  std::vector<BYTE>& Data)
+{
+    return ReadValueWith<char>(&RegOpenKeyExA, &RegQueryValueExA, Root, Path.c_str(), Name.c_str(),
+                               ExpectedType, Data);
+}
+
+bool RegReadValueW(HKEY Root, const std::wstring& Path, const std::wstring& Name,
+                   DWORD ExpectedType, std::vector<BYTE>& Data)
+{
+    return ReadValueWith<wchar_t>(&RegOpenKeyExW, &RegQueryValueExW, Root, Path.c_str(),
+                                  Name.c_str(), ExpectedType, Data);
+}
+
+// ---------------------------------------------------------------------------
+// Typed writers
+
+bool RegWriteStringTyped(HKEY Root, const std::string& Path, const std::string& Name,
+                         DWORD ValueType, const std::string& Value)
+{
+    std::string data = Value;
+    switch (ValueType) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        data.push_back('\0');
+        break;
+    case REG_BINARY:
+        // Binary data is its bytes; a terminator would grow it on every round trip.
+        break;
+    case REG_MULTI_SZ:
+        data.append(2, '\0');
+        break;
+    default:
+        return false;
+    }
+    if (data.size() > MAXDWORD)
+        return false;
+    return RegWriteValue(Root, Path, Name, ValueType, data.data(), static_cast<DWORD>(data.size()));
+}
+
+bool RegWriteString(HKEY Root, const std::string& Path, const std::string& Name,
+                    const std::string& Value)
+{
+    return RegWriteStringTyped(Root, Path, Name, REG_SZ, Value);
+}
+
+bool RegWriteExpandString(HKEY Root, const std::string& Path, const std::string& Name,
+                          const std::string& Value)
+{
+    return RegWriteStringTyped(Root, Path, Name, REG_EXPAND_SZ, Value);
+}
+
+bool RegWriteDWord(HKEY Root, const std::string& Path, const std::string& Name, DWORD Value)
+{
+    BYTE bytes[4] = {static_cast<BYTE>(Value), static_cast<BYTE>(Value >> 8),
+                     static_cast<BYTE>(Value >> 16), static_cast<BYTE>(Value >> 24)};
+    return RegWriteValue(Root, Path, Name, REG_DWORD, bytes, sizeof(bytes));
+}
+
+bool RegWriteInteger(HKEY Root, const std::string& Path, const std::string& Name, int32_t Value)
+{
+    return RegWriteDWord(Root, Path, Name, static_cast<DWORD>(Value));
+}
+
+bool RegWriteDateTime(HKEY Root, const std::string& Path, const std::string& Name, TDateTime Value)
+{
+    static_assert(sizeof(Value) == 8);
+    return RegWriteValue(Root, Path, Name, REG_BINARY, &Value, sizeof(Value));
+}
+
+bool RegWriteBinaryHex(HKEY Root, const std::string& Path, const std::string& Name,
+                       std::string_view HexText)
+{
+    if (HexText.size() % 2 != 0 || HexText.size() / 2 > MAXDWORD)
+        return false;
+    std::vector<BYTE> bytes(HexText.size() / 2);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        int high = HexDigit(HexText[2 * i]);
+        int low = HexDigit(HexText[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes[i] = static_cast<BYTE>(high * 16 + low);
+    }
+    return RegWriteValue(Root, Path, Name, REG_BINARY, bytes.data(),
+                         static_cast<DWORD>(bytes.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Typed readers
+
+bool RegReadString(HKEY Root, const std::string& Path, const std::string& Name, std::string& Value)
+{
+    std::vector<BYTE> data;
+    if (!RegReadValue(Root, Path, Name, REG_SZ, data))
+        return false;
+    Value = CutTerminators(data, 1);
+    return true;
+}
+
+bool RegReadExpandString(HKEY Root, const std::string& Path, const std::string& Name,
+                         std::string& Value)
+{
+    std::vector<BYTE> data;
+    if (!RegReadValue(Root, Path, Name, REG_EXPAND_SZ, data))
+        return false;
+    Value = CutTerminators(data, 1);
+    return true;
+}
+
+bool RegReadMultiString(HKEY Root, const std::string& Path, const std::string& Name,
+                        std::string& Value)
+{
+    std::vector<BYTE> data;
+    if (!RegReadValue(Root, Path, Name, REG_MULTI_SZ, data))
+        return false;
+    Value = CutTerminators(data, 2);
+    return true;
+}
+
+bool RegReadStringTyped(HKEY Root, const std::string& Path, const std::string& Name,
+                        DWORD& ValueType, std::string& Value)
+{
+    DWORD type = 0;
+    if (!RegGetValueType(Root, Path, Name, type))
+        return false;
+    size_t maxCut;
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+        maxCut = 1;
+        break;
+    case REG_BINARY:
+        maxCut = 0; // bytes, not text: nothing is a terminator
+        break;
+    case REG_MULTI_SZ:
+        maxCut = 2;
+        break;
+    default:
+        return false;
+    }
+    std::vector<BYTE> data;
+    if (!RegReadValue(Root, Path, Name, type, data))
+        return false;
+    ValueType = type;
+    Value = CutTerminators(data, maxCut);
+    return true;
+}
+
+bool RegReadWideString(HKEY Root, const std::wstring& Path, const std::wstring& Name,
+                       std::wstring& Value)
+{
+    DWORD type = 0;
+    {
+        TKey key;
+        if (RegOpenKeyExW(Root, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), key.put()) !=
+                ERROR_SUCCESS ||
+            RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+            return false;
+    }
+    if (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ)
+        return false;
+    std::vector<BYTE> data;
+    if (!RegReadValueW(Root, Path, Name, type, data))
+        return false;
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty())
+        std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+    if (!text.empty() && text.back() == L'\0')
+        text.pop_back();
+    Value = std::move(text);
+    return true;
+}
+
+DWORD RegReadDWord(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    std::vector<BYTE> data;
+    // A REG_DWORD of another size is malformed: reading 4 bytes from it would
+    // go past its data.
+    if (!RegReadValue(Root, Path, Name, REG_DWORD, data) || data.size() != 4)
+        return 0;
+    return static_cast<DWORD>(data[0]) | static_cast<DWORD>(data[1]) << 8 |
+           static_cast<DWORD>(data[2]) << 16 | static_cast<DWORD>(data[3]) << 24;
+}
+
+int32_t RegReadInteger(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    return static_cast<int32_t>(RegReadDWord(Root, Path, Name));
+}
+
+bool RegReadBool(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    return RegReadDWord(Root, Path, Name) == 1;
+}
+
+TDateTime RegReadDateTime(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    std::vector<BYTE> data;
+    TDateTime value = 0;
+    if (!RegReadValue(Root, Path, Name, REG_BINARY, data) || data.size() != sizeof(value))
+        return 0;
+    std::memcpy(&value, data.data(), sizeof(value));
+    return value;
+}
+
+bool RegReadBinaryHex(HKEY Root, const std::string& Path, const std::string& Name,
+                      std::string& HexText)
+{
+    std::vector<BYTE> data;
+    if (!RegReadValue(Root, Path, Name, REG_BINARY, data))
+        return false;
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(data.size() * 2);
+    for (BYTE b : data) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0x0F];
+    }
+    HexText = std::move(text);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Tests and deletion
+
+bool RegValueExists(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    TKey key;
+    return OpenKey(Root, Path, KEY_READ, key) == ERROR_SUCCESS &&
+           RegQueryValueExA(key.get(), Name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
+               ERROR_SUCCESS;
+}
+
+bool RegGetValueType(HKEY Root, const std::string& Path, const std::string& Name, DWORD& ValueType)
+{
+    ValueType = 0;
+    TKey key;
+    DWORD type = 0;
+    if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+        return false;
+    ValueType = type;
+    return true;
+}
+
+bool RegKeyExists(HKEY Root, const std::string& Path)
+{
+    TKey key;
+    return OpenKey(Root, Path, KEY_READ, key) == ERROR_SUCCESS;
+}
+
+bool RegRemoveValue(HKEY Root, const std::string& Path, const std::string& Name)
+{
+    TKey key;
+    return OpenKey(Root, Path, KEY_WRITE, key) == ERROR_SUCCESS &&
+           RegDeleteValueA(key.get(), Name.c_str()) == ERROR_SUCCESS;
+}
+
+LONG RegRemoveSubKey(HKEY Key, const std::string& SubKey)
+{
+    if (IsWin64()) {
+        // Missing on 32-bit XP, so never imported; a missing function is a
+        // binding error for the caller, not a quiet failure.
+        static TBoundProc<decltype(&::RegDeleteKeyExA)> deleteKeyEx{Advapi32Library(),
+                                                                    "RegDeleteKeyExA"};
+        return deleteKeyEx.Require()(Key, SubKey.c_str(), RegViewAccessBit(), 0);
+    }
+    return RegDeleteKeyA(Key, SubKey.c_str());
+}
+
+bool RegRemoveKey(HKEY Root, const std::string& Path)
+{
+    std::string parentPath;
+    std::string leaf;
+    if (!SplitParentLeaf(Path, parentPath, leaf))
+        return false;
+    TKey parent;
+    return OpenKey(Root, parentPath, KEY_WRITE, parent) == ERROR_SUCCESS &&
+           RegRemoveSubKey(parent.get(), leaf) == ERROR_SUCCESS;
+}
+
+bool RegRemoveKeyTree(HKEY Root, const std::string& Path, bool Recursive)
+{
+    std::string parentPath;
+    std::string leaf;
+    if (!SplitParentLeaf(Path, parentPath, leaf))
+        return false;
+    if (Recursive) {
+        TKey key;
+        if (OpenKey(Root, Path, kRegTreeDeleteAccess, key) != ERROR_SUCCESS)
+            return false;
+        DWORD subKeys = 0;
+        if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return false;
+        // From the highest index down, so removing one never shifts the ones
+        // still to come.
+        for (DWORD index = subKeys; index-- > 0;) {
+            char name[1024];
+            DWORD length = sizeof(name);
+            if (RegEnumKeyExA(key.get(), index, name, &length, nullptr, nullptr, nullptr,
+                              nullptr) != ERROR_SUCCESS)
+                continue;
+            if (!RegRemoveKeyTree(Root, Path + "\\" + std::string(name, length), true))
+                return false;
+        }
+        // Closed before the key itself goes.
+        key.reset();
+    }
+    return RegRemoveKey(Root, Path);
+}
+
+// ---------------------------------------------------------------------------
+// Enumeration
+
+bool RegGetNames(HKEY Root, const std::string& Path, std::string& Text, int Kind)
+{
+    if (Kind != kRegNamesValues && Kind != kRegNamesSubKeys)
+        return false;
+    TKey key;
+    if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS)
+        return false;
+    std::string text;
+    std::vector<char> name(kFirstNameBuffer);
+    for (DWORD index = 0;; ++index) {
+        LONG result;
+        DWORD length;
+        for (;;) {
+            length = static_cast<DWORD>(name.size());
+            result = Kind == kRegNamesValues ? RegEnumValueA(key.get(), index, name.data(), &length,
+                                                             nullptr, nullptr, nullptr, nullptr)
+                                             : RegEnumKeyExA(key.get(), index, name.data(), &length,
+                                                             nullptr, nullptr, nullptr, nullptr);
+            // A name longer than the buffer is not the end: grow and ask again.
+            if (result != ERROR_MORE_DATA || name.size() >= kMaxNameBuffer)
+                break;
+            name.resize(name.size() * 2);
+        }
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result != ERROR_SUCCESS || length > name.size())
+            return false;
+        text.append(name.data(), length);
+        text += "\r\n";
+    }
+    Text = std::move(text);
+    return true;
+}
+
+bool RegGetValueNames(HKEY Root, const std::string& Path, std::string& Text)
+{
+    return RegGetNames(Root, Path, Text, kRegNamesValues);
+}
+
+bool RegGetSubKeyNames(HKEY Root, const std::string& Path, std::string& Text)
+{
+    return RegGetNames(Root, Path, Text, kRegNamesSubKeys);
+}
+
+// ---------------------------------------------------------------------------
+// Key security
+
+TSecurityDescriptorPtr RegGetKeySecurityDescriptor(HKEY Key, SECURITY_INFORMATION SecurityInfo)
+{
+    DWORD size = 20;
+    TSecurityDescriptorPtr descriptor(LocalAlloc(LPTR, size));
+    if (!descriptor)
+        return nullptr;
+    LONG result = RegGetKeySecurity(Key, SecurityInfo, descriptor.get(), &size);
+    if (result == ERROR_INSUFFICIENT_BUFFER) {
+        descriptor.reset(LocalAlloc(LPTR, size));
+        if (!descriptor)
+            return nullptr;
+        result = RegGetKeySecurity(Key, SecurityInfo, descriptor.get(), &size);
+    }
+    if (result != ERROR_SUCCESS)
+        return nullptr;
+    return descriptor;
+}
+
+bool RegGrantKeyFullAccess(HKEY Root, const std::string& Path)
+{
+    if (!IsWinNT())
+        return false;
+    TKey key;
+    if (OpenKey(Root, Path, kRegGrantAccess, key) != ERROR_SUCCESS)
+        return false;
+    TSecurityDescriptorPtr current =
+        RegGetKeySecurityDescriptor(key.get(), DACL_SECURITY_INFORMATION);
+    if (!current)
+        return false;
+    // Administrators, not the world group: the elevated program can then
+    // delete the key, and a key that still refuses is never left writable by
+    // every user.
+    TSecurityDescriptorPtr granted(
+        GrantTrusteeFullAccess(current.get(), AdministratorsTrusteeName()));
+    if (!granted)
+        return false;
+    return RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, granted.get()) == ERROR_SUCCESS;
+}
