@@ -148,6 +148,8 @@ struct TUnelevatedStartSeams {
     std::function<DWORD()> OwnIntegrityLevel;
     std::function<bool()> VistaOrLater;
     std::function<DWORD()> OwnSessionId;
+    // Also answers GetActiveConsoleSessionId while set.
+    std::function<DWORD()> ConsoleSessionId;
     std::function<DWORD(const std::string& ExeName, DWORD SessionId)> FindProcess;
     // User SID strings of the caller and of a token of another process.
     std::function<std::string()> CallerUserSid;
