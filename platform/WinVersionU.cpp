@@ -178,16 +178,28 @@ bool SetWow64Redirection(bool Disable) noexcept
     return true;
 }
 
+namespace {
+
+// Only a 32-bit process on 64-bit Windows is redirected. A 64-bit process
+// sees the native folders already, and Windows refuses the calls there
+// (ERROR_INVALID_FUNCTION): like 32-bit Windows, there is nothing to switch.
+bool RedirectionApplies() noexcept
+{
+    return sizeof(void*) == 4 && IsWin64();
+}
+
+} // namespace
+
 bool DisableWow64Redirection() noexcept
 {
-    if (!IsWin64())
+    if (!RedirectionApplies())
         return true;
     return SetWow64Redirection(true);
 }
 
 bool RevertWow64Redirection() noexcept
 {
-    if (!IsWin64())
+    if (!RedirectionApplies())
         return true;
     return SetWow64Redirection(false);
 }

@@ -68,9 +68,11 @@ bool IsWin64() noexcept;
 // A revert with nothing disabled calls nothing and returns False. False also
 // when a function is missing or fails.
 bool SetWow64Redirection(bool Disable) noexcept;
-// On 64-bit Windows SetWow64Redirection(true); True on 32-bit Windows, doing nothing.
+// A 32-bit process on 64-bit Windows: SetWow64Redirection(true). True, doing
+// nothing, where nothing is redirected: on 32-bit Windows and in a 64-bit
+// process (which sees the native folders, and where Windows refuses the call).
 bool DisableWow64Redirection() noexcept;
-// On 64-bit Windows SetWow64Redirection(false); True on 32-bit Windows, doing nothing.
+// The same with SetWow64Redirection(false).
 bool RevertWow64Redirection() noexcept;
 // How many disabling calls of the calling thread are still to be reverted.
 int Wow64RedirectionDepth() noexcept;
