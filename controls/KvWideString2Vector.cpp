@@ -1,0 +1,1 @@
+#include "controls/KvWideString2Vector.h"
