@@ -122,12 +122,14 @@ bool TMutex::WaitFor(DWORD TimeoutMs)
 {
     if (!handle_)
         return false;
-    if (!Acquired(WaitForSingleObject(handle_, TimeoutMs)))
+    const DWORD result = WaitForSingleObject(handle_, TimeoutMs);
+    if (!Acquired(result))
         return false;
     // Only the thread that now holds the mutex gets here: nobody else can be
-    // recorded as owner at this moment.
+    // recorded as owner at this moment. An abandoned mutex starts afresh: the
+    // recorded owner ended (and a new thread may carry its id).
     const DWORD self = GetCurrentThreadId();
-    if (ownerThread_.load() == self) {
+    if (result != WAIT_ABANDONED && ownerThread_.load() == self) {
         ++ownCount_;
     } else {
         ownCount_ = 1;
