@@ -107,36 +107,45 @@ TEST_F(BindingUPlanted, ADllBesideTheProgramIsNeverTaken)
     FreeLibrary(byBareName);
 }
 
+namespace {
+
+using TFreeMemory = void(WINAPI*)(PVOID);
+
+struct BindRace {
+    TSystemLibrary* lib = nullptr;
+    TBoundProc<TFreeMemory>* proc = nullptr;
+    std::atomic<bool> go{false};
+    HMODULE modules[16] = {};
+    void* procs[16] = {};
+    std::atomic<int> next{0};
+};
+
+DWORD WINAPI BindRaceThread(void* p)
+{
+    auto* s = static_cast<BindRace*>(p);
+    Guard([s] {
+        const int i = s->next++;
+        while (!s->go.load())
+            YieldProcessor();
+        s->modules[i] = s->lib->Handle();
+        s->procs[i] = reinterpret_cast<void*>(s->proc->Get());
+    });
+    return 0;
+}
+
+} // namespace
+
 TEST(BindingU, FirstUseFromManyThreadsBindsOnce)
 {
     TSystemLibrary lib{"wtsapi32.dll"};
-    using TFreeMemory = void(WINAPI*)(PVOID);
     TBoundProc<TFreeMemory> proc{lib, "WTSFreeMemory"};
-    struct Shared {
-        TSystemLibrary* lib;
-        TBoundProc<TFreeMemory>* proc;
-        std::atomic<bool> go{false};
-        HMODULE modules[16] = {};
-        void* procs[16] = {};
-        std::atomic<int> next{0};
-    } shared;
+    BindRace shared;
     shared.lib = &lib;
     shared.proc = &proc;
 
-    auto entry = [](void* p) -> DWORD {
-        auto* s = static_cast<Shared*>(p);
-        Guard([s] {
-            const int i = s->next++;
-            while (!s->go.load())
-                YieldProcessor();
-            s->modules[i] = s->lib->Handle();
-            s->procs[i] = reinterpret_cast<void*>(s->proc->Get());
-        });
-        return 0;
-    };
     std::vector<HANDLE> threads;
     for (int i = 0; i < 16; ++i) {
-        HANDLE h = CreateThread(nullptr, 0, entry, &shared, 0, nullptr);
+        HANDLE h = CreateThread(nullptr, 0, &BindRaceThread, &shared, 0, nullptr);
         ASSERT_NE(nullptr, h);
         threads.push_back(h);
     }
