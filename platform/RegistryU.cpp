@@ -219,7 +219,11 @@ bool RegWriteValue(HKEY Root, const std::string& Path, const std::string& Name, 
 
 namespace {
 
-// The two-query read shared by the 8-bit and the wide forms.
+// The read shared by the 8-bit and the wide forms. The first query reads into
+// a small buffer and so is also the size and type query: most values fit, and
+// a key open is then one open, one query and one close, as cheap as a bare
+// loop. A larger value is read again with the size Windows reported, and once
+// more if it grew in between.
 template <typename Char, typename Open, typename Query>
 bool ReadValueWith(Open open, Query query, HKEY root, const Char* path, const Char* name,
                    DWORD expectedType, std::vector<BYTE>& data)
@@ -227,28 +231,27 @@ bool ReadValueWith(Open open, Query query, HKEY root, const Char* path, const Ch
     TKey key;
     if (open(root, path, 0, KEY_READ | RegViewAccessBit(), key.put()) != ERROR_SUCCESS)
         return false;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (query(key.get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != expectedType)
-        return false;
-    std::vector<BYTE> buffer;
-    // A value that grows between the size query and the read is read again
-    // once with the size the failed read reported.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        buffer.assign(size > 0 ? size : 1, 0);
-        DWORD got = size;
+    constexpr DWORD kFirstGuess = 256;
+    std::vector<BYTE> buffer(kFirstGuess);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD type = 0;
+        DWORD got = static_cast<DWORD>(buffer.size());
         LONG result = query(key.get(), name, nullptr, &type, buffer.data(), &got);
+        if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA)
+            return false;
+        // The stored type must be the expected one, whatever its size.
+        if (type != expectedType)
+            return false;
         if (result == ERROR_SUCCESS) {
-            if (type != expectedType || got > buffer.size())
+            if (got > buffer.size())
                 return false;
             buffer.resize(got);
             data = std::move(buffer);
             return true;
         }
-        if (result != ERROR_MORE_DATA || got <= size)
+        if (got <= buffer.size())
             return false;
-        size = got;
+        buffer.assign(got, 0);
     }
     return false;
 }
