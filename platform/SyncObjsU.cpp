@@ -41,11 +41,6 @@ bool Acquired(DWORD waitResult)
 
 } // namespace
 
-void SleepMs(DWORD Ms)
-{
-    WaitForSingleObject(GetCurrentProcess(), Ms);
-}
-
 // ---------------------------------------------------------------------------
 // TEvent
 

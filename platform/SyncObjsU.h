@@ -11,14 +11,12 @@
 // are 8-bit text in the system code page.
 
 #include "platform/ClassesU.h"
+#include "platform/FileUtilsU.h" // SleepMs
 
 #include <windows.h>
 
 #include <atomic>
 #include <string>
-
-// Waits Ms milliseconds doing nothing else (a wait on the own process handle).
-void SleepMs(DWORD Ms);
 
 // Access rights of the named objects.
 inline constexpr DWORD kEventAllAccess = 0x1F0003;      // EVENT_ALL_ACCESS
