@@ -3,6 +3,7 @@
 #include "platform/SysUtilsU.h"
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -47,29 +48,33 @@ void Log(std::string_view Text, uint8_t Category, uint8_t Level) noexcept
 
 namespace {
 
-std::string ModuleFileName()
+// Beyond the longest path Windows knows (32,767 characters).
+constexpr size_t kMaxModulePath = 65536;
+
+} // namespace
+
+std::string QueryModuleFileName(TModuleFileNameQuery Query)
 {
-    // GetModuleFileNameA cuts a long path to the buffer and says so only by
-    // filling it: grow until the path fits.
+    if (!Query)
+        Query = &GetModuleFileNameA;
+    // A path that does not fit is cut to the buffer, and the only sign is a
+    // result that fills it: grow until the path fits.
     std::vector<char> buffer(MAX_PATH + 1);
     for (;;) {
-        DWORD length =
-            GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD length = Query(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
             return std::string();
         if (length < buffer.size() - 1)
             return std::string(buffer.data(), length);
-        if (buffer.size() >= 65536)
-            return std::string(buffer.data(), length);
+        if (buffer.size() >= kMaxModulePath)
+            return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
         buffer.resize(buffer.size() * 2);
     }
 }
 
-} // namespace
-
 const std::string& GetApplicationFileName()
 {
-    static const std::string path = ModuleFileName();
+    static const std::string path = QueryModuleFileName();
     return path;
 }
 

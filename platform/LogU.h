@@ -44,6 +44,11 @@ const std::string& GetApplicationFileName();
 // Its folder, ending in a backslash.
 const std::string& GetApplicationDir();
 
+// The uncached query behind GetApplicationFileName: the buffer grows until the
+// path fits. Query replaces GetModuleFileNameA(nullptr, ...) for tests.
+using TModuleFileNameQuery = DWORD(WINAPI*)(HMODULE, LPSTR, DWORD);
+std::string QueryModuleFileName(TModuleFileNameQuery Query = nullptr);
+
 // ---------------------------------------------------------------------------
 // Administrator test
 
