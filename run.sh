@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$(realpath "$0")")"
 
 ./scripts/setup.sh
-./scripts/build.sh i686
+KORV_BUILD_TESTS=OFF ./scripts/build.sh i686
 
 exe=build/i686/app/Korvelle.exe
 if [ ! -f "$exe" ]; then
