@@ -130,6 +130,7 @@ void TKvUnicodeReader::ResetCounters() noexcept
     char_ = 0;
     prevChar_ = 0;
     hasChar_ = false;
+    lookStart_ = 0;
     lookCount_ = 0;
 }
 
@@ -269,9 +270,9 @@ bool TKvUnicodeReader::ReadChar()
     prevChar_ = char_;
     bool ok;
     if (lookCount_ > 0) {
-        char_ = lookAhead_[0];
+        char_ = lookAhead_[lookStart_];
         --lookCount_;
-        std::memmove(lookAhead_, lookAhead_ + 1, static_cast<size_t>(lookCount_) * 2);
+        lookStart_ = lookCount_ ? lookStart_ + 1 : 0;
         ok = true;
     } else {
         ok = Decode(char_);
@@ -300,7 +301,12 @@ bool TKvUnicodeReader::ReadCharAndAppend()
 bool TKvUnicodeReader::Peek(int32_t n)
 {
     while (lookCount_ < n) {
-        if (lookCount_ == lookCapacity_) {
+        if (lookStart_ + lookCount_ == lookCapacity_ && lookStart_ > 0 &&
+            lookStart_ >= lookCount_) {
+            std::memmove(lookAhead_, lookAhead_ + lookStart_, static_cast<size_t>(lookCount_) * 2);
+            lookStart_ = 0;
+        }
+        if (lookStart_ + lookCount_ == lookCapacity_) {
             int32_t capacity = lookCapacity_ ? lookCapacity_ * 2 : 8;
             lookAhead_ =
                 static_cast<char16_t*>(KvReallocate(lookAhead_, static_cast<size_t>(capacity) * 2));
@@ -309,7 +315,7 @@ bool TKvUnicodeReader::Peek(int32_t n)
         char16_t c;
         if (!Decode(c))
             return false;
-        lookAhead_[lookCount_++] = c;
+        lookAhead_[lookStart_ + lookCount_++] = c;
     }
     return true;
 }

@@ -74,7 +74,7 @@ public:
     // Fills the look-ahead until it holds n characters; false when the input
     // ends first. PeekAt(i) is look-ahead character i (0 is the one after Char).
     bool Peek(int32_t n);
-    char16_t PeekAt(int32_t i) const noexcept { return lookAhead_[i]; }
+    char16_t PeekAt(int32_t i) const noexcept { return lookAhead_[lookStart_ + i]; }
     int32_t LookAheadCount() const noexcept { return lookCount_; }
 
     bool HasChar() const noexcept { return hasChar_; }
@@ -164,7 +164,10 @@ private:
     int32_t line_ = 1;
     int32_t column_ = 0;
 
+    // Look-ahead characters live at lookStart_ .. lookStart_ + lookCount_ - 1;
+    // taking one moves the start, so a long look-ahead costs no shifting.
     char16_t* lookAhead_ = nullptr;
+    int32_t lookStart_ = 0;
     int32_t lookCount_ = 0;
     int32_t lookCapacity_ = 0;
 
