@@ -97,8 +97,6 @@ void TKvHtmlCharSetPlugin::HtmlTagHook(bool&)
     int32_t start = i;
     while (i < len && IsNameChar(content[i]))
         ++i;
-    if (i == start)
-        return;
     const WideString charSet = content.Substr(start, i - start);
     TKvUnicodeReadMethods methods = DefaultReadMethods;
     if (auto* found = static_cast<TKvUnicodeReadMethods*>(

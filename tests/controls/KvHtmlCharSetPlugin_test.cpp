@@ -79,9 +79,15 @@ TEST_F(KvHtmlCharSetPluginTest, VetoAndMalformedDeclarations)
         "<meta http-equiv=\"content-type\" content=\"text/html; charset utf-8\">hello",
         "<meta http-equiv=\"refresh\" content=\"charset=utf-8\">hello",
         "<meta http-equiv=\"content-type\" content=\"\">hello",
-        "<meta http-equiv=\"content-type\" content=\"charset=\">hello",
         "<meta http-equiv=\"content-type\" content=\"charset=utf-8\"/>hello",
     };
+    {
+        // An empty name is still a declaration: looked up, it gives the default set.
+        Renderer r;
+        r.parser.SetSourceString("<meta http-equiv=\"Content-Type\" content=\"charset=;x\">hello");
+        EXPECT_EQ((std::vector<std::string>{"HELLO"}), r.Texts());
+        EXPECT_EQ((std::vector<std::string>{""}), r.charsets);
+    }
     for (const char* input : ignored) {
         Renderer r;
         r.parser.SetSourceString(input);
