@@ -71,6 +71,21 @@ ENV
     else
         "$KORV_WINE" wineboot -i </dev/null >/dev/null 2>&1
     fi
+    if [ "$arch" = win64 ] && [ "$KORV_HOST_I386" != 1 ]; then
+        # Without 32-bit code Wine's own 32-bit setup cannot run, so the 32-bit
+        # registry view lacks what it writes there. Fill in the folder values
+        # the 32-bit programs read, as that setup writes them.
+        cd "$WINEPREFIX/drive_c"
+        "$KORV_WINESERVER" -p10
+        cv='HKLM\Software\Microsoft\Windows\CurrentVersion'
+        "$KORV_WINE" reg add "$cv" /v ProgramFilesDir /t REG_SZ /d 'C:\Program Files (x86)' /f /reg:32 >/dev/null 2>&1
+        "$KORV_WINE" reg add "$cv" /v CommonFilesDir /t REG_SZ /d 'C:\Program Files (x86)\Common Files' /f /reg:32 >/dev/null 2>&1
+        "$KORV_WINE" reg add "$cv" /v ProgramFilesPath /t REG_EXPAND_SZ /d '%ProgramFiles%' /f /reg:32 >/dev/null 2>&1
+        "$KORV_WINE" reg export "$cv\Explorer\Shell Folders" 'C:\shellfolders.reg' /reg:64 /y >/dev/null 2>&1
+        "$KORV_WINE" reg import 'C:\shellfolders.reg' /reg:32 >/dev/null 2>&1
+        rm -f shellfolders.reg
+        mkdir -p "Program Files (x86)/Common Files"
+    fi
     "$KORV_WINESERVER" -w
 )
 rm -f "$dir/prefix/dosdevices/z:"
