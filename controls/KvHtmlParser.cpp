@@ -279,8 +279,6 @@ TKvFilterSet::TKvFilterSet()
     for (TKvTagFilter& f : tagFilters_)
         f.OnChange = [this] { FiltersChanged(); };
     for (auto*& o : overrides_)
-        o = nullptr;
-    for (auto*& o : overrides_)
         o = new TKvCardinalHash(KvCardinalKeyHandler());
 }
 
