@@ -282,8 +282,9 @@ TEST_F(KvHashTest, RandomStepsAgreeWithAMap)
         return s;
     };
     for (int step = 0; step < 10000; ++step) {
-        std::u16string key = u"k" + std::u16string(1, static_cast<char16_t>(u'A' + rng() % 26)) +
-                             std::u16string(1, static_cast<char16_t>(u'a' + rng() % 8));
+        std::u16string key(3, u'k');
+        key[1] = static_cast<char16_t>(u'A' + rng() % 26);
+        key[2] = static_cast<char16_t>(u'a' + rng() % 8);
         if (rng() % 2)
             key[1] = static_cast<char16_t>(key[1] + 32); // same key in the other case
         WideString k(key);
