@@ -379,8 +379,8 @@ TEST_F(KvLinearTest, VectorSetCountInitsAscendingFreesDescending)
     TKvVector vector(names.h);
     vector.SetCount(5);
     EXPECT_EQ(6, vector.Capacity());
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ("#" + std::to_string(i), NameOf(vector.PItemAt(i)));
+    const Names initialised = {"#0", "#1", "#2", "#3", "#4"};
+    EXPECT_EQ(initialised, ForwardNames(vector));
     vector.SetCount(2);
     EXPECT_EQ((Names{"#4", "#3", "#2"}), gLog);
     EXPECT_EQ(2, vector.Capacity());
