@@ -76,7 +76,7 @@ ENV
         # registry view lacks what it writes there. Fill in the folder values
         # the 32-bit programs read, as that setup writes them.
         cd "$WINEPREFIX/drive_c"
-        "$KORV_WINESERVER" -p10
+        "$KORV_WINESERVER" -p10 2>/dev/null || true  # a server that still runs serves as well
         cv='HKLM\Software\Microsoft\Windows\CurrentVersion'
         "$KORV_WINE" reg add "$cv" /v ProgramFilesDir /t REG_SZ /d 'C:\Program Files (x86)' /f /reg:32 >/dev/null 2>&1
         "$KORV_WINE" reg add "$cv" /v CommonFilesDir /t REG_SZ /d 'C:\Program Files (x86)\Common Files' /f /reg:32 >/dev/null 2>&1
