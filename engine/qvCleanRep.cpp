@@ -1,0 +1,146 @@
+#include "engine/qvCleanRep.h"
+
+#include "platform/DateTimeU.h"
+#include "platform/FileUtilsU.h"
+#include "platform/GuardU.h"
+#include "platform/StreamU.h"
+#include "platform/SysUtilsU.h"
+#include "platform/XmlU.h"
+
+#include <cmath>
+
+namespace {
+
+std::unique_ptr<TqvCleanRep> gCleanReport;
+
+} // namespace
+
+TqvCleanRep::TqvCleanRep() : FileName(BackupDir() + "cleanrep.xml") {}
+
+std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root)
+{
+    if (Root == HKEY_LOCAL_MACHINE)
+        return HklmEntries;
+    if (Root == HKEY_CLASSES_ROOT)
+        return HkcrEntries;
+    return OtherEntries;
+}
+
+const std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root) const
+{
+    return const_cast<TqvCleanRep*>(this)->ListOf(Root);
+}
+
+void TqvCleanRep::Load()
+{
+    HklmEntries.clear();
+    HkcrEntries.clear();
+    OtherEntries.clear();
+    changed_ = false;
+    if (!FileExistsEx(FileName))
+        return;
+    TXML xml;
+    // A file cut short or broken is not trusted for any entry: the report
+    // starts empty and the next save writes it whole.
+    if (!xml.LoadFromFile(FileName) || !xml.Complete())
+        return;
+    TXMLTag* root = xml.Root()->FindFirst("cleanrep");
+    if (!root)
+        return;
+    const double oldest = Now() - kCleanReportDays;
+    bool rewrite = false;
+    for (const auto& child : root->Children()) {
+        if (LowerCase(child->Name) != "reg") {
+            rewrite = true;
+            continue;
+        }
+        auto entry = std::make_unique<TqvRegItem>(nullptr);
+        entry->LoadFromXML(child.get());
+        if (entry->Date < oldest) {
+            rewrite = true;
+            continue;
+        }
+        ListOf(entry->Root).push_back(std::move(entry));
+    }
+    if (rewrite)
+        Save();
+}
+
+bool TqvCleanRep::Save()
+{
+    std::string text = "<cleanrep>\r\n";
+    for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
+        for (const auto& entry : *list)
+            text += "    " + entry->GetXML() + "\r\n";
+    text += "</cleanrep>\r\n";
+    if (!CommonDataDir().empty())
+        CreateDirectoryPath(CommonDataDir(), TFileSecurity::Protected, true);
+    const size_t slash = LastDelimiter(FileName, "\\");
+    if (slash != std::string::npos)
+        CreateDirectoryPath(FileName.substr(0, slash + 1), TFileSecurity::Protected, true);
+    if (!SaveFileAtomic(FileName, text, TFileSecurity::Protected)) {
+        qvLog("Clean report not saved: " + FileName);
+        return false;
+    }
+    changed_ = false;
+    return true;
+}
+
+void TqvCleanRep::Add(HKEY Root, const std::string& Key, bool Is64, const std::string& Name)
+{
+    auto entry = std::make_unique<TqvRegItem>(nullptr);
+    entry->Root = Root;
+    entry->Key = Key;
+    entry->Is64 = Is64;
+    entry->Name = Name;
+    entry->Date = Now();
+    if (Contains(*entry))
+        return;
+    ListOf(Root).push_back(std::move(entry));
+    changed_ = true;
+}
+
+bool TqvCleanRep::Contains(const TqvRegItem& Item) const
+{
+    const std::string key = LowerCase(Item.Key);
+    const std::string name = LowerCase(Item.Name);
+    for (const auto& entry : ListOf(Item.Root))
+        if (LowerCase(entry->Key) == key && LowerCase(entry->Name) == name)
+            return true;
+    return false;
+}
+
+int TqvCleanRep::Count() const
+{
+    return static_cast<int>(HklmEntries.size() + HkcrEntries.size() + OtherEntries.size());
+}
+
+TqvCleanRep* CleanReport()
+{
+    return gCleanReport.get();
+}
+
+TqvCleanRep& EnsureCleanReportLoaded()
+{
+    if (!gCleanReport) {
+        gCleanReport = std::make_unique<TqvCleanRep>();
+        TqvCleanRep* report = gCleanReport.get();
+        if (!Guard([report] { report->Load(); })) {
+            report->HklmEntries.clear();
+            report->HkcrEntries.clear();
+            report->OtherEntries.clear();
+        }
+    }
+    return *gCleanReport;
+}
+
+void SaveCleanReportIfChanged()
+{
+    if (gCleanReport && gCleanReport->Changed())
+        gCleanReport->Save();
+}
+
+void ResetCleanReportForTests()
+{
+    gCleanReport.reset();
+}

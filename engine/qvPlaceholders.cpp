@@ -1,0 +1,78 @@
+// Placeholders for the scanners and the backup writer that later units bring.
+// A unit that brings one removes its definition here and defines it itself.
+
+#include "engine/qvScanners.h"
+
+namespace {
+
+// Loads nothing and finds nothing.
+class TqvItemsPlaceholder : public TqvItems {
+public:
+    using TqvItems::TqvItems;
+    void Scan() override {}
+};
+
+std::unique_ptr<TqvItems> Placeholder(TqvMain* Owner)
+{
+    return std::make_unique<TqvItemsPlaceholder>(Owner);
+}
+
+} // namespace
+
+std::unique_ptr<TqvItems> CreateItemsCLSID(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsInterfaces(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsTypelib(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsUninstall(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsSharedDll(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsMUICache(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsAppPaths(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsMissingFiles(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsInvalidStartup(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsRecycleBin(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsMemory(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsDelayStartup(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+std::unique_ptr<TqvItems> CreateItemsAddOns(TqvMain* Owner)
+{
+    return Placeholder(Owner);
+}
+
+TqvBackupWriter* DefaultBackupWriter()
+{
+    return nullptr;
+}

@@ -1,0 +1,63 @@
+#pragma once
+// Helpers shared by the engine's tests.
+
+#include "engine/qvClasses.h"
+#include "platform/qvSettings.h"
+
+#include <string>
+#include <vector>
+
+namespace etest {
+
+// Sets the interface language for its lifetime.
+class LanguageScope {
+public:
+    explicit LanguageScope(const std::wstring& Language) : old_(Settings()->LANGUAGE)
+    {
+        ChangeSettings([&](TSettings& s) { s.LANGUAGE = Language; });
+    }
+    ~LanguageScope()
+    {
+        ChangeSettings([this](TSettings& s) { s.LANGUAGE = old_; });
+    }
+    LanguageScope(const LanguageScope&) = delete;
+    LanguageScope& operator=(const LanguageScope&) = delete;
+
+private:
+    std::wstring old_;
+};
+
+// A backup writer that records its calls and answers as told.
+class FakeBackupWriter : public TqvBackupWriter {
+public:
+    bool open = false;
+    bool acceptValues = true;
+    bool endResult = true;
+    std::vector<std::string> calls;
+
+    void BeginBackup(uint8_t Type, const std::wstring&) override
+    {
+        calls.push_back("begin " + std::to_string(Type));
+        open = true;
+    }
+    bool IsBackupOpen() override { return open; }
+    bool BackupRegValue(HKEY, const std::string& Key, const std::string& Name, bool Is64) override
+    {
+        calls.push_back("value " + Key + "\\#" + Name + (Is64 ? " 64" : ""));
+        return acceptValues;
+    }
+    bool BackupRegKey(HKEY, const std::string& Key, bool Is64) override
+    {
+        calls.push_back("key " + Key + (Is64 ? " 64" : ""));
+        return acceptValues;
+    }
+    bool EndBackup() override
+    {
+        calls.push_back("end");
+        const bool wasOpen = open;
+        open = false;
+        return wasOpen ? endResult : true;
+    }
+};
+
+} // namespace etest
