@@ -11,21 +11,68 @@ packages=(
     wine wine32:i386 wine64
     xvfb xauth
     googletest
+    tcl8.6 gcc make
 )
+
+# Source packages whose original tarballs the build uses (the test SQLite library).
+source_packages=(sqlite3)
+source_cache=${KORV_SOURCE_CACHE:-/var/cache/korvelle/sources}
+
+has_orig() { compgen -G "$source_cache/${1}_*.orig.tar.*" >/dev/null; }
+
+# The Japanese-locale test run needs the host locale, or Wine cannot make
+# non-ASCII file names under it.
+need_locale=0
+locale -a 2>/dev/null | grep -qix 'ja_JP.utf8' || need_locale=1
 
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+missing_sources=()
+for p in "${source_packages[@]}"; do
+    has_orig "$p" || missing_sources+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_sources[@]} -eq 0 ] && [ $need_locale -eq 0 ] && exit 0
 
-echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+if [ $need_locale -eq 1 ]; then
+    echo "setup: generating the ja_JP.UTF-8 locale"
+    $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+    [ ${#missing[@]} -eq 0 ] && [ ${#missing_sources[@]} -eq 0 ] && exit 0
+fi
+
+if [ ${#missing_sources[@]} -gt 0 ]; then
+    echo "setup: fetching the sources of ${missing_sources[*]}"
+    # apt-get source needs deb-src entries; Debian's own sources file lists only "deb".
+    if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        for f in /etc/apt/sources.list.d/*.sources; do
+            [ -f "$f" ] && grep -q '^URIs:.*debian' "$f" || continue
+            $sudo sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$f"
+        done
+        if [ -f /etc/apt/sources.list ]; then
+            grep -E '^deb [^#]*debian' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+                $sudo tee -a /etc/apt/sources.list >/dev/null || true
+        fi
+    fi
+    $sudo apt-get update -qq
+    $sudo mkdir -p "$source_cache"
+    for p in "${missing_sources[@]}"; do
+        # The exit code is no guide: the security update's .dsc may answer 404
+        # while the original tarball, all the build needs, has arrived.
+        ( cd "$source_cache" && $sudo apt-get source --download-only -qq "$p" >/dev/null 2>&1 ) || true
+        has_orig "$p" || { echo "setup: no original tarball of $p arrived" >&2; exit 1; }
+    done
+    [ ${#missing[@]} -eq 0 ] && { echo "setup: done"; exit 0; }
+fi
+
+echo "setup: installing ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
 fi
-export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 echo "setup: done"
