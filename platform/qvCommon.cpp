@@ -187,8 +187,11 @@ TProgramFolders ComputeProgramFolders()
     f.TranslateFileName = "lng.ini";
     f.UserDataDir = ProductFolderBelow(AppDataDir());
     f.UserStartupDir = Below(f.UserDataDir, "Startup\\");
+#ifndef KORV_TRAY_BUILD
+    // The tray shows no news and decides nothing on the bitness of Windows.
     f.NewsDir = Below(f.UserDataDir, "News\\");
     f.IsWin64 = IsWin64();
+#endif
     return f;
 }
 

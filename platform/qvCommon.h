@@ -25,6 +25,23 @@
 inline constexpr char kProgramKeyName[] = "Software\\Korvelle";
 // The event through which a second start brings the running main program forward.
 inline constexpr char kShowMainEventName[] = "KorvelleShowMain";
+// Set by "/STOP" (and before an update): the main program's window closes, the tray ends.
+inline constexpr char kStopMainEventName[] = "KorvelleStopMain";
+inline constexpr char kStopTrayEventName[] = "KorvelleStopTray";
+// Held by the running main program (a global mutex); the tray tests it with a
+// zero wait before it starts the update check.
+inline constexpr char kMainMutexName[] = "Korvelle.App";
+// The tray's hidden window: the main program finds the tray by this class and
+// posts the registered messages below to it, without parameters.
+inline constexpr char kTrayWindowClassName[] = "KorvelleTray";
+// Names of the registered window messages (RegisterWindowMessageA).
+inline constexpr char kRefreshTrayMessageName[] = "WM_KorvelleRefreshTray";
+inline constexpr char kExitToTrayMessageName[] = "WM_KorvelleExitToTray";
+inline constexpr char kNotifyTrayMessageName[] = "WM_KorvelleNotifyTray";
+inline constexpr char kFreeFixMessageName[] = "WM_KorvelleFreeFix";
+// The desktop-window property that marks the Windows session in which the
+// tray ran the postponed start-up programs.
+inline constexpr char kStartupPropertyName[] = "KorvelleStartup";
 // The autostart value of the tray under HKLM ...\Run (32-bit view).
 inline constexpr char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr char kAutostartValueName[] = "Korvelle";
@@ -59,8 +76,8 @@ struct TProgramFolders {
     std::string TranslateFileName; // "lng.ini" (file name only)
     std::string UserDataDir;       // the user's application data + "Korvelle\"
     std::string UserStartupDir;    // UserDataDir + "Startup\"
-    std::string NewsDir;           // UserDataDir + "News\"
-    bool IsWin64 = false;          // the program runs on 64-bit Windows
+    std::string NewsDir;           // UserDataDir + "News\" (the tray: '')
+    bool IsWin64 = false;          // the program runs on 64-bit Windows (the tray: False)
 };
 
 // The values as the running program computes them (uncached).

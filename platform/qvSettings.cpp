@@ -23,11 +23,12 @@ struct TLoadProfile {
     bool readsPhoneNumber;   // HKLM PHONE_NUMBER
     bool looksUpServiceUrls; // ADDON_URL and PHONE_URL
     bool copiesDelayValues;  // START_DELAY_MIN and SCAN_DELAY_MIN into HKLM
+    bool readsLog;           // LOG
 };
 #ifdef KORV_TRAY_BUILD
-constexpr TLoadProfile kLoadProfile{false, false, false};
+constexpr TLoadProfile kLoadProfile{false, false, false, true};
 #else
-constexpr TLoadProfile kLoadProfile{true, true, true};
+constexpr TLoadProfile kLoadProfile{true, true, true, false};
 #endif
 
 // The table lookups after TRACK_USER and CFG_ID, in load order. Each takes
@@ -271,6 +272,8 @@ void LoadSettings(HMODULE Module)
             else
                 s.PHONE_US = s.SUPPORT_PHONE;
             s.PHONE_NONUS = GetConfigValue(&table, "PHONE_NONUS", s.PHONE_NONUS);
+            if (kLoadProfile.readsLog)
+                s.LOG = GetConfigValue(&table, "LOG", s.LOG);
 
             if (kLoadProfile.copiesDelayValues) {
                 for (const TDelaySetting& delay : kDelaySettings) {

@@ -55,6 +55,9 @@ struct TSettings {
     std::string SUPPORT_PHONE = "+1 800 555 0142";
     std::string PHONE_US;
     std::string PHONE_NONUS;
+    // Layered like the table settings, read by the tray's loader only; nothing
+    // acts on it.
+    std::string LOG;
 };
 
 // The current snapshot; never null. Starts as the compiled-in defaults.
