@@ -58,7 +58,10 @@ TDateTime Compose(int64_t day, int64_t msOfDay)
 {
     const double fraction = static_cast<double>(msOfDay) / static_cast<double>(kMsPerDay);
     const auto whole = static_cast<double>(day);
-    return day >= 0 ? whole + fraction : whole - fraction;
+    // The 32-bit build computes on the x87 stack with excess precision: the
+    // store rounds to a true double, so one date always gives one value.
+    volatile double rounded = day >= 0 ? whole + fraction : whole - fraction;
+    return rounded;
 }
 
 // Splits to the nearest millisecond. False for NaN, infinities and values
