@@ -243,8 +243,15 @@ DWORD WINAPI ReadFlagsThread(void* param)
 
 TEST(RegistryViews, NewThreadStartsWithBothFlagsFalse)
 {
+    // The access bit that the real process gets, by build and platform: 32-bit
+    // Windows has one view and no bit; the 32-bit program under Wow64 gets the
+    // 32-bit view without a bit; a 64-bit build asks for it explicitly.
+    const bool process64 = sizeof(void*) == 8;
+    const REGSAM bothFlagsBit = IsWin64() ? KEY_WOW64_64KEY : 0;
+    const REGSAM noFlagBit = IsWin64() && process64 ? KEY_WOW64_32KEY : 0;
+
     TRegViewScope scope(true, true);
-    ASSERT_EQ(static_cast<REGSAM>(KEY_WOW64_64KEY), RegViewAccessBit());
+    ASSERT_EQ(bothFlagsBit, RegViewAccessBit());
     ThreadFlags flags;
     HANDLE thread = CreateThread(nullptr, 0, &ReadFlagsThread, &flags, 0, nullptr);
     ASSERT_NE(nullptr, thread);
@@ -252,14 +259,38 @@ TEST(RegistryViews, NewThreadStartsWithBothFlagsFalse)
     CloseHandle(thread);
     EXPECT_FALSE(flags.view32);
     EXPECT_FALSE(flags.view64);
-    // This test program is 64-bit: no flag means the 32-bit view, as for the shipped program.
-    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_32KEY), flags.bit);
+    // No flag means the 32-bit view, as for the shipped program.
+    EXPECT_EQ(noFlagBit, flags.bit);
     EXPECT_TRUE(RegView64) << "the creator's flags are its own";
 }
 
 TEST_F(RegistryU, ViewMatrixUnderHklm)
 {
-    ASSERT_TRUE(IsWin64());
+    const bool flags[][2] = {{true, true}, {false, true}, {true, false}, {false, false}};
+    if (!IsWin64()) {
+        // 32-bit Windows has one registry view: every combination of the flags
+        // writes the same key, which every other combination then reads.
+        ASSERT_NE(nullptr, HklmTwin(0));
+        for (const auto& write : flags) {
+            const std::string name = "w"s + (write[0] ? "32" : "") + (write[1] ? "64" : "");
+            SCOPED_TRACE(name);
+            {
+                TRegViewScope scope(write[0], write[1]);
+                ASSERT_EQ(0u, RegViewAccessBit());
+                ASSERT_TRUE(RegWriteString(HKEY_LOCAL_MACHINE, path_, name, "x"));
+            }
+            EXPECT_TRUE(RawExistsIn(ScratchPath(), 0, name));
+            for (const auto& read : flags) {
+                TRegViewScope scope(read[0], read[1]);
+                std::string back;
+                EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, path_, name, back));
+                EXPECT_EQ("x", back);
+            }
+        }
+        EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, L"Software\\Wow6432Node"))
+            << "no 32-bit branch on 32-bit Windows";
+        return;
+    }
     ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_32KEY));
     ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_64KEY));
     const std::wstring wow6432 =
@@ -663,6 +694,21 @@ void MakeTree(HKEY root, const std::wstring& path, REGSAM view, const wchar_t* m
 
 TEST_F(RegistryU, RemoveKeyTreeInOneViewLeavesTheOtherViewsTwin)
 {
+    if (!IsWin64()) {
+        // 32-bit Windows has one registry view, so there is no twin to leave:
+        // with either flag set the tree goes from the only view.
+        ASSERT_NE(nullptr, HklmTwin(0));
+        const std::wstring tree = ScratchPath() + L"\\Tree";
+        for (const bool view64 : {true, false}) {
+            SCOPED_TRACE(view64 ? "RegView64" : "RegView32");
+            MakeTree(HKEY_LOCAL_MACHINE, tree, 0, L"one");
+            TRegViewScope view(!view64, view64);
+            EXPECT_TRUE(RegRemoveKeyTree(HKEY_LOCAL_MACHINE, Ansi(tree), true));
+            EXPECT_FALSE(RawKeyExists(HKEY_LOCAL_MACHINE, tree));
+            EXPECT_TRUE(RawKeyExists(HKEY_LOCAL_MACHINE, ScratchPath()));
+        }
+        return;
+    }
     ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_32KEY));
     ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_64KEY));
     const std::wstring tree = ScratchPath() + L"\\Tree";

@@ -471,16 +471,20 @@ TEST_F(SecurityKeys, OwnerNameOfAModuleInstallerKey)
 
 TEST_F(SecurityKeys, OwnerNameLooksInTheThreadsView)
 {
-    // Only the 32-bit view has the key.
+    // Only the 32-bit view has the key. 32-bit Windows has one registry view,
+    // which the 64-bit flag does not leave.
     ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_32KEY));
     std::string owner;
     {
         TRegViewScope view(true, false);
         EXPECT_TRUE(RegGetKeyOwnerName(HKEY_LOCAL_MACHINE, PathAnsi(), owner));
+        EXPECT_EQ("Administrators", owner);
     }
     {
         TRegViewScope view(false, true);
-        EXPECT_FALSE(RegGetKeyOwnerName(HKEY_LOCAL_MACHINE, PathAnsi(), owner));
+        owner = "untouched";
+        EXPECT_EQ(!IsWin64(), RegGetKeyOwnerName(HKEY_LOCAL_MACHINE, PathAnsi(), owner));
+        EXPECT_EQ(IsWin64() ? "untouched" : "Administrators", owner);
     }
 }
 
@@ -493,9 +497,12 @@ TEST_F(SecurityKeys, NativeNameInEachView)
         REGSAM view;
         std::wstring expectedTail;
     };
+    // 32-bit Windows has one registry view: both bits open the same key.
+    const std::wstring native = L"\\REGISTRY\\MACHINE\\SOFTWARE\\" + leaf;
     const Case cases[] = {
-        {KEY_WOW64_32KEY, L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432NODE\\" + leaf},
-        {KEY_WOW64_64KEY, L"\\REGISTRY\\MACHINE\\SOFTWARE\\" + leaf},
+        {KEY_WOW64_32KEY,
+         IsWin64() ? L"\\REGISTRY\\MACHINE\\SOFTWARE\\WOW6432NODE\\" + leaf : native},
+        {KEY_WOW64_64KEY, native},
     };
     for (const Case& c : cases) {
         HKEY key = nullptr;

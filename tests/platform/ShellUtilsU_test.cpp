@@ -263,7 +263,7 @@ TEST(ShellUtilsUDesktop, IsIEWindowOpenSeesATopLevelIEFrame)
 {
     if (!std::getenv("DISPLAY"))
         GTEST_SKIP() << "needs an X display for a top-level window: runs in "
-                        "platform_tests_win64_desktop";
+                        "platform_tests_<prefix>_desktop";
     EXPECT_FALSE(IsIEWindowOpen());
     WNDCLASSW wc{};
     wc.lpfnWndProc = DefWindowProcW;

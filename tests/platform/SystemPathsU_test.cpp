@@ -88,6 +88,14 @@ bool OwnVistaOrLater()
     return info.dwMajorVersion >= 6;
 }
 
+// 64-bit Windows: a 64-bit process always runs there, a 32-bit one when
+// Windows runs it under Wow64.
+bool OwnWin64()
+{
+    BOOL wow64 = FALSE;
+    return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
+}
+
 const char kShellFolders[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 const char kCurrentVersion[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
@@ -137,8 +145,13 @@ bool HasThirtyTwoBitRegistryHalf()
 std::vector<GetterCheck> GetterChecks()
 {
     const bool vista = OwnVistaOrLater();
+    const bool win64 = OwnWin64();
     char buffer[MAX_PATH + 1] = {};
-    GetSystemWow64DirectoryA(buffer, sizeof(buffer));
+    // 32-bit Windows has no Wow64 folder: the System folder stands in.
+    if (win64)
+        GetSystemWow64DirectoryA(buffer, sizeof(buffer));
+    else
+        GetSystemDirectoryA(buffer, sizeof(buffer));
     const std::string wow64 = WithBackslash(buffer);
     char temp[MAX_PATH + 1] = {};
     GetTempPathA(sizeof(temp), temp);
@@ -155,15 +168,17 @@ std::vector<GetterCheck> GetterChecks()
     };
     const std::string windows = OwnWindows();
     const bool half32 = HasThirtyTwoBitRegistryHalf();
+    // A 64-bit program, and any program on 32-bit Windows or before VISTA,
+    // sees the native folder as its System folder; the shipped 32-bit program
+    // on 64-bit Windows reaches it through the "sysnative" alias.
+    const std::string system64 =
+        win64 && vista && sizeof(void*) == 4 ? windows + "sysnative\\" : OwnSystem();
     return {
         {"Windows", WindowsDir(), windows, true},
         {"System", SystemDir(), OwnSystem(), true},
         {"Wow64 system", SystemWow64Dir(), wow64, true},
         {"32-bit system", System32Dir(), wow64, true},
-        // A 64-bit program sees the native folder as its System folder. The
-        // shipped 32-bit program gets Windows + "sysnative\" from VISTA on
-        // (C:\windows\sysnative\); System64DirFor covers that branch.
-        {"64-bit system", System64Dir(), OwnSystem(), true},
+        {"64-bit system", System64Dir(), system64, true},
         {"Temporary", TempDir(), WithBackslash(longTemp), true},
         {"Desktop", DesktopDir(), hkcu("Desktop"), true},
         {"Favorites", FavoritesDir(), hkcu("Favorites"), true},
@@ -256,8 +271,17 @@ TEST(SystemPathsU, GettersEqualTheSystemsOwnAnswers)
     for (const std::string& failure : GetterFailures())
         ADD_FAILURE() << failure;
     EXPECT_TRUE(SameText("C:\\Program Files\\", ProgramFiles64Dir())) << ProgramFiles64Dir();
-    EXPECT_TRUE(SameText("C:\\Program Files (x86)\\", ProgramFiles32Dir())) << ProgramFiles32Dir();
+    // 32-bit Windows has one program folder, which is also the x86 one.
+    EXPECT_TRUE(SameText(OwnWin64() ? "C:\\Program Files (x86)\\" : "C:\\Program Files\\",
+                         ProgramFiles32Dir()))
+        << ProgramFiles32Dir();
     EXPECT_EQ("", DownloadedProgramFilesDir());
+    // The alias is a folder that the redirected program can open.
+    if (!SameText(System64Dir(), SystemDir())) {
+        const DWORD attributes = GetFileAttributesA(System64Dir().c_str());
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes) << System64Dir();
+        EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY) << System64Dir();
+    }
 }
 
 TEST(SystemPathsU, ThirtyTwoBitViewFolders)
@@ -267,9 +291,11 @@ TEST(SystemPathsU, ThirtyTwoBitViewFolders)
                         "lacks ProgramFilesDir, CommonFilesDir and the HKLM Shell Folders. With "
                         "it, the 32-bit program reads Program files 'C:\\Program Files (x86)\\' "
                         "and all four all-users folders.";
-    EXPECT_TRUE(SameText("C:\\Program Files (x86)\\", ProgramFilesDir())) << ProgramFilesDir();
-    EXPECT_TRUE(SameText("C:\\Program Files (x86)\\Common Files\\", CommonFilesDir()))
-        << CommonFilesDir();
+    // 32-bit Windows has one registry view, holding the one program folder.
+    const std::string programFiles =
+        OwnWin64() ? "C:\\Program Files (x86)\\" : "C:\\Program Files\\";
+    EXPECT_TRUE(SameText(programFiles, ProgramFilesDir())) << ProgramFilesDir();
+    EXPECT_TRUE(SameText(programFiles + "Common Files\\", CommonFilesDir())) << CommonFilesDir();
     for (const std::string& folder : {AllUsersDesktopDir(), AllUsersStartMenuDir(),
                                       AllUsersProgramsDir(), GetCommonStartupFolder()})
         EXPECT_FALSE(folder.empty());
@@ -522,9 +548,15 @@ TEST(SystemPathsU, CollapseEachFolderAndItsShortForm)
         const char* macro64;
     };
     // Folders that coincide take the macro of the first group: in the 32-bit
-    // program's view Program files is the (x86) folder.
+    // program's view Program files is the (x86) folder, and on 32-bit Windows
+    // the 64-bit and Wow64 folders are the plain ones.
     const bool sameCommon = SameText(CommonFilesDir(), CommonFiles32Dir());
     const bool sameProgram = SameText(ProgramFilesDir(), ProgramFiles32Dir());
+    const bool sameCommon64 = SameText(CommonFilesDir(), CommonFiles64Dir());
+    const bool sameProgram64 = SameText(ProgramFilesDir(), ProgramFiles64Dir());
+    const bool sameWow64 = SameText(SystemDir(), SystemWow64Dir());
+    // The 32-bit program on 64-bit Windows reaches the native folder as "sysnative".
+    const bool sysnative = !SameText(SystemDir(), System64Dir());
     const Row rows[] = {
         {"All-users desktop", AllUsersDesktopDir(), "%DESKTOPALL%", "%DESKTOPALL%"},
         {"Desktop", DesktopDir(), "%DESKTOP%", "%DESKTOP%"},
@@ -536,11 +568,13 @@ TEST(SystemPathsU, CollapseEachFolderAndItsShortForm)
         {"Start menu", StartMenuDir(), "%START_MENU%", "%START_MENU%"},
         {"All-users start menu", AllUsersStartMenuDir(), "%START_MENUALL%", "%START_MENUALL%"},
         {"Common files", CommonFilesDir(), "%COMMONFILES%", "%COMMONFILES32%"},
-        {"Common files (64-bit)", CommonFiles64Dir(), nullptr, "%COMMONFILES%"},
+        {"Common files (64-bit)", CommonFiles64Dir(), sameCommon64 ? "%COMMONFILES%" : nullptr,
+         sameCommon64 ? "%COMMONFILES32%" : "%COMMONFILES%"},
         {"Common files (x86)", CommonFiles32Dir(), sameCommon ? "%COMMONFILES%" : "%COMMONFILES32%",
          "%COMMONFILES32%"},
         {"Program files", ProgramFilesDir(), "%PROGRAMFILES%", "%PROGRAMFILES32%"},
-        {"Program files (64-bit)", ProgramFiles64Dir(), nullptr, "%PROGRAMFILES%"},
+        {"Program files (64-bit)", ProgramFiles64Dir(), sameProgram64 ? "%PROGRAMFILES%" : nullptr,
+         sameProgram64 ? "%PROGRAMFILES32%" : "%PROGRAMFILES%"},
         {"Program files (x86)", ProgramFiles32Dir(),
          sameProgram ? "%PROGRAMFILES%" : "%PROGRAMFILES32%", "%PROGRAMFILES32%"},
         {"All-users application data", AllUsersAppDataDir(), "%ALLUSERS_APPDATA%",
@@ -553,7 +587,9 @@ TEST(SystemPathsU, CollapseEachFolderAndItsShortForm)
         {"User profile", UserProfileDir(), "%USERPROFILE%", "%USERPROFILE%"},
         // Kept as stored: with Is64 the System folder collapses to %SYSDIR32%.
         {"System", SystemDir(), "%SYSDIR%", "%SYSDIR32%"},
-        {"Wow64 system", SystemWow64Dir(), "%SYSDIR32%", "%SYSDIR32%"},
+        {"Wow64 system", SystemWow64Dir(), sameWow64 ? "%SYSDIR%" : "%SYSDIR32%", "%SYSDIR32%"},
+        {"64-bit system", System64Dir(), sysnative ? "%SYSDIR64%" : "%SYSDIR%",
+         sysnative ? "%SYSDIR64%" : "%SYSDIR32%"},
         {"Windows", WindowsDir(), "%WINDIR%", "%WINDIR%"},
         {"System disk root", root, "%SystemDiskRoot%", "%SystemDiskRoot%"},
     };
@@ -592,9 +628,12 @@ TEST(SystemPathsU, CollapseEdgeCases)
     EXPECT_FALSE(CollapsePathMacros("", true, result));
     EXPECT_EQ("", result);
 
-    // 'c:\program files\x' is found through the upper-cased path and keeps 'x'.
-    const std::string programFiles64 = LowerCase(ProgramFiles64Dir());
-    EXPECT_TRUE(CollapsePathMacros(programFiles64 + "x", true, result));
+    // 'c:\program files\x' is found through the upper-cased path and keeps
+    // 'x'. It is the 64-bit view's folder; 32-bit Windows has the one view.
+    const bool win64 = OwnWin64();
+    const std::string programFiles = LowerCase(win64 ? ProgramFiles64Dir() : ProgramFilesDir());
+    EXPECT_TRUE(SameText("C:\\Program Files\\", programFiles)) << programFiles;
+    EXPECT_TRUE(CollapsePathMacros(programFiles + "x", win64, result));
     EXPECT_EQ("%PROGRAMFILES%\\x", result);
 
     // Is64: the System folder collapses to %SYSDIR32%, which the 64-bit view
@@ -649,7 +688,13 @@ TEST(SystemPathsU, FirstCallerInTheSixtyFourBitViewDoesNotDecideTheCache)
     ResetSystemPathsForTests();
     const std::string own32 = OwnProgramFiles(KEY_WOW64_32KEY);
     const std::string own64 = OwnProgramFiles(KEY_WOW64_64KEY);
-    ASSERT_NE(own32, own64);
+    // 32-bit Windows has one registry view: the thread's flag changes nothing
+    // there, and its flags must still come back.
+    if (OwnWin64()) {
+        ASSERT_NE(own32, own64);
+    } else {
+        ASSERT_EQ(own32, own64);
+    }
 
     bool after32 = true, after64 = false;
     std::string seen;
@@ -685,6 +730,9 @@ TEST(SystemPathsU, FirstCallerInTheSixtyFourBitViewDoesNotDecideTheCache)
 
 TEST(SystemPathsU, ThreadsExpandingInBothViewsAtOnce)
 {
+    if (!OwnWin64())
+        GTEST_SKIP() << "32-bit Windows has one registry view: both views expand "
+                        "%PROGRAMFILES% to the same folder, so a mixed-up view cannot show";
     ResetSystemPathsForTests();
     const std::string expected32 = Under(OwnProgramFiles(KEY_WOW64_32KEY), "a\\b.exe");
     const std::string expected64 = Under(OwnProgramFiles(KEY_WOW64_64KEY), "a\\b.exe");

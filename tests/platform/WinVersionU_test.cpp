@@ -326,13 +326,13 @@ TEST_F(WinVersionRedirection, StateIsPerThread)
 
 TEST(WinVersionU, RealRedirectionCalls)
 {
-    ASSERT_TRUE(IsWin64());
-    if (sizeof(void*) == 8) {
-        // Nothing is redirected in a 64-bit process: the pair does nothing.
+    if (!ProcessIsWow64(GetCurrentProcess())) {
+        // Nothing is redirected in a 64-bit process, nor on 32-bit Windows:
+        // the pair does nothing.
         EXPECT_TRUE(DisableWow64Redirection());
         EXPECT_EQ(0, Wow64RedirectionDepth());
         EXPECT_TRUE(RevertWow64Redirection());
-        // The bound call itself: Windows refuses it in a 64-bit process
+        // The bound call itself: Windows refuses it outside Wow64
         // (ERROR_INVALID_FUNCTION), and a refused disable leaves nothing owed.
         SetLastError(0);
         EXPECT_FALSE(SetWow64Redirection(true));
@@ -341,6 +341,7 @@ TEST(WinVersionU, RealRedirectionCalls)
         EXPECT_FALSE(SetWow64Redirection(false));
         return;
     }
+    ASSERT_TRUE(IsWin64());
     EXPECT_TRUE(DisableWow64Redirection());
     EXPECT_EQ(1, Wow64RedirectionDepth());
     EXPECT_TRUE(RevertWow64Redirection());
@@ -353,8 +354,9 @@ TEST(WinVersionU, RealRedirectionCalls)
 TEST(WinVersionU, RedirectionHidesTheNativeSystemFolder)
 {
     if (!ProcessIsWow64(GetCurrentProcess()))
-        GTEST_SKIP() << "needs a 32-bit process on 64-bit Windows; this one is "
-                     << (sizeof(void*) * 8) << "-bit";
+        GTEST_SKIP() << (IsWin64() ? "a 64-bit process sees the native system folder"
+                                   : "32-bit Windows redirects nothing")
+                     << ": needs a 32-bit process on 64-bit Windows";
     char windows[MAX_PATH] = {};
     ASSERT_GT(GetWindowsDirectoryA(windows, MAX_PATH), 0u);
     const std::string name = "korv-redirect-" + std::to_string(GetCurrentProcessId()) + ".txt";

@@ -188,7 +188,8 @@ TEST(qvCommonGlobals, StartTrayProgramDoesNothingWithoutTheFile)
 TEST(qvCommonDesktop, StartTrayProgramStartsTheTray)
 {
     if (!std::getenv("DISPLAY"))
-        GTEST_SKIP() << "needs an X display (explorer.exe): runs in platform_tests_win64_desktop";
+        GTEST_SKIP()
+            << "needs an X display (explorer.exe): runs in platform_tests_<prefix>_desktop";
     const std::wstring tray = Widen(TrayExePath());
     const std::wstring marker = tray + L".ran";
     DeleteFileW(marker.c_str());

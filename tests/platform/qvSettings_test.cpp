@@ -3,6 +3,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/FileResourceU.h"
 #include "platform/RegistryU.h"
+#include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
 #include "platform/qvSettings.h"
 
@@ -131,10 +132,13 @@ TEST_F(qvSettings, LayersDecideInOrderAndUrlsSkipTheUsersKey)
 
 TEST_F(qvSettings, LookupsUseTheThirtyTwoBitViewAndRestoreTheThreadsFlags)
 {
-    HKEY lm64 = HklmTwin(KEY_WOW64_64KEY);
-    ASSERT_NE(nullptr, lm64);
     SetSz(lm32_, "SUPPORT_MAIL", "view32");
-    SetSz(lm64, "SUPPORT_MAIL", "view64");
+    // 32-bit Windows has one registry view, which the 64-bit flag does not leave.
+    if (IsWin64()) {
+        HKEY lm64 = HklmTwin(KEY_WOW64_64KEY);
+        ASSERT_NE(nullptr, lm64);
+        SetSz(lm64, "SUPPORT_MAIL", "view64");
+    }
     TRegViewScope caller(false, true);
     EXPECT_EQ("view32", GetConfigValue(nullptr, "SUPPORT_MAIL", "def"));
     EXPECT_FALSE(RegView32);
@@ -389,10 +393,13 @@ TEST_F(qvSettings, InstallDaysAreCountedFromTheStoredDateWhichIsMadeOnFirstUse)
 TEST_F(qvSettings, SubIdComesFromTheThirtyTwoBitViewEvenOnASixtyFourBitThread)
 {
     EXPECT_EQ("s=", ExpandUrlMacros("s=%SUBID%"));
-    HKEY lm64 = HklmTwin(KEY_WOW64_64KEY);
-    ASSERT_NE(nullptr, lm64);
     SetSz(lm32_, "SubID", "x=1");
-    SetSz(lm64, "SubID", "wrong");
+    // 32-bit Windows has one registry view, which the 64-bit flag does not leave.
+    if (IsWin64()) {
+        HKEY lm64 = HklmTwin(KEY_WOW64_64KEY);
+        ASSERT_NE(nullptr, lm64);
+        SetSz(lm64, "SubID", "wrong");
+    }
     std::string result;
     bool view32 = true;
     bool view64 = false;
