@@ -1187,6 +1187,19 @@ void TKvTree::Clear()
     count_ = 0;
 }
 
+void TKvTree::DropLastLeaf(Node* node) noexcept
+{
+    Node* parent = node->parent;
+    parent->lastChild = node->prevSibling;
+    if (node->prevSibling)
+        node->prevSibling->nextSibling = nullptr;
+    else
+        parent->firstChild = nullptr;
+    FreeItem(ItemOf(node));
+    KvRelease(node);
+    --count_;
+}
+
 void TKvTree::Assign(const TKvPersistent& source)
 {
     auto* tree = dynamic_cast<const TKvTree*>(&source);
@@ -1277,8 +1290,15 @@ void TKvTree::ReadFromFiler(TKvBinaryReader& reader, uint32_t options, void* dat
         }
         --top.remaining;
         Node* node = NewNode(top.parent, false, true);
-        int32_t children = reader.ReadInteger();
-        readItem(*this, reader, ItemOf(node), data);
+        int32_t children = 0;
+        try {
+            children = reader.ReadInteger();
+            readItem(*this, reader, ItemOf(node), data);
+        } catch (...) {
+            // The half-read node goes; the nodes read before it stay.
+            DropLastLeaf(node);
+            throw;
+        }
         open.push_back({node, children});
     }
 }

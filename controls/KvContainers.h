@@ -450,6 +450,8 @@ private:
     const Node* Next(const Node* node) const;
     const Node* Prev(const Node* node) const;
     static const Node* DeepestLast(const Node* node);
+    // Unlinks and frees a childless node that is its parent's last child.
+    void DropLastLeaf(Node* node) noexcept;
 
     // Every walk is iterative: a tree's depth comes from its data (a stream's
     // child counts), and one stack frame per level would overflow.

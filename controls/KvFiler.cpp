@@ -2,8 +2,10 @@
 
 #include "platform/ClassesU.h"
 #include "platform/GuardU.h"
+#include "platform/UnicodeU.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -185,14 +187,11 @@ WideString TKvBinaryReader::ReadWideString()
     }
     std::string ansi(bytes, '\0');
     Read(ansi.data(), static_cast<int32_t>(bytes));
-    int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(bytes), nullptr, 0);
-    WideString s;
-    if (n > 0) {
-        s.SetLength(n);
-        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(bytes),
-                            reinterpret_cast<LPWSTR>(s.MutableData()), n);
-    }
-    return s;
+    // 8-bit strings are text in the system code page.
+    const std::wstring widened = WideFromAnsi(ansi);
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    return WideString(reinterpret_cast<const char16_t*>(widened.data()),
+                      static_cast<int32_t>(widened.size()));
 }
 
 // --- Element writer -----------------------------------------------------------------

@@ -120,6 +120,8 @@ void TKvUnicodeReader::ReleaseSource(Source& source) noexcept
     source.bytes = nullptr;
     source.length = source.index = 0;
     source.decoderState = 0;
+    source.lookAhead.clear();
+    source.lookAheadIndex = 0;
 }
 
 void TKvUnicodeReader::ResetCounters() noexcept
@@ -132,6 +134,7 @@ void TKvUnicodeReader::ResetCounters() noexcept
     hasChar_ = false;
     lookStart_ = 0;
     lookCount_ = 0;
+    resumePoints_.clear();
 }
 
 void TKvUnicodeReader::BeginSource(Source&& source)
@@ -204,11 +207,21 @@ void TKvUnicodeReader::PushSource()
     source_.line = line_;
     source_.column = column_;
     source_.lastChar = char_;
+    // The look-ahead belongs to this source: it waits for the resumption.
+    source_.lookAhead = std::u16string(lookAhead_ ? lookAhead_ + lookStart_ : u"",
+                                       static_cast<size_t>(lookCount_)) +
+                        source_.lookAhead.substr(source_.lookAheadIndex);
+    source_.lookAheadIndex = 0;
+    lookStart_ = 0;
+    lookCount_ = 0;
+    // A resumption met in that look-ahead is not replayed: the counters then
+    // go on from this source's.
+    resumePoints_.clear();
     suspended_.push_back(std::move(source_));
     source_ = Source{};
 }
 
-bool TKvUnicodeReader::ResumeSuspended()
+bool TKvUnicodeReader::ResumeSuspended(bool intoLookAhead)
 {
     if (suspended_.empty())
         return false;
@@ -216,6 +229,16 @@ bool TKvUnicodeReader::ResumeSuspended()
     source_ = std::move(suspended_.back());
     suspended_.pop_back();
     methods_ = source_.methods;
+    if (intoLookAhead) {
+        // The current character still belongs to the ended source.
+        ResumePoint point{lookCount_, source_.position, source_.line, source_.column,
+                          source_.lastChar};
+        if (!resumePoints_.empty() && resumePoints_.back().offset == lookCount_)
+            resumePoints_.back() = point;
+        else
+            resumePoints_.push_back(point);
+        return true;
+    }
     position_ = source_.position;
     line_ = source_.line;
     column_ = source_.column;
@@ -252,12 +275,16 @@ bool TKvUnicodeReader::NextByte(uint8_t& b)
     return true;
 }
 
-bool TKvUnicodeReader::Decode(char16_t& c)
+bool TKvUnicodeReader::Decode(char16_t& c, bool intoLookAhead)
 {
     for (;;) {
+        if (source_.lookAheadIndex < source_.lookAhead.size()) {
+            c = source_.lookAhead[source_.lookAheadIndex++];
+            return true;
+        }
         if (methods_.ReadChar(*this, c))
             return true;
-        if (!ResumeSuspended()) {
+        if (!ResumeSuspended(intoLookAhead)) {
             // The input has ended: an owned stream is freed now.
             ReleaseSource(source_);
             return false;
@@ -274,8 +301,20 @@ bool TKvUnicodeReader::ReadChar()
         --lookCount_;
         lookStart_ = lookCount_ ? lookStart_ + 1 : 0;
         ok = true;
+        if (!resumePoints_.empty()) {
+            if (resumePoints_.front().offset == 0) {
+                const ResumePoint& point = resumePoints_.front();
+                position_ = point.position;
+                line_ = point.line;
+                column_ = point.column;
+                prevChar_ = point.lastChar;
+                resumePoints_.erase(resumePoints_.begin());
+            }
+            for (ResumePoint& point : resumePoints_)
+                --point.offset;
+        }
     } else {
-        ok = Decode(char_);
+        ok = Decode(char_, false);
     }
     if (ok) {
         ++position_;
@@ -313,7 +352,7 @@ bool TKvUnicodeReader::Peek(int32_t n)
             lookCapacity_ = capacity;
         }
         char16_t c;
-        if (!Decode(c))
+        if (!Decode(c, true))
             return false;
         lookAhead_[lookStart_ + lookCount_++] = c;
     }

@@ -126,8 +126,8 @@ public:
     uint32_t& DecoderState() noexcept { return source_.decoderState; }
 
 protected:
-    // Suspends the current source with all its state; a source set next is read
-    // until it ends, then this one resumes.
+    // Suspends the current source with all its state (its look-ahead too); a
+    // source set next is read until it ends, then this one resumes.
     void PushSource();
     int32_t SuspendedCount() const noexcept { return static_cast<int32_t>(suspended_.size()); }
 
@@ -144,17 +144,32 @@ private:
         TKvUnicodeReadMethods methods{};
         int32_t position = 0, line = 1, column = 0;
         char16_t lastChar = 0; // the current character when it was suspended
+        // Characters already looked ahead when it was suspended: they come
+        // first when it resumes, as they were decoded.
+        std::u16string lookAhead;
+        size_t lookAheadIndex = 0;
     };
     void ResetCounters() noexcept;
     void ReleaseSource(Source& source) noexcept;
     void BeginSource(Source&& source);
-    bool Decode(char16_t& c);
-    bool ResumeSuspended();
+    // intoLookAhead: the character goes to the look-ahead, so a resumed
+    // source's counters wait until ReadChar reaches it.
+    bool Decode(char16_t& c, bool intoLookAhead);
+    bool ResumeSuspended(bool intoLookAhead);
     void GrowData(int32_t needed);
     void MatchScan(bool append, bool stopWhenMatching, TKvCharPredicate pred);
 
+    // Where a suspended source resumed inside the look-ahead: its counters
+    // apply when ReadChar takes the character at that offset.
+    struct ResumePoint {
+        int32_t offset; // from the look-ahead's start
+        int32_t position, line, column;
+        char16_t lastChar;
+    };
+
     Source source_;
     std::vector<Source> suspended_;
+    std::vector<ResumePoint> resumePoints_;
     TKvUnicodeReadMethods methods_;
 
     bool hasChar_ = false;

@@ -13,6 +13,15 @@ namespace {
 
 #ifdef KORV_COUNT_BUFFERS
 std::atomic<long> gLiveBuffers{0};
+std::atomic<size_t> gLargestRequest{0};
+
+void NoteRequest(size_t bytes) noexcept
+{
+    size_t seen = gLargestRequest.load(std::memory_order_relaxed);
+    while (bytes > seen &&
+           !gLargestRequest.compare_exchange_weak(seen, bytes, std::memory_order_relaxed)) {
+    }
+}
 #endif
 
 // Buffer layout: a 32-bit unit count, 4 spare bytes (keeps the units 8-byte
@@ -23,6 +32,9 @@ constexpr size_t kHeader = 8;
 
 void* KvAllocate(size_t bytes)
 {
+#ifdef KORV_COUNT_BUFFERS
+    NoteRequest(bytes);
+#endif
     void* block = std::malloc(bytes ? bytes : 1);
     if (!block)
         throw std::bad_alloc();
@@ -36,6 +48,9 @@ void* KvReallocate(void* block, size_t bytes)
 {
     if (!block)
         return KvAllocate(bytes);
+#ifdef KORV_COUNT_BUFFERS
+    NoteRequest(bytes);
+#endif
     void* grown = std::realloc(block, bytes ? bytes : 1);
     if (!grown)
         throw std::bad_alloc();
@@ -67,6 +82,22 @@ bool KvCountsBuffers() noexcept
     return true;
 #else
     return false;
+#endif
+}
+
+size_t KvLargestRequest() noexcept
+{
+#ifdef KORV_COUNT_BUFFERS
+    return gLargestRequest.load(std::memory_order_relaxed);
+#else
+    return 0;
+#endif
+}
+
+void KvResetLargestRequest() noexcept
+{
+#ifdef KORV_COUNT_BUFFERS
+    gLargestRequest.store(0, std::memory_order_relaxed);
 #endif
 }
 

@@ -24,6 +24,10 @@ void KvRelease(void* block) noexcept;
 long KvLiveBuffers() noexcept;
 // True when this build counts live buffers.
 bool KvCountsBuffers() noexcept;
+// The largest single request (bytes) since the last reset; 0 when the build
+// does not count. Tests use it to see that corrupt input sized nothing.
+size_t KvLargestRequest() noexcept;
+void KvResetLargestRequest() noexcept;
 
 // A WideString is one pointer to a length-prefixed, zero-terminated UTF-16
 // buffer, null for the empty string. Containers move their items as raw bytes,

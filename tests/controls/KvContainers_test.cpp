@@ -317,6 +317,74 @@ TEST_F(KvHashTest, RandomStepsAgreeWithAMap)
     }
 }
 
+namespace {
+
+// Number keys whose hash is the key itself, so that tests choose the buckets.
+uint32_t HashIsKey(const void* key)
+{
+    return *static_cast<const uint32_t*>(key);
+}
+bool SameNumber(const void* a, const void* b)
+{
+    return *static_cast<const uint32_t*>(a) == *static_cast<const uint32_t*>(b);
+}
+void CopyNumber(const void* source, void* dest)
+{
+    std::memcpy(dest, source, sizeof(uint32_t));
+}
+
+// The slots of a bucket's chain, first to last.
+std::vector<int> Chain(const TKvHash& hash, int bucket)
+{
+    std::vector<int> slots;
+    for (int i = hash.BucketHead(bucket); i >= 0; i = static_cast<int>(hash.SlotHeader(i)))
+        slots.push_back(i);
+    return slots;
+}
+
+} // namespace
+
+TEST_F(KvHashTest, ChainsAppendRehashReversesFreeListSurvives)
+{
+    auto* keys = new TKvKeyHandler();
+    keys->SetKeySize(sizeof(uint32_t));
+    keys->SetOnHashKey(&HashIsKey);
+    keys->SetOnSameKeys(&SameNumber);
+    keys->SetOnStoreKey(&CopyNumber);
+    {
+        TKvCardinalHash hash(keys);
+        // 7, 14 and 21 share bucket 0; new entries go to the chain's end.
+        for (uint32_t k : {7u, 14u, 21u})
+            hash.Insert(&k);
+        EXPECT_EQ((std::vector<int>{0, 1, 2}), Chain(hash, 0));
+        EXPECT_EQ(0x80000000u, hash.SlotHeader(2));
+        // A rehash lists each chain from the highest slot down.
+        hash.Rehash();
+        EXPECT_EQ((std::vector<int>{2, 1, 0}), Chain(hash, 0));
+        uint32_t k28 = 28;
+        hash.Insert(&k28);
+        EXPECT_EQ((std::vector<int>{2, 1, 0, 3}), Chain(hash, 0));
+        // A deleted slot heads the free list and keeps it through a rehash.
+        uint32_t k14 = 14;
+        hash.Delete(&k14);
+        EXPECT_EQ((std::vector<int>{2, 0, 3}), Chain(hash, 0));
+        hash.Rehash();
+        EXPECT_EQ((std::vector<int>{3, 2, 0}), Chain(hash, 0));
+        EXPECT_EQ(1, hash.FirstDeleted());
+        EXPECT_EQ(0xC0000000u, hash.SlotHeader(1));
+        uint32_t k35 = 35;
+        hash.Insert(&k35);
+        EXPECT_EQ((std::vector<int>{3, 2, 0, 1}), Chain(hash, 0));
+        // The bucket is the hash modulo the bucket count, both unsigned:
+        // $FFFFFFFF mod 7 is 3 (a signed modulo would give a negative index).
+        uint32_t high = 0xFFFFFFFFu;
+        *static_cast<uint32_t*>(hash.Insert(&high)) = 1;
+        EXPECT_EQ((std::vector<int>{4}), Chain(hash, 3));
+        EXPECT_EQ(1u, *static_cast<uint32_t*>(hash.Find(&high)));
+    }
+    keys->Free();
+}
+
 class KvLinearTest : public LiveBufferTest {};
 
 TEST_F(KvLinearTest, TreeOrderForwardsBackwardsAndClear)
@@ -546,6 +614,10 @@ TEST_F(KvLinearTest, MisuseRaisesWithTheClassAndChangesNothing)
     NameHandler names;
     auto* keys = new TKvKeyHandler();
     keys->SetKeySize(sizeof(uint32_t));
+    auto* hashing = new TKvKeyHandler();
+    hashing->SetKeySize(sizeof(uint32_t));
+    hashing->SetOnHashKey(&HashIsKey);
+    hashing->SetOnHashKeyBuf([](const char16_t*, int32_t) { return 0u; });
     struct Case {
         const char* text;
         std::function<void()> fn;
@@ -553,7 +625,8 @@ TEST_F(KvLinearTest, MisuseRaisesWithTheClassAndChangesNothing)
     {
         TKvVector vector(names.h);
         TKvList list(names.h);
-        TKvHash bare(names.h, keys); // no key callbacks at all
+        TKvHash bare(names.h, keys);        // no key callbacks at all
+        TKvHash hashOnly(names.h, hashing); // hashes, but cannot compare
         SetName(vector.InsertLast(), "keep");
         uint32_t key = 1;
         const char16_t* buf = u"x";
@@ -575,6 +648,12 @@ TEST_F(KvLinearTest, MisuseRaisesWithTheClassAndChangesNothing)
             {"Class TKvKeyHandler: OnStoreKey not assigned", [&] { bare.Insert(&key); }},
             {"Class TKvKeyHandler: OnStoreKey not assigned", [&] { bare.FindOrInsert(&key); }},
             {"Class TKvKeyHandler: OnHashKeyBuf not assigned", [&] { bare.FindBuf(buf, 1); }},
+            {"Class TKvKeyHandler: OnHashKey not assigned", [&] { bare.Rehash(); }},
+            {"Class TKvKeyHandler: OnHashKey not assigned", [&] { bare.Delete(&key); }},
+            {"Class TKvKeyHandler: OnSameKeys not assigned", [&] { hashOnly.Find(&key); }},
+            {"Class TKvKeyHandler: OnSameKeyBuf not assigned", [&] { hashOnly.FindBuf(buf, 1); }},
+            {"Class TKvHash: Invalid HashCount (-1)", [&] { hashOnly.SetHashCount(-1); }},
+            {"Class TKvHash: List index out of bounds (0)", [&] { hashOnly.IsSlotDeleted(0); }},
             {"Class TKvHash: SameItems not assigned", [&] { bare.FindFirst("x", nullptr); }},
             {"Class TKvItemHandler: ItemHandler in use while setting ItemSize",
              [&] { names.h->SetItemSize(4); }},
@@ -618,8 +697,10 @@ TEST_F(KvLinearTest, MisuseRaisesWithTheClassAndChangesNothing)
         };
         for (const Case& c : cases)
             EXPECT_TRUE(ThrowsWith<EKvContainerError>(c.fn, c.text)) << c.text;
-        EXPECT_EQ(3, names.h->UseCount()); // vector, list and the bare hash
+        EXPECT_EQ(4, names.h->UseCount()); // vector, list and the two bare hashes
         EXPECT_EQ(1, keys->UseCount());
+        EXPECT_EQ(7, hashOnly.HashCount());
+        EXPECT_EQ(0, hashOnly.Count());
         EXPECT_EQ(1, vector.Count());
         EXPECT_EQ("keep", NameOf(vector.PItemAt(0)));
         EXPECT_EQ(sizeof(Name8), static_cast<size_t>(names.h->ItemSize()));
@@ -630,6 +711,7 @@ TEST_F(KvLinearTest, MisuseRaisesWithTheClassAndChangesNothing)
     names.h->SetItemSize(sizeof(Name8));
     keys->SetKeySize(8);
     keys->Free();
+    hashing->Free();
 }
 
 TEST_F(KvLinearTest, EmptyVectorEnds)

@@ -325,7 +325,8 @@ TEST_F(KvFilerContainerTest, BadStreams)
         const char* text;
         bool readError;
         int countAfter; // refused prologues leave the old item; entries read stay
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {good.substr(0, good.size() - 3), "Stream read error", true, 1},
         {"KVXC" + good.substr(4), "Class TKvWideString2CardinalVector: Invalid stream format",
          false, 1},
@@ -341,15 +342,23 @@ TEST_F(KvFilerContainerTest, BadStreams)
         {"KVVC" + good.substr(4, 4) + std::string("\x02\x01\x23\x03xyz", 7), "Stream read error",
          true, 0},
     };
+    // A count of $7FFFFFFF over one record: each item is read before the next
+    // is made, so the stream's end stops it.
+    cases.push_back(
+        {"KVVC" + good.substr(4, 4) + std::string("\x0B\xFF\xFF\xFF\x7F", 5) + good.substr(10, 24),
+         "Stream read error", true, 1});
     for (const Case& c : cases) {
         TKvWideString2CardinalVector back;
         back.Add(WideString(u"old"), WideString(), 1);
+        KvResetLargestRequest();
         bool ok =
             c.readError
                 ? ThrowsWith<EReadError>([&] { Load(back, c.bytes, kvfoAll); }, c.text)
                 : ThrowsWith<EKvContainerError>([&] { Load(back, c.bytes, kvfoAll); }, c.text);
         EXPECT_TRUE(ok) << c.text << " " << Hex(c.bytes.substr(0, 12));
         EXPECT_EQ(c.countAfter, back.Count()) << c.text;
+        // Nothing was sized from the corrupt lengths and counts.
+        EXPECT_LE(KvLargestRequest(), 4096u) << c.text;
     }
 
     // A hash count of 2^31 over three entries: fails at the stream's end with
@@ -360,8 +369,10 @@ TEST_F(KvFilerContainerTest, BadStreams)
     for (char k = 1; k <= 3; ++k)
         hashBytes +=
             std::string("\x02", 1) + k + std::string("\x02", 1) + static_cast<char>(k * 10);
+    KvResetLargestRequest();
     EXPECT_TRUE(
         ThrowsWith<EReadError>([&] { Load(hash, hashBytes, kvfoAll); }, "Stream read error"));
+    EXPECT_LE(KvLargestRequest(), 4096u);
     EXPECT_EQ(3, hash.Count());
     for (uint32_t k = 1; k <= 3; ++k) {
         ASSERT_NE(nullptr, hash.Find(&k));
@@ -392,6 +403,23 @@ TEST_F(KvFilerContainerTest, HashCutAfterThreeOfFiveFindsThoseThree)
     }
     WideString k4(u"k4");
     EXPECT_EQ(nullptr, back.Find(&k4));
+}
+
+TEST_F(KvFilerContainerTest, TreeCutPartWayKeepsTheNodesRead)
+{
+    TKvTree tree(KvWideStringItemHandler());
+    void* a = tree.InsertLast();
+    *static_cast<WideString*>(a) = WideString(u"a");
+    *static_cast<WideString*>(tree.InsertLastChild(a)) = WideString(u"a1");
+    *static_cast<WideString*>(tree.InsertLast()) = WideString(u"bbbb");
+    std::string bytes = Save(tree, kvfoAll);
+    // Cut inside the last node's string: "a" and "a1" are whole, "bbbb" is not.
+    TKvTree back(KvWideStringItemHandler());
+    EXPECT_TRUE(ThrowsWith<EReadError>(
+        [&] { Load(back, bytes.substr(0, bytes.size() - 2), kvfoAll); }, "Stream read error"));
+    EXPECT_EQ((std::vector<std::string>{"a", "a1"}), Strings(back));
+    EXPECT_EQ(2, back.Count());
+    EXPECT_EQ(nullptr, back.NextSiblingItem(back.PFirstItem()));
 }
 
 TEST_F(KvFilerContainerTest, MissingCallbacks)

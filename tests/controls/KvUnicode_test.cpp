@@ -239,6 +239,30 @@ TEST_F(KvUnicodeTest, PushedSourceResumesWithItsState)
     EXPECT_EQ(KvReadMethods8Bit().ReadChar, reader.ReadMethods().ReadChar);
     EXPECT_EQ(u"d", ReadAll(reader));
 
+    // Characters already looked ahead stay with their source and come back, as
+    // decoded, when it resumes; a look-ahead across the resumption takes the
+    // resumed source's counters only when ReadChar reaches its characters.
+    {
+        TestReader peeked;
+        peeked.SetSourceString("a\nbc");
+        ASSERT_TRUE(peeked.ReadChar());
+        ASSERT_TRUE(peeked.Peek(2));
+        peeked.PushSource();
+        peeked.SetSourceString("X\n");
+        ASSERT_TRUE(peeked.ReadChar());
+        ASSERT_TRUE(peeked.ReadChar());
+        EXPECT_EQ(u'\n', peeked.Char());
+        ASSERT_TRUE(peeked.Peek(2));
+        EXPECT_EQ(u'\n', peeked.PeekAt(0));
+        EXPECT_EQ(u'b', peeked.PeekAt(1));
+        EXPECT_EQ(2, peeked.Position()); // still the inner source's
+        std::vector<std::vector<int>> at;
+        while (peeked.ReadChar())
+            at.push_back({peeked.Char(), peeked.Position(), peeked.Line(), peeked.Column()});
+        EXPECT_EQ((std::vector<std::vector<int>>{{'\n', 2, 1, 2}, {'b', 3, 2, 1}, {'c', 4, 2, 2}}),
+                  at);
+    }
+
     // A reader freed with suspended sources frees their owned streams.
     {
         TestReader other;
