@@ -380,6 +380,12 @@ void TKvUnicodeReader::AppendBuf(const char16_t* buf, int32_t count)
 {
     if (!buf || count <= 0)
         return;
+    if (buf >= data_ && buf < data_ + dataLength_ && dataLength_ + count > dataCapacity_) {
+        // A slice of the data itself would move with the buffer: copy it first.
+        const WideString copy(buf, count);
+        AppendBuf(copy.Data(), count);
+        return;
+    }
     GrowData(dataLength_ + count);
     std::memmove(data_ + dataLength_, buf, static_cast<size_t>(count) * 2);
     dataLength_ += count;

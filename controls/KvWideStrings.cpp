@@ -316,8 +316,16 @@ void WideAppendBuf(const char16_t* buf, int32_t count, WideString& s, int32_t& l
     if (!buf || count <= 0)
         return;
     int32_t n = len + count;
-    if (s.Length() < n)
+    if (s.Length() < n) {
+        // A slice of s itself would move with the buffer: copy it first.
+        const char16_t* own = s.Data();
+        if (buf >= own && buf < own + s.Length()) {
+            WideString copy(buf, count);
+            WideAppendBuf(copy.Data(), count, s, len);
+            return;
+        }
         s.SetLength((n + n / 2 + 3) & ~3);
+    }
     std::memmove(s.MutableData() + len, buf, static_cast<size_t>(count) * sizeof(char16_t));
     len = n;
 }
@@ -326,11 +334,6 @@ void WideAppendStr(const WideString& a, WideString& s, int32_t& len)
 {
     if (a.IsEmpty())
         return;
-    if (&a == &s) {
-        WideString copy(a);
-        WideAppendBuf(copy.Data(), copy.Length(), s, len);
-        return;
-    }
     WideAppendBuf(a.Data(), a.Length(), s, len);
 }
 

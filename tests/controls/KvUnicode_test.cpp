@@ -309,6 +309,8 @@ TEST_F(KvUnicodeTest, DataBufferAndScanners)
     reader.AppendString(WideString(u"fghij")); // needs 10: (2 + 10 + 4) & ~3 = 16
     EXPECT_EQ(16, reader.DataCapacity());
     EXPECT_EQ(u"abcdefghij", reader.DataAsString().View());
+    reader.AppendBuf(reader.Data() + 2, 8); // a slice of the data while it grows
+    EXPECT_EQ(u"abcdefghijcdefghij", reader.DataAsString().View());
     reader.ClearData();
     reader.AppendSpace();
     reader.AppendSpace();

@@ -124,6 +124,15 @@ TEST(KvWideStrings, Builder)
     EXPECT_EQ(17, blen);
     b.SetLength(blen);
     EXPECT_EQ(u"0123456789abcdefg", b.View());
+
+    // Appending a slice of the builder's own buffer while it grows.
+    WideString self;
+    int32_t selfLen = 0;
+    WideAppendBuf(u"abcd", 4, self, selfLen);
+    WideAppendBuf(self.Data(), 4, self, selfLen);     // fits: capacity 8
+    WideAppendBuf(self.Data() + 1, 7, self, selfLen); // grows to 24
+    self.SetLength(selfLen);
+    EXPECT_EQ(u"abcdabcdbcdabcd", self.View());
 }
 
 TEST(KvWideStrings, TrimsAndScans)
