@@ -1,11 +1,15 @@
 # Helpers shared by the folders' build files.
 
-# korv_library(NAME <target> SOURCES_DIR <dir> [DEFINITIONS ...] [LINKS ...])
+# korv_library(NAME <target> SOURCES_DIR <dir> [EXCLUDE units...] [DEFINITIONS ...] [LINKS ...])
 # One static library per source folder: every .cpp of the folder, so a unit is
-# added by adding its file pair.
+# added by adding its file pair. EXCLUDE names units that another library of
+# the folder holds.
 function(korv_library name)
-    cmake_parse_arguments(ARG "" "SOURCES_DIR" "DEFINITIONS;LINKS" ${ARGN})
+    cmake_parse_arguments(ARG "" "SOURCES_DIR" "EXCLUDE;DEFINITIONS;LINKS" ${ARGN})
     file(GLOB sources CONFIGURE_DEPENDS ${ARG_SOURCES_DIR}/*.cpp)
+    foreach(unit ${ARG_EXCLUDE})
+        list(REMOVE_ITEM sources ${ARG_SOURCES_DIR}/${unit}.cpp)
+    endforeach()
     add_library(${name} STATIC ${sources})
     target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
     if(ARG_DEFINITIONS)
