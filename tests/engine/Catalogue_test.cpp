@@ -13,6 +13,8 @@
 #include "platform/WinVersionU.h"
 #include "platform/XmlU.h"
 
+#include "KorvTest.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -361,6 +363,26 @@ TEST_F(CatalogueTest, FileFormIsUtf8WithCrLfDeclarationAndTwoTrailingNuls)
     EXPECT_EQ((std::vector<std::string>{"fix", "boost", "clean", "exceptions"}), children);
     // The cs captions hold their double quotes as entities.
     EXPECT_NE(std::string::npos, bytes_.find("&quot;Downloaded program files&quot;"));
+}
+
+// The file of the sources, byte for byte, in this program and in the driver.
+TEST_F(CatalogueTest, ResourcesHoldTheCatalogueFileByteForByte)
+{
+    std::wstring dir = ktest::ProgramPath();
+    dir = dir.substr(0, dir.find_last_of(L'\\') + 1);
+    const std::string file = ktest::ReadFileBytes(dir + L"fixtures\\catalogue.xml");
+    ASSERT_FALSE(file.empty());
+    EXPECT_TRUE(file == bytes_) << "this program's resource differs from catalogue.xml";
+    HMODULE driver =
+        LoadLibraryExW((dir + L"enginectl.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, driver);
+    std::string driverBytes;
+    {
+        TResourceStream resource(driver, L"DATA");
+        driverBytes = ReadWholeStream(resource);
+    }
+    FreeLibrary(driver);
+    EXPECT_TRUE(file == driverBytes) << "enginectl's resource differs from catalogue.xml";
 }
 
 TEST_F(CatalogueTest, GroupsMatchTheTableInCatalogueOrder)

@@ -4,10 +4,27 @@
 #include "engine/qvClasses.h"
 #include "platform/qvSettings.h"
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
 namespace etest {
+
+// What the host made in the prefix for the folder walks (tests/engine/
+// host_fixture.sh): the folder CTest names, else C:\ktest-engine when a
+// manual run made it; '' when there is none.
+inline std::string HostFixture()
+{
+    char buffer[MAX_PATH] = {};
+    const DWORD n = GetEnvironmentVariableA("KORV_ENGINE_FIXTURE", buffer, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+        return buffer;
+    const DWORD attributes = GetFileAttributesA("C:\\ktest-engine\\outside\\canary.txt");
+    return attributes != INVALID_FILE_ATTRIBUTES ? "C:\\ktest-engine" : "";
+}
+inline constexpr const char* kNoHostFixture =
+    "no host fixture: run through ctest, or first tests/engine/host_fixture.sh make <prefix dir>";
 
 // Sets the interface language for its lifetime.
 class LanguageScope {

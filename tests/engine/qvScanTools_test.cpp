@@ -352,18 +352,11 @@ TEST_F(WalkFilesTest, UnresolvedOrRelativePatternsListNothing)
     DeleteFileA((std::string(cwd) + "\\relative.chk").c_str());
 }
 
-// Made by the host before the test program runs (host_fixture.sh).
-std::string HostFixture()
-{
-    char buffer[MAX_PATH] = {};
-    return GetEnvironmentVariableA("KORV_ENGINE_FIXTURE", buffer, MAX_PATH) ? buffer : "";
-}
-
 TEST(ScanToolsHost, LinksAreListedButNeverEntered)
 {
-    const std::string fixture = HostFixture();
+    const std::string fixture = etest::HostFixture();
     if (fixture.empty())
-        GTEST_SKIP() << "KORV_ENGINE_FIXTURE not set: run through ctest";
+        GTEST_SKIP() << etest::kNoHostFixture;
     TFileList list;
     SearchFilesToList(fixture + "\\tree\\", &list, false);
     const auto link = std::find_if(list.begin(), list.end(), [](const TFoundFile& f) {
@@ -382,9 +375,9 @@ TEST(ScanToolsHost, LinksAreListedButNeverEntered)
 
 TEST(ScanToolsHost, SizesAreSixtyFourBit)
 {
-    const std::string fixture = HostFixture();
+    const std::string fixture = etest::HostFixture();
     if (fixture.empty())
-        GTEST_SKIP() << "KORV_ENGINE_FIXTURE not set: run through ctest";
+        GTEST_SKIP() << etest::kNoHostFixture;
     TFileList list;
     SearchFilesToList(fixture + "\\big\\*.dmp", &list, false);
     ASSERT_EQ(1u, list.size());
@@ -519,6 +512,9 @@ TEST(ScanTools, SizeTexts)
         std::string comma = c.full;
         std::replace(comma.begin(), comma.end(), '.', ',');
         EXPECT_EQ(comma, FormatSizeWith(c.bytes, false, ","));
+        std::string compactComma = c.compact;
+        std::replace(compactComma.begin(), compactComma.end(), '.', ',');
+        EXPECT_EQ(compactComma, FormatSizeWith(c.bytes, true, ","));
     }
 }
 
