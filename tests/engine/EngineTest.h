@@ -5,7 +5,9 @@
 #include "platform/qvSettings.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,22 @@ inline std::string HostFixture()
 }
 inline constexpr const char* kNoHostFixture =
     "no host fixture: run through ctest, or first tests/engine/host_fixture.sh make <prefix dir>";
+
+// A file of Size bytes that takes no room: marked sparse where the file
+// system can (Wine's files are sparse when they grow by their end alone).
+inline bool MakeSparseFile(const std::string& Path, int64_t Size)
+{
+    HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end{};
+    end.QuadPart = Size;
+    const bool sized = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    return sized;
+}
 
 // Sets the interface language for its lifetime.
 class LanguageScope {

@@ -7,9 +7,8 @@
 # C:\ktest-engine\tree holds a file, a sub-folder with a file and "link", a
 # link to C:\ktest-engine\outside (which holds canary.txt);
 # C:\ktest-engine\fixlinks holds only another such link, beside which the file
-# items' repair test puts its own files; C:\ktest-engine\big holds a sparse
-# 5 GiB file. Wine's CreateSymbolicLinkA reports success and creates nothing,
-# so only the host can make the links.
+# items' repair test puts its own files. Wine's CreateSymbolicLinkA reports
+# success and creates nothing, so only the host can make the links.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 make|remove <dir>" >&2; exit 2; }
 drive=$2/prefix/drive_c
@@ -18,13 +17,12 @@ dir=$drive/ktest-engine
 case "$1" in
 make)
     rm -rf "$dir"
-    mkdir -p "$dir/tree/sub" "$dir/outside" "$dir/big" "$dir/fixlinks"
+    mkdir -p "$dir/tree/sub" "$dir/outside" "$dir/fixlinks"
     printf canary > "$dir/outside/canary.txt"
     printf 12345 > "$dir/tree/a.tmp"
     printf 123 > "$dir/tree/sub/b.tmp"
     ln -s ../outside "$dir/tree/link"
     ln -s ../outside "$dir/fixlinks/link"
-    truncate -s 5G "$dir/big/huge.dmp"
     ;;
 remove)
     rm -rf "$dir"

@@ -738,10 +738,9 @@ TEST_F(FileItemTest, LinksAreNotFollowed)
 
 TEST_F(FileItemTest, SizesAreSixtyFourBit)
 {
-    const std::string fixture = etest::HostFixture();
-    if (fixture.empty())
-        GTEST_SKIP() << etest::kNoHostFixture;
-    TqvFileItem* item = Add(fixture + "\\big\\*.dmp");
+    Dirs({"big"});
+    ASSERT_TRUE(etest::MakeSparseFile(D("big\\huge.dmp"), 5LL << 30));
+    TqvFileItem* item = Add(D("big\\*.dmp"));
     MakeFile(D("small.dmp"), "1234567");
     Add(D("*.dmp"));
     scanner_.Scan();
