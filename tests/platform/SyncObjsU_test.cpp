@@ -325,46 +325,67 @@ TEST(SyncObjsU, FailedCreationGivesAnInertMutex)
 // ---------------------------------------------------------------------------
 // Critical sections
 
+// Another thread holds the section until told to leave (or, as a backstop,
+// until holdMs have passed), so no wait of the tests can outlast it by chance.
 class HeldSection {
 public:
     HeldSection(TCriticalSection& section, DWORD holdMs)
+        : leave_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        thread_ = std::thread([&section, holdMs, entered] {
+        thread_ = std::thread([this, &section, holdMs, entered] {
             section.Enter();
             SetEvent(entered);
-            Sleep(holdMs);
+            WaitForSingleObject(leave_, holdMs);
+            left_ = true;
             section.Leave();
         });
         WaitForSingleObject(entered, 10000);
         CloseHandle(entered);
     }
-    ~HeldSection() { thread_.join(); }
+    ~HeldSection()
+    {
+        Leave();
+        thread_.join();
+        CloseHandle(leave_);
+    }
+    void Leave() { SetEvent(leave_); }
+    // The holder has left, or is just leaving.
+    bool Left() const { return left_; }
 
 private:
+    HANDLE leave_;
+    std::atomic<bool> left_{false};
     std::thread thread_;
 };
 
+// Ended by the time-out alone: the holder stays until the wait is over. The
+// upper bound is loose on purpose: it tells a give-up after about TimeoutMs
+// from a wait for the holder, and must hold on a loaded machine too.
 TEST(SyncObjsU, TimedEnterGivesUpAfterItsTime)
 {
     TCriticalSection section;
-    HeldSection holder(section, 500);
+    HeldSection holder(section, 60000);
     bool entered = true;
     DWORD took = TimeOf([&] { entered = section.Enter(100); });
     EXPECT_FALSE(entered);
+    EXPECT_FALSE(holder.Left());
     EXPECT_GE(took, 100u);
-    EXPECT_LT(took, 400u);
+    EXPECT_LT(took, 5000u);
 }
 
 TEST(SyncObjsU, InfiniteEnterWaitsForTheHolder)
 {
     TCriticalSection section;
-    HeldSection holder(section, 300);
-    bool entered = false;
-    DWORD took = TimeOf([&] { entered = section.Enter(INFINITE); });
-    EXPECT_TRUE(entered);
-    EXPECT_GE(took, 200u);
+    HeldSection holder(section, 60000);
+    std::thread leaver([&holder] {
+        Sleep(300);
+        holder.Leave();
+    });
+    EXPECT_TRUE(section.Enter(INFINITE));
+    EXPECT_TRUE(holder.Left()) << "entered while the holder was still inside";
     section.Leave();
+    leaver.join();
 }
 
 TEST(SyncObjsU, TimedEnterOfAFreeSectionAndRecursion)
