@@ -262,8 +262,8 @@ TEST(ShellUtilsUWindows, TheSystemsShellWindowListHoldsNoBrowserHere)
 TEST(ShellUtilsUDesktop, IsIEWindowOpenSeesATopLevelIEFrame)
 {
     if (!std::getenv("DISPLAY"))
-        GTEST_SKIP() << "needs an X display for a top-level window: runs in "
-                        "platform_tests_<prefix>_desktop";
+        GTEST_SKIP() << "needs an X display for a top-level window (./test.sh runs "
+                        "the tests under Xvfb)";
     EXPECT_FALSE(IsIEWindowOpen());
     WNDCLASSW wc{};
     wc.lpfnWndProc = DefWindowProcW;

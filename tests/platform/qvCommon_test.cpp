@@ -189,7 +189,7 @@ TEST(qvCommonDesktop, StartTrayProgramStartsTheTray)
 {
     if (!std::getenv("DISPLAY"))
         GTEST_SKIP()
-            << "needs an X display (explorer.exe): runs in platform_tests_<prefix>_desktop";
+            << "needs an X display (explorer.exe): ./test.sh runs the tests under Xvfb";
     const std::wstring tray = Widen(TrayExePath());
     const std::wstring marker = tray + L".ran";
     DeleteFileW(marker.c_str());
