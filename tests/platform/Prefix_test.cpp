@@ -5,18 +5,20 @@
 
 #include <string>
 
-// Sends the file named by the argument to the recycle bin.
+// Sends the file named by the argument to the recycle bin, as the cleaners do.
 KTEST_ROLE(recycle_file)
 {
     if (args.size() != 1)
         return 2;
-    std::wstring from = args[0];
-    from.push_back(L'\0');  // the list ends with two NULs
-    SHFILEOPSTRUCTW op{};
+    const int n = WideCharToMultiByte(CP_ACP, 0, args[0].c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string from(n > 0 ? n : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, args[0].c_str(), -1, from.data(), n, nullptr, nullptr);
+    from.push_back('\0'); // the list ends with two NULs
+    SHFILEOPSTRUCTA op{};
     op.wFunc = FO_DELETE;
     op.pFrom = from.c_str();
     op.fFlags = FOF_ALLOWUNDO | FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
-    if (SHFileOperationW(&op) != 0 || op.fAnyOperationsAborted)
+    if (SHFileOperationA(&op) != 0 || op.fAnyOperationsAborted)
         return 3;
     return GetFileAttributesW(args[0].c_str()) == INVALID_FILE_ATTRIBUTES ? 0 : 4;
 }

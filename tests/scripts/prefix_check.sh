@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks what scripts/wineprefix.sh promises: no drive z:, home and XDG folders
-# inside the scratch folder, the recycle bin inside it too, and refusals.
+# inside the scratch folder, the recycle bin inside it too, WoW64 only in a
+# win64 prefix, and refusals.
 #   prefix_check.sh <scripts dir> <platform_tests.exe> <scratch parent>
 set -euo pipefail
 scripts=$1 exe=$2 parent=$3
@@ -25,6 +26,25 @@ KORV_PREFIX_DIR="$dir" "$scripts/wine-run.sh" "$exe" --role=recycle_file "C:\\$m
     || fail "recycling through the shell failed ($?)"
 ls "$dir/home/.local/share/Trash/files/" 2>/dev/null | grep -q "^$marker" \
     || fail "the recycled file is not in the scratch trash"
+
+# WoW64 exactly where a 32-bit program runs in a win64 prefix; never in a win32 one.
+pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
+machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$exe" | tr -d ' ')
+expected=0
+[ "$machine" = 014c ] && expected=1
+code=0
+KORV_PREFIX_DIR="$dir" "$scripts/wine-run.sh" "$exe" --role=is_wow64 || code=$?
+[ $code -eq $expected ] || fail "IsWow64Process in win64 gave exit code $code, expected $expected"
+. "$scripts/wine-env.sh"
+if [ "$machine" = 014c ] && [ "$KORV_HOST_I386" = 1 ]; then
+    dir32="$parent/prefix-check/p32"
+    "$scripts/wineprefix.sh" "$dir32" win32 || fail "wineprefix.sh win32 failed"
+    [ ! -e "$dir32/prefix/dosdevices/z:" ] || fail "drive z: still there (win32)"
+    code=0
+    KORV_PREFIX_DIR="$dir32" "$scripts/wine-run.sh" "$exe" --role=is_wow64 || code=$?
+    [ $code -eq 0 ] || fail "IsWow64Process in win32 gave exit code $code, expected 0"
+    ( . "$dir32/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
+fi
 
 # A second run makes the prefix afresh.
 touch "$dir/prefix/drive_c/leftover"
