@@ -1174,6 +1174,12 @@ void TqvItemsList::Scan()
     }
 }
 
+void TqvItemsList::Clean()
+{
+    qvLog("Cleaning general list");
+    TqvItems::Clean();
+}
+
 // ---------------------------------------------------------------------------
 // Items types
 

@@ -431,6 +431,8 @@ public:
     // Checks every item, stepping after each; stops when an unforced report
     // answers false.
     void Scan() override;
+    // The default repair.
+    void Clean() override;
 };
 
 // ---------------------------------------------------------------------------
