@@ -21,7 +21,10 @@ function(korv_library name)
 endfunction()
 
 # korv_program(<target> <sources>...): a shipped Windows program; its imports are checked.
+# The target korv_programs builds the shipped programs alone (./run.sh).
+add_custom_target(korv_programs)
 function(korv_program name)
     add_executable(${name} WIN32 ${ARGN})
     set_property(GLOBAL APPEND PROPERTY KORV_PROGRAMS ${name})
+    add_dependencies(korv_programs ${name})
 endfunction()
