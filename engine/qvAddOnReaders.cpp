@@ -1,0 +1,354 @@
+#include "engine/qvAddOnReaders.h"
+
+#include "engine/qvClasses.h"
+#include "engine/qvScanTools.h"
+#include "platform/FileUtilsU.h"
+#include "platform/RegistryU.h"
+#include "platform/StreamU.h"
+#include "platform/SysUtilsU.h"
+#include "platform/SystemPathsU.h"
+#include "platform/UnicodeU.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr char kFirefoxKey[] = "SOFTWARE\\Mozilla\\Mozilla Firefox";
+constexpr char kDescriptionStart[] = "<RDF:Description";
+constexpr char kDescriptionEnd[] = ">";
+
+std::atomic<int> gRDFLoads{0};
+
+char LowerAscii(char C)
+{
+    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
+}
+
+std::string LowerAsciiText(std::string_view Text)
+{
+    std::string out(Text);
+    for (char& c : out)
+        c = LowerAscii(c);
+    return out;
+}
+
+bool IsBlank(char C)
+{
+    return C == ' ' || C == '\t' || C == '\r' || C == '\n';
+}
+
+// Removes from Block every attribute named Name (lower-case ASCII, e.g.
+// 'ns1:userdisabled'), whatever its value, together with the blanks before it.
+void RemoveAttribute(std::string& Block, const std::string& Name)
+{
+    const std::string pattern = Name + "=\"";
+    size_t from = 0;
+    for (;;) {
+        const std::string lower = LowerAsciiText(Block);
+        const size_t at = lower.find(pattern, from);
+        if (at == std::string::npos)
+            return;
+        // Only a whole attribute name: a blank comes before it.
+        if (at == 0 || !IsBlank(Block[at - 1])) {
+            from = at + 1;
+            continue;
+        }
+        const size_t close = Block.find('"', at + pattern.size());
+        if (close == std::string::npos)
+            return;
+        size_t start = at;
+        while (start > 0 && IsBlank(Block[start - 1]))
+            --start;
+        Block.erase(start, close + 1 - start);
+        from = start;
+    }
+}
+
+// The name part of an attribute text 'name="value"', lower-cased.
+std::string AttributeName(std::string_view Attr)
+{
+    const size_t eq = Attr.find('=');
+    return LowerAsciiText(Trim(Attr.substr(0, eq)));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Firefox
+
+std::string AddOnFolderOf(const std::string& Path)
+{
+    const size_t pos = LastDelimiter(Path, "\\:");
+    return pos == std::string::npos ? std::string() : Path.substr(0, pos + 1);
+}
+
+std::string AddOnFileNameOf(const std::string& Path)
+{
+    const size_t pos = LastDelimiter(Path, "\\:");
+    return pos == std::string::npos ? Path : Path.substr(pos + 1);
+}
+
+bool ReadFirefoxPathToExe(std::string& Exe)
+{
+    std::string current;
+    if (!RegReadString(HKEY_LOCAL_MACHINE, kFirefoxKey, "CurrentVersion", current))
+        return false;
+    const std::string version = Trim(std::string_view(current).substr(0, current.find('(')));
+    return RegReadString(HKEY_LOCAL_MACHINE, std::string(kFirefoxKey) + " " + version + "\\bin",
+                         "PathToExe", Exe);
+}
+
+void GetFirefoxFolderOrDefault(std::string& Folder)
+{
+    Folder.clear();
+    std::string exe;
+    if (ReadFirefoxPathToExe(exe)) {
+        const std::string folder = AddOnFolderOf(Trim(exe));
+        if (!folder.empty() && DirectoryExistsEx(folder)) {
+            Folder = folder;
+            return;
+        }
+    }
+    const std::string programFiles = ProgramFiles32Dir();
+    if (!programFiles.empty() && DirectoryExistsEx(programFiles + "Mozilla Firefox\\"))
+        Folder = programFiles + "Mozilla Firefox\\";
+}
+
+void GetFirefoxProfilesFolder(std::string& Folder)
+{
+    Folder.clear();
+    const std::string appData = AppDataDir();
+    if (appData.empty())
+        return;
+    const std::string profiles = appData + "Mozilla\\Firefox\\Profiles\\";
+    if (DirectoryExistsEx(profiles))
+        Folder = profiles;
+}
+
+void ReadInstallRdfName(const std::string& Folder, std::wstring& Name)
+{
+    Name.clear();
+    if (Folder.empty())
+        return;
+    const std::string file = IncludeTrailingBackslash(Folder) + "install.rdf";
+    if (!FileExistsEx(file))
+        return;
+    std::string text;
+    if (!LoadFileToString(file, text))
+        return;
+    static constexpr std::string_view kOpen = "<em:name>";
+    static constexpr std::string_view kClose = "</em:name>";
+    const size_t open = text.find(kOpen);
+    if (open == std::string::npos)
+        return;
+    const size_t start = open + kOpen.size();
+    const size_t close = text.find(kClose, start);
+    if (close == std::string::npos)
+        return;
+    Name = WideFromUtf8(std::string_view(text).substr(start, close - start));
+}
+
+// ---------------------------------------------------------------------------
+// TRDFPartialParser
+
+TRDFPartialParser::TRDFPartialParser(std::string Source)
+    : Text(std::move(Source)), LowerText(LowerAsciiText(Text)), original_(Text)
+{
+}
+
+std::string TRDFPartialParser::FindBlock(std::string_view StartTag, std::string_view EndTag)
+{
+    const size_t from = BlockStart > 0 ? static_cast<size_t>(BlockStart - 1 + BlockLength) : 0;
+    const size_t start = LowerText.find(LowerAsciiText(StartTag), from);
+    size_t end = std::string::npos;
+    if (start != std::string::npos)
+        end = LowerText.find(LowerAsciiText(EndTag), start + StartTag.size());
+    if (end == std::string::npos) {
+        BlockStart = -1;
+        BlockLength = -1;
+        Block.clear();
+        return {};
+    }
+    BlockStart = static_cast<int32_t>(start) + 1;
+    BlockLength = static_cast<int32_t>(end + EndTag.size() - start);
+    Block = Text.substr(start, static_cast<size_t>(BlockLength));
+    return Block;
+}
+
+std::string TRDFPartialParser::FindItem(const std::string& Id)
+{
+    BlockStart = -1;
+    BlockLength = -1;
+    Block.clear();
+    const std::string about = "rdf:about=\"urn:mozilla:item:" + LowerAsciiText(Id) + "\"";
+    for (;;) {
+        const std::string block = FindBlock(kDescriptionStart, kDescriptionEnd);
+        if (block.empty())
+            return {};
+        if (LowerAsciiText(block).find(about) != std::string::npos)
+            return block;
+    }
+}
+
+void TRDFPartialParser::AddAttribute(std::string_view Attr)
+{
+    if (BlockStart < 1 || Block.empty() || Block.back() != '>')
+        return;
+    // A self-closing description keeps its "/>": the attribute goes before it.
+    const size_t at =
+        Block.size() >= 2 && Block[Block.size() - 2] == '/' ? Block.size() - 2 : Block.size() - 1;
+    Block.insert(at, "\r\n" + std::string(Attr));
+}
+
+std::string TRDFPartialParser::ReplaceAttribute(const std::string& Id, std::string_view NewAttr,
+                                                std::string_view OldAttr)
+{
+    if (FindItem(Id).empty())
+        return {};
+    const size_t start = static_cast<size_t>(BlockStart - 1);
+    const size_t length = static_cast<size_t>(BlockLength);
+    // Every earlier switch of the same attribute goes, so exactly one stays.
+    RemoveAttribute(Block, AttributeName(NewAttr));
+    if (!OldAttr.empty() && AttributeName(OldAttr) != AttributeName(NewAttr))
+        RemoveAttribute(Block, AttributeName(OldAttr));
+    AddAttribute(NewAttr);
+    Text.replace(start, length, Block);
+    LowerText.replace(start, length, LowerAsciiText(Block));
+    BlockLength = static_cast<int32_t>(Block.size());
+    return Text;
+}
+
+bool TRDFPartialParser::IsDisabled(const std::string& Id)
+{
+    const std::string block = LowerAsciiText(FindItem(Id));
+    return !block.empty() &&
+           (block.find("ns1:userdisabled=\"needs-disable\"") != std::string::npos ||
+            block.find("ns1:userdisabled=\"true\"") != std::string::npos);
+}
+
+std::unique_ptr<TRDFPartialParser> LoadRDFFile(const std::string& FileName)
+{
+    ++gRDFLoads;
+    std::string text;
+    if (!FileExistsEx(FileName) || !LoadFileToString(FileName, text)) {
+        qvLog("No readable extensions.rdf: " + FileName);
+        return nullptr;
+    }
+    return std::make_unique<TRDFPartialParser>(std::move(text));
+}
+
+int RDFLoadCount() noexcept
+{
+    return gRDFLoads.load();
+}
+
+std::vector<std::string> ListProfileRDFFiles(const std::string& ProfilesFolder)
+{
+    std::vector<std::string> entries;
+    ListSubfolders(ProfilesFolder, &entries, true);
+    std::vector<std::string> files;
+    for (const std::string& entry : entries) {
+        // ListSubfolders lists files too; a file is no profile.
+        if (DirectoryExistsEx(entry))
+            files.push_back(entry + "extensions.rdf");
+    }
+    return files;
+}
+
+// ---------------------------------------------------------------------------
+// TFFAddons
+
+bool TFFAddons::IsDisabled(const std::string& Id)
+{
+    if (ProfilesFolder.empty())
+        GetFirefoxProfilesFolder(ProfilesFolder);
+    if (ProfilesFolder.empty())
+        return false;
+    if (!listed_) {
+        RDFFiles = ListProfileRDFFiles(ProfilesFolder);
+        listed_ = true;
+    }
+    for (const std::string& file : RDFFiles) {
+        auto cached = std::find_if(parsers_.begin(), parsers_.end(),
+                                   [&](const auto& p) { return p.first == file; });
+        if (cached == parsers_.end()) {
+            parsers_.emplace_back(file, LoadRDFFile(file));
+            cached = parsers_.end() - 1;
+        }
+        if (cached->second && cached->second->IsDisabled(Id))
+            return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Internet Explorer and COM
+
+bool IsIEAddOnDisabled(const std::string& Clsid)
+{
+    const std::string key = std::string(kIEExtSettingsKey) + "\\" + Clsid;
+    std::vector<BYTE> flags;
+    if (!RegReadValue(HKEY_CURRENT_USER, key, "Flags", REG_DWORD, flags) || flags.size() != 4)
+        return false;
+    const DWORD value = static_cast<DWORD>(flags[0]) | static_cast<DWORD>(flags[1]) << 8 |
+                        static_cast<DWORD>(flags[2]) << 16 | static_cast<DWORD>(flags[3]) << 24;
+    std::string version;
+    return value == 1 && RegReadString(HKEY_CURRENT_USER, key, "Version", version) &&
+           version == "*";
+}
+
+int IEMajorVersionFromText(std::string_view Text)
+{
+    constexpr int kUnknown = 8;
+    const std::string text = Trim(Text);
+    if (text.empty())
+        return kUnknown;
+    const size_t dot = text.find('.');
+    const std::string major = dot == std::string::npos ? text.substr(0, 1) : text.substr(0, dot);
+    int32_t value = 0;
+    return TryStrToInt(major, value) ? value : kUnknown;
+}
+
+int GetIEMajorVersion()
+{
+    std::string version;
+    if (!RegReadString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Internet Explorer", "Version",
+                       version))
+        return IEMajorVersionFromText("");
+    return IEMajorVersionFromText(version);
+}
+
+void NormalizeAddOnId(std::string_view Id, std::string& Key)
+{
+    std::string key = Trim(LowerCase(Id));
+    if (!key.empty() && key.front() == '{')
+        key.erase(0, 1);
+    if (!key.empty() && key.back() == '}')
+        key.pop_back();
+    Key = std::move(key);
+}
+
+std::string NormalizeAddOnId(std::string_view Id)
+{
+    std::string key;
+    NormalizeAddOnId(Id, key);
+    return key;
+}
+
+void GetComServerFile(const std::string& Clsid, std::string& FileName)
+{
+    static constexpr const char* kServerKeys[] = {"InprocServer32",  "LocalServer32",
+                                                  "InprocHandler32", "InprocServer",
+                                                  "LocalServer",     "InprocHandler"};
+    FileName.clear();
+    for (const char* server : kServerKeys) {
+        const std::string key = "CLSID\\" + Clsid + "\\" + server;
+        DWORD type = 0;
+        std::string value;
+        if (RegReadStringTyped(HKEY_CLASSES_ROOT, key, "", type, value) &&
+            (type == REG_SZ || type == REG_EXPAND_SZ) && !value.empty()) {
+            FileName = value;
+            return;
+        }
+    }
+}

@@ -1,0 +1,190 @@
+#include "AddOnTestSupport.h"
+
+#include "KorvTest.h"
+#include "platform/SystemPathsU.h"
+#include "platform/UnicodeU.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace atest {
+
+std::string UniqueClsid(int N)
+{
+    char text[64] = {};
+    std::snprintf(text, sizeof(text), "{4B3E11A0-%04X-4000-8000-%012lX}", N & 0xFFFF,
+                  static_cast<unsigned long>(GetCurrentProcessId()));
+    return text;
+}
+
+bool KeyExists(HKEY Root, const std::string& Key, REGSAM View)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_READ | View, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_ALL_ACCESS | View, &key) == ERROR_SUCCESS) {
+        RegDeleteTreeA(key, nullptr);
+        RegCloseKey(key);
+    }
+    const size_t slash = Key.rfind('\\');
+    HKEY parent = nullptr;
+    if (slash != std::string::npos &&
+        RegOpenKeyExA(Root, Key.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | View, &parent) ==
+            ERROR_SUCCESS) {
+        RegDeleteKeyExA(parent, Key.substr(slash + 1).c_str(), View, 0);
+        RegCloseKey(parent);
+    }
+    return !KeyExists(Root, Key, View);
+}
+
+RegEntries::~RegEntries()
+{
+    RemoveAll();
+}
+
+void RegEntries::Track(HKEY Root, const std::string& Key, REGSAM View)
+{
+    // Every missing level is remembered, so the whole new branch goes.
+    std::vector<std::string> missing;
+    std::string path = Key;
+    while (!path.empty() && !KeyExists(Root, path, View)) {
+        missing.push_back(path);
+        const size_t slash = path.rfind('\\');
+        if (slash == std::string::npos)
+            break;
+        path = path.substr(0, slash);
+    }
+    for (const std::string& m : missing)
+        keys_.push_back({Root, m, View});
+}
+
+void RegEntries::Key(HKEY Root, const std::string& Key, REGSAM View)
+{
+    Track(Root, Key, View);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | View, nullptr, &key, nullptr))
+        << Key;
+    RegCloseKey(key);
+}
+
+void RegEntries::String(HKEY Root, const std::string& Key, const std::string& Name,
+                        const std::string& Value, REGSAM View, DWORD Type)
+{
+    this->Key(Root, Key, View);
+    values_.push_back({Root, Key, Name, View});
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(Root, Key.c_str(), 0, KEY_SET_VALUE | View, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, Name.empty() ? nullptr : Name.c_str(), 0, Type,
+                                            reinterpret_cast<const BYTE*>(Value.c_str()),
+                                            static_cast<DWORD>(Value.size() + 1)));
+    RegCloseKey(key);
+}
+
+void RegEntries::Dword(HKEY Root, const std::string& Key, const std::string& Name, DWORD Value,
+                       REGSAM View)
+{
+    this->Key(Root, Key, View);
+    values_.push_back({Root, Key, Name, View});
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(Root, Key.c_str(), 0, KEY_SET_VALUE | View, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, Name.c_str(), 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&Value), sizeof(Value)));
+    RegCloseKey(key);
+}
+
+void RegEntries::RemoveAll()
+{
+    for (const Set& v : values_) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(v.Root, v.Key.c_str(), 0, KEY_SET_VALUE | v.View, &key) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueA(key, v.Name.empty() ? nullptr : v.Name.c_str());
+            RegCloseKey(key);
+        }
+    }
+    values_.clear();
+    // Deepest first: the list holds each branch from its deepest key up.
+    std::sort(keys_.begin(), keys_.end(),
+              [](const Made& a, const Made& b) { return a.Key.size() > b.Key.size(); });
+    for (const Made& k : keys_)
+        EXPECT_TRUE(DeleteKeyTree(k.Root, k.Key, k.View)) << "key left behind: " << k.Key;
+    keys_.clear();
+}
+
+bool WriteBytes(const std::string& Path, const std::string& Bytes)
+{
+    HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = Bytes.empty() ||
+                    WriteFile(h, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == Bytes.size();
+}
+
+std::string ReadBytes(const std::string& Path)
+{
+    return ktest::ReadFileBytes(WideFromAnsi(Path));
+}
+
+bool RemoveFolder(const std::string& Folder)
+{
+    return ktest::RemoveTree(WideFromAnsi(Folder));
+}
+
+ProfilesFixture::ProfilesFixture()
+{
+    const std::string appData = AppDataDir();
+    EXPECT_FALSE(appData.empty());
+    const std::string mozilla = appData + "Mozilla\\";
+    if (GetFileAttributesA(mozilla.c_str()) == INVALID_FILE_ATTRIBUTES)
+        mozilla_ = mozilla;
+    profiles_ = mozilla + "Firefox\\Profiles\\";
+    SHCreateDirectoryExA(nullptr, profiles_.c_str(), nullptr);
+}
+
+ProfilesFixture::~ProfilesFixture()
+{
+    if (!mozilla_.empty())
+        EXPECT_TRUE(RemoveFolder(mozilla_)) << "left behind: " << mozilla_;
+}
+
+std::string ProfilesFixture::Profile(const std::string& Name)
+{
+    const std::string folder = profiles_ + Name + "\\";
+    SHCreateDirectoryExA(nullptr, folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string InstallRdf(const std::string& NameUtf8)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+           "<RDF xmlns=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\" "
+           "xmlns:em=\"http://www.mozilla.org/2004/em-rdf#\">\r\n"
+           "  <Description about=\"urn:mozilla:install-manifest\">\r\n"
+           "    <em:name>" +
+           NameUtf8 +
+           "</em:name>\r\n"
+           "    <em:version>1.0</em:version>\r\n"
+           "  </Description>\r\n"
+           "</RDF>\r\n";
+}
+
+std::string ProgramFolder()
+{
+    const std::wstring path = ktest::ProgramPath();
+    return AnsiFromWide(path.substr(0, path.find_last_of(L'\\') + 1));
+}
+
+} // namespace atest
