@@ -77,9 +77,18 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = kLongWaitMs)
     return true;
 }
 
+// This process's dispatch window: other test programs of the prefix, running
+// at the same time, have their own.
 HWND FindDispatchWindow()
 {
-    return FindWindowExW(HWND_MESSAGE, nullptr, L"KorvelleDispatchWindow", nullptr);
+    for (HWND wnd = FindWindowExW(HWND_MESSAGE, nullptr, L"KorvelleDispatchWindow", nullptr); wnd;
+         wnd = FindWindowExW(HWND_MESSAGE, wnd, L"KorvelleDispatchWindow", nullptr)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(wnd, &pid);
+        if (pid == GetCurrentProcessId())
+            return wnd;
+    }
+    return nullptr;
 }
 
 class ThreadU : public ::testing::Test {
@@ -91,7 +100,7 @@ protected:
             std::lock_guard lock(gGuardedLock);
             gGuarded.clear();
         }
-        ASSERT_TRUE(TDispatcher::Install());
+        ASSERT_TRUE(TDispatcher::Install()) << "error " << GetLastError();
     }
     void TearDown() override
     {
