@@ -2,6 +2,7 @@
 
 #include "platform/UnicodeU.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -97,7 +98,13 @@ std::wstring TFileVersion::QueryString(const std::wstring& Key, const std::strin
     UINT size = 0;
     if (!VerQueryValueW(data_.data(), path.c_str(), &value, &size) || !value)
         return {};
-    std::wstring text(static_cast<const wchar_t*>(value), size);
+    // The length comes from the file: never read past the block.
+    const auto* begin = static_cast<const BYTE*>(value);
+    const BYTE* end = data_.data() + data_.size();
+    if (begin < data_.data() || begin >= end)
+        return {};
+    const size_t available = static_cast<size_t>(end - begin) / sizeof(wchar_t);
+    std::wstring text(static_cast<const wchar_t*>(value), std::min<size_t>(size, available));
     const size_t nul = text.find(L'\0');
     if (nul != std::wstring::npos)
         text.resize(nul);
