@@ -128,10 +128,12 @@ protected:
         return exe;
     }
 
-    // Starts exe; it ends by itself after a few seconds, or at StopFirefox.
+    // Starts exe; the test ends it (StopFirefox), and it ends by itself after
+    // a minute should the test not get there. Its lifetime is no deadline the
+    // test must meet: a loaded machine may be slow between start and check.
     bool StartFirefox(const std::string& exe)
     {
-        std::wstring cmd = L"\"" + WideFromAnsi(exe) + L"\" 8";
+        std::wstring cmd = L"\"" + WideFromAnsi(exe) + L"\" 60";
         STARTUPINFOW si{};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi{};
@@ -140,10 +142,10 @@ protected:
             return false;
         CloseHandle(pi.hThread);
         firefox_ = pi.hProcess;
-        for (int i = 0; i < 100; ++i) {
+        // Listed once it runs; waited for while it runs.
+        while (WaitForSingleObject(pi.hProcess, 50) == WAIT_TIMEOUT) {
             if (FindProcessInSession("firefox.exe", kConsoleSession) == pi.dwProcessId)
                 return true;
-            Sleep(50);
         }
         return false;
     }
@@ -152,7 +154,7 @@ protected:
         if (!firefox_)
             return;
         TerminateProcess(firefox_, 0);
-        WaitForSingleObject(firefox_, 10000);
+        WaitForSingleObject(firefox_, INFINITE);
         CloseHandle(firefox_);
         firefox_ = nullptr;
     }
@@ -196,7 +198,7 @@ TEST_F(FirefoxInstallTest, FolderFromPathToExeInThe32BitView)
     ViewThreadIo io;
     HANDLE thread = CreateThread(nullptr, 0, &FolderIn64BitView, &io, 0, nullptr);
     ASSERT_NE(nullptr, thread);
-    WaitForSingleObject(thread, 30000);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
     CloseHandle(thread);
     EXPECT_EQ(folder, io.folder);
     EXPECT_FALSE(io.view32);

@@ -1,3 +1,4 @@
+#include "ImportPatch.h"
 #include "SettingsTestSupport.h"
 
 #include "platform/DateTimeU.h"
@@ -7,7 +8,6 @@
 #include "platform/qvCommon.h"
 #include "platform/qvSettings.h"
 
-#include <cmath>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -88,16 +88,16 @@ TEST_F(qvSettings, LayersDecideInOrderAndUrlsSkipTheUsersKey)
     const LayerCase cases[] = {
         {"HKCU empty text beats HKLM and table", "SUPPORT_MAIL", RegValue{REG_SZ, ""},
          RegValue{REG_SZ, "lm"}, "SUPPORT_MAIL=tab", ""},
-        {"HKCU DWORD is ignored", "SUPPORT_MAIL", dword, RegValue{REG_SZ, "lm"},
-         "SUPPORT_MAIL=tab", "lm"},
+        {"HKCU DWORD is ignored", "SUPPORT_MAIL", dword, RegValue{REG_SZ, "lm"}, "SUPPORT_MAIL=tab",
+         "lm"},
         {"HKLM beats table", "SUPPORT_MAIL", std::nullopt, RegValue{REG_SZ, "lm"},
          "SUPPORT_MAIL=tab", "lm"},
         {"HKLM DWORD is ignored", "SUPPORT_MAIL", std::nullopt, dword, "SUPPORT_MAIL=tab", "tab"},
         {"table beats default", "SUPPORT_MAIL", std::nullopt, std::nullopt, "SUPPORT_MAIL=tab",
          "tab"},
         {"default last", "SUPPORT_MAIL", std::nullopt, std::nullopt, "OTHER=x", "def"},
-        {"table keys ignore case", "SUPPORT_MAIL", std::nullopt, std::nullopt,
-         "support_Mail=lower", "lower"},
+        {"table keys ignore case", "SUPPORT_MAIL", std::nullopt, std::nullopt, "support_Mail=lower",
+         "lower"},
         {"first line wins", "SUPPORT_MAIL", std::nullopt, std::nullopt,
          "SUPPORT_MAIL=first\r\nsupport_mail=second", "first"},
         {"key= gives empty", "SUPPORT_MAIL", std::nullopt, std::nullopt, "SUPPORT_MAIL=", ""},
@@ -266,8 +266,8 @@ TEST_F(qvSettings, OnlyExactlyOneTurnsAFlagOn)
     const struct {
         const char* name;
         std::optional<RegValue> value;
-        bool showTray;       // default on
-        bool createRestore;  // default off
+        bool showTray;      // default on
+        bool createRestore; // default off
     } cases[] = {
         {"\"1\"", RegValue{REG_SZ, "1"}, true, true},
         {"\"0\"", RegValue{REG_SZ, "0"}, false, false},
@@ -311,18 +311,25 @@ TEST_F(qvSettings, TwoLoadAndSaveCyclesLeaveTheKeyAsTheFirstMadeIt)
         PROCESS_INFORMATION pi{};
         EXPECT_TRUE(CreateProcessW(reg.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &si, &pi));
-        WaitForSingleObject(pi.hProcess, 30000);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(pi.hProcess, INFINITE));
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
         return ktest::ReadFileBytes(file);
     };
 
-    LoadSettings();
-    SaveRegistrySettings();
+    // Called from a thread in the 64-bit view: the program key is still the
+    // 32-bit view's, and the thread's flags come back.
+    auto cycle = [] {
+        TRegViewScope caller(false, true);
+        LoadSettings();
+        SaveRegistrySettings();
+        EXPECT_FALSE(RegView32);
+        EXPECT_TRUE(RegView64);
+    };
+    cycle();
     const std::string first = exportKey(L"first.reg");
     SetSettings(TSettings{});
-    LoadSettings();
-    SaveRegistrySettings();
+    cycle();
     const std::string second = exportKey(L"second.reg");
     ktest::RemoveTree(exportFile);
 
@@ -331,8 +338,10 @@ TEST_F(qvSettings, TwoLoadAndSaveCyclesLeaveTheKeyAsTheFirstMadeIt)
     const struct {
         const char* name;
         const char* value;
-    } saved[] = {{"SHOW_TRAY", "1"},         {"DELAY_STARTUP", "0"},
-                 {"CREATE_SYSTEMRP", "0"},   {"CHECK_FOR_UPDATES", "1"},
+    } saved[] = {{"SHOW_TRAY", "1"},
+                 {"DELAY_STARTUP", "0"},
+                 {"CREATE_SYSTEMRP", "0"},
+                 {"CHECK_FOR_UPDATES", "1"},
                  {"LANGUAGE", "de"}};
     for (const auto& v : saved) {
         std::string text;
@@ -354,14 +363,16 @@ TEST_F(qvSettings, UrlMacrosAreReplacedInEveryCaseAndEncoded)
         const char* expected;
     } cases[] = {
         {"en", L"en", "ABC", "u?c=%CFG_ID%&u=%UID%&l=%LNG%%LANGUAGE%", "u?c=24&u=ABC&l=en"},
-        {"de", L"de", "ABC", "u?c=%CFG_ID%&u=%UID%&l=%LNG%%LANGUAGE%",
-         "u?c=24&u=ABC&l=de&lng=de"},
+        {"de", L"de", "ABC", "u?c=%CFG_ID%&u=%UID%&l=%LNG%%LANGUAGE%", "u?c=24&u=ABC&l=de&lng=de"},
         {"lower-case macros", L"de", "ABC", "%lng%|%Language%|%cfg_id%", "de|&lng=de|24"},
         {"two occurrences", L"en", "ABC", "%UID%-%uid%", "ABC-ABC"},
         {"query characters are encoded", L"en", "a&b#c", "x?u=%UID%", "x?u=a%26b%23c"},
         {"an equals sign too", L"en", "a=b c", "%UID%", "a%3Db%20c"},
         {"no macros", L"en", "ABC", "https://h/p?q=1", "https://h/p?q=1"},
     };
+    // The macros of the settings cost no registry access; %SUBID% does.
+    importpatch::TCallCounter counter;
+    ASSERT_TRUE(counter.Installed());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ChangeSettings([&](TSettings& s) {
@@ -370,19 +381,25 @@ TEST_F(qvSettings, UrlMacrosAreReplacedInEveryCaseAndEncoded)
         });
         EXPECT_EQ(c.expected, ExpandUrlMacros(c.templ));
     }
+    EXPECT_EQ(0, counter.RegistryCalls());
+    ExpandUrlMacros("%SubID%");
+    EXPECT_LT(0, counter.RegistryCalls());
     EXPECT_EQ(REG_NONE, TypeOf(lm32_, "INSTALL")) << "no template held %INSTALL%";
 }
 
 TEST_F(qvSettings, InstallDaysAreCountedFromTheStoredDateWhichIsMadeOnFirstUse)
 {
+    const TDateTime before = Now();
     EXPECT_EQ("d=0", ExpandUrlMacros("d=%INSTALL%"));
+    const TDateTime after = Now();
     ASSERT_EQ(REG_BINARY, TypeOf(lm32_, "INSTALL"));
     TDateTime stored = 0;
     DWORD size = sizeof stored;
     ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(lm32_, "INSTALL", nullptr, nullptr,
                                               reinterpret_cast<BYTE*>(&stored), &size));
     EXPECT_EQ(8u, size);
-    EXPECT_LT(std::fabs(Now() - stored), 1.0 / 24) << "INSTALL must be stored as now";
+    EXPECT_LE(before, stored) << "INSTALL must be stored as now";
+    EXPECT_LE(stored, after) << "INSTALL must be stored as now";
 
     const TDateTime earlier = Now() - 1.5;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(lm32_, "INSTALL", 0, REG_BINARY,

@@ -1,4 +1,5 @@
 #include "FileTestSupport.h"
+#include "ImportPatch.h"
 #include "SettingsTestSupport.h"
 
 #include "platform/HashU.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 using namespace settingstest;
 
@@ -20,22 +22,30 @@ void SwitchTracking(bool on)
     ChangeSettings([on](TSettings& s) { s.TRACK_USER = on; });
 }
 
-// Holds the store's mutex (args[1]) for up to 30 s; the test ends it early.
+// Holds the store's mutex (args[1]) until the test that started it
+// (process id args[2]) ends it or ends itself: never for a fixed time, which
+// a loaded machine could outlast.
 KTEST_ROLE(hold_track_mutex)
 {
     TGlobalMutex mutex(Narrow(args.at(1)));
     if (!mutex.WaitFor(5000))
         return 2;
+    HANDLE parent = OpenProcess(SYNCHRONIZE, FALSE, std::wcstoul(args.at(2).c_str(), nullptr, 10));
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(0).c_str());
     SetEvent(ready);
     CloseHandle(ready);
-    Sleep(30000);
+    if (parent) {
+        WaitForSingleObject(parent, INFINITE);
+        CloseHandle(parent);
+    }
     mutex.Release();
     return 0;
 }
 
-// Counts args[1] (a key path under HKLM) args[2] times; the exit code is the
-// number of calls that did not get both locks.
+// Counts args[1] (a key path under HKLM) args[2] times. A call that misses a
+// lock is made again, so that the count is known however loaded the machine
+// is; the exit code is 0 once every count was taken, 3 when a call kept
+// missing.
 KTEST_ROLE(track_increments)
 {
     SwitchTracking(true);
@@ -46,12 +56,14 @@ KTEST_ROLE(track_increments)
     CloseHandle(ready);
     HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, args.at(3).c_str());
     if (go)
-        WaitForSingleObject(go, 20000);
-    int missed = 0;
-    for (int i = 0; i < count; ++i)
-        if (!track.Increment("FO", "RN", false))
-            ++missed;
-    return missed;
+        WaitForSingleObject(go, INFINITE);
+    for (int i = 0; i < count; ++i) {
+        int misses = 0;
+        while (!track.Increment("FO", "RN", false))
+            if (++misses > 10000)
+                return 3;
+    }
+    return 0;
 }
 
 class qvTrack : public ktest::ScratchKeyTest {
@@ -80,7 +92,8 @@ protected:
     bool HoldMutex(filetest::TChild& child)
     {
         return child.Start(L"hold_track_mutex",
-                           {Widen(TrackMutexName(HKEY_LOCAL_MACHINE, key_, "TRACK"))});
+                           {Widen(TrackMutexName(HKEY_LOCAL_MACHINE, key_, "TRACK")),
+                            std::to_wstring(GetCurrentProcessId())});
     }
 
     HKEY lm32_ = nullptr;
@@ -91,7 +104,8 @@ protected:
 TEST_F(qvTrack, TheMutexNameIsTheHashOfRootPathAndValue)
 {
     TUserTrack store(HKEY_LOCAL_MACHINE, "Software\\Korvelle", "TRACK");
-    EXPECT_EQ("Global\\QV_TRACK" + std::to_string(StrHash32("hklm\\software\\korvelle track", false)),
+    EXPECT_EQ("Global\\QV_TRACK" +
+                  std::to_string(StrHash32("hklm\\software\\korvelle track", false)),
               store.MutexName());
     EXPECT_NE(store.MutexName(), track_->MutexName()) << "another store, another mutex";
 }
@@ -166,22 +180,35 @@ TEST_F(qvTrack, ASixtyFourBitThreadCountsInTheThirtyTwoBitView)
     }
 }
 
+// Counted rather than timed: with the switch off no call waits for a lock or
+// reads the registry, however long the calls take on a loaded machine.
 TEST_F(qvTrack, SwitchedOffNothingWaitsAndNothingIsWritten)
 {
     filetest::TChild holder;
     ASSERT_TRUE(HoldMutex(holder));
     SwitchTracking(false);
-    const DWORD start = GetTickCount();
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_FALSE(track_->Increment("FO", "RN", false));
-        EXPECT_FALSE(track_->StartVisit("FO"));
-        EXPECT_FALSE(track_->AddCount("#A", 1));
-        TrackEvent("FO", "RN", false);
+    CreateUserTrack(HKEY_LOCAL_MACHINE, key_, "TRACK");
+    {
+        importpatch::TCallCounter counter;
+        ASSERT_TRUE(counter.Installed());
+        for (int i = 0; i < 100; ++i) {
+            EXPECT_FALSE(track_->Increment("FO", "RN", false));
+            EXPECT_FALSE(track_->StartVisit("FO"));
+            EXPECT_FALSE(track_->AddCount("#A", 1));
+            TrackEvent("FO", "RN", false);
+            TrackVisit("FO");
+            TrackAdd("#A", 1);
+        }
+        EXPECT_EQ(0, counter.Waits());
+        EXPECT_EQ(0, counter.RegistryCalls());
+
+        // Switched on, the same call waits for the mutex, which the holder keeps.
+        SwitchTracking(true);
+        EXPECT_FALSE(track_->Increment("FO", "RN", false)) << "the holder still has it";
+        EXPECT_EQ((std::vector<DWORD>{kTrackLockWaitMs}), counter.WaitTimeouts());
+        EXPECT_EQ(0, counter.RegistryCalls()) << "no lock, no store";
     }
-    EXPECT_LT(GetTickCount() - start, 2000u);
     EXPECT_EQ("<none>", Store());
-    SwitchTracking(true);
-    EXPECT_FALSE(track_->Increment("FO", "RN", false)) << "the holder still has it";
     holder.Terminate();
 }
 
@@ -189,21 +216,30 @@ TEST_F(qvTrack, AHeldMutexDropsEachCountAfterAboutAHundredMilliseconds)
 {
     filetest::TChild holder;
     ASSERT_TRUE(HoldMutex(holder));
-    for (int i = 0; i < 3; ++i) {
-        const DWORD start = GetTickCount();
-        EXPECT_FALSE(track_->Increment("FO", "RN", false));
-        const DWORD took = GetTickCount() - start;
-        EXPECT_GE(took, 90u);
-        EXPECT_LT(took, 1000u);
+    {
+        importpatch::TCallCounter counter;
+        ASSERT_TRUE(counter.Installed());
+        for (int i = 0; i < 3; ++i) {
+            counter.Clear();
+            const DWORD start = GetTickCount();
+            EXPECT_FALSE(track_->Increment("FO", "RN", false));
+            // Only a lower bound: a loaded machine may take longer, never less.
+            EXPECT_GE(GetTickCount() - start, 90u);
+            EXPECT_EQ((std::vector<DWORD>{kTrackLockWaitMs}), counter.WaitTimeouts())
+                << "one bounded wait for the mutex, then the count is dropped";
+            EXPECT_EQ(0, counter.RegistryCalls());
+        }
     }
     EXPECT_EQ("<none>", Store());
     holder.Terminate();
     // An abandoned mutex counts as acquired.
-    holder.Wait(5000);
     EXPECT_TRUE(track_->Increment("FO", "RN", false));
     EXPECT_EQ("FO.RN=1\r\n", Store());
 }
 
+// Each child makes its 100 counts, a call that missed a lock being made
+// again: a count that a call reported is never lost, and a call that reported
+// a miss counted nothing.
 TEST_F(qvTrack, TwoProcessesLoseNoCount)
 {
     SetSz(lm32_, "TRACK", "FO.RN=5\r\n");
@@ -214,8 +250,8 @@ TEST_F(qvTrack, TwoProcessesLoseNoCount)
     ASSERT_TRUE(first.Start(L"track_increments", {ScratchPath(), L"100", go}));
     ASSERT_TRUE(second.Start(L"track_increments", {ScratchPath(), L"100", go}));
     SetEvent(goEvent);
-    EXPECT_EQ(0u, first.Wait(60000)) << "calls of the first child that missed a lock";
-    EXPECT_EQ(0u, second.Wait(60000)) << "calls of the second child that missed a lock";
+    EXPECT_EQ(0u, first.Wait(INFINITE)) << "the first child";
+    EXPECT_EQ(0u, second.Wait(INFINITE)) << "the second child";
     CloseHandle(goEvent);
     EXPECT_EQ("FO.RN=205\r\n", Store());
 }
