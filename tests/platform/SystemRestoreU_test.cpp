@@ -184,16 +184,35 @@ bool RunningUnderWine()
     return ntdll && GetProcAddress(ntdll, "wine_get_version");
 }
 
+std::wstring ModulePath(HMODULE module)
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    const DWORD n = GetModuleFileNameW(module, path, static_cast<DWORD>(std::size(path)));
+    return std::wstring(path, n);
+}
+
 TEST(SystemRestoreUSystem, TheSystemLibraryBindsAndItsOpeningFailsUnderWine)
 {
     if (!RunningUnderWine())
         GTEST_SKIP() << "on Windows this would make a real restore point";
+    ASSERT_EQ(nullptr, GetModuleHandleW(L"srclient.dll")) << "bound before: the test shows nothing";
+    // A library of the same name in the program's folder, which a load by bare
+    // name would find first: the recording stand-in, which answers TRUE.
+    const std::wstring planted = TestDir() + L"SrClient.dll";
+    ASSERT_TRUE(CopyFileW((TestDir() + L"fake_srclient.dll").c_str(), planted.c_str(), FALSE));
+
     ResetRestorePointApiForTests("");
     EXPECT_TRUE(BindRestorePointApi()) << "SrClient.dll from the system folder";
+    wchar_t system[MAX_PATH] = {};
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring expected = std::wstring(system, n) + L"\\srclient.dll";
+    EXPECT_EQ(0, _wcsicmp(expected.c_str(), ModulePath(GetModuleHandleW(L"srclient.dll")).c_str()))
+        << Narrow(ModulePath(GetModuleHandleW(L"srclient.dll")));
     // Wine's SRSetRestorePointA answers FALSE (status 0, sequence untouched).
     EXPECT_FALSE(CreateRestorePoint(L"Korvelle test", kBeginSystemChange, kModifySettings));
     EXPECT_FALSE(CancelRestorePoint(kEndSystemChange));
     EXPECT_TRUE(IsSystemRestoreEnabled()) << "Wine keeps no DisableSR";
+    EXPECT_TRUE(DeleteFileW(planted.c_str())) << "the planted library was loaded";
 }
 
 // Under code page 932 a cut must not split a double-byte character.
@@ -222,8 +241,8 @@ class TextSystemRestoreUFake : public RestorePointTest {};
 
 TEST_F(TextSystemRestoreUFake, TheRequestCarriesTheCutText)
 {
-    ASSERT_TRUE(CreateRestorePoint(std::wstring(40, L'\u6F22'), kBeginSystemChange,
-                                   kModifySettings));
+    ASSERT_TRUE(
+        CreateRestorePoint(std::wstring(40, L'\u6F22'), kBeginSystemChange, kModifySettings));
     const std::vector<FakeCall> calls = fake_.Calls();
     ASSERT_EQ(1u, calls.size());
     EXPECT_EQ(RestorePointDescription(std::wstring(40, L'\u6F22')), calls[0].description);
