@@ -1,0 +1,65 @@
+// The stand-in web service as a program, for runs of the engine and the wizard:
+//
+//   fakeservice.exe --root <folder> [--log <file>] [--deadline <seconds>]
+//
+// Prints "port=<n>" as its first line of standard output, appends every
+// request to the log file, and ends at the deadline (default 60 s) or after
+// "GET /__quit". Exit status 0, or 2 for a usage error or when it cannot listen.
+
+#include "FakeService.h"
+
+#include "platform/SysUtilsU.h"
+#include "platform/UnicodeU.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr int32_t kDefaultDeadlineSeconds = 60;
+constexpr int32_t kMaxDeadlineSeconds = 24 * 3600;
+
+int Usage()
+{
+    fputs("usage: fakeservice --root <folder> [--log <file>] [--deadline <seconds>]\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    std::string root;
+    std::string log;
+    int32_t deadline = kDefaultDeadlineSeconds;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (i + 1 >= argc)
+            return Usage();
+        const std::string value = AnsiFromWide(argv[++i]);
+        if (arg == L"--root")
+            root = value;
+        else if (arg == L"--log")
+            log = value;
+        else if (arg == L"--deadline") {
+            if (!TryStrToInt(value, deadline) || deadline < 1 || deadline > kMaxDeadlineSeconds)
+                return Usage();
+        } else
+            return Usage();
+    }
+    if (root.empty())
+        return Usage();
+
+    fakeservice::TFakeService service(root, static_cast<DWORD>(deadline) * 1000);
+    if (!log.empty())
+        service.SetLogFile(log);
+    if (!service.Start()) {
+        fputs("fakeservice: cannot listen on 127.0.0.1\n", stderr);
+        return 2;
+    }
+    printf("port=%u\n", static_cast<unsigned>(service.Port()));
+    fflush(stdout);
+    service.WaitStopped(INFINITE);
+    service.Stop();
+    return 0;
+}
