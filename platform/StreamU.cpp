@@ -400,14 +400,16 @@ bool LoadFileToString(const std::string& FileName, std::string& Content)
     return whole;
 }
 
-bool SaveFileAtomic(const std::string& FileName, std::string_view Content, TFileSecurity Security)
+bool SaveFileAtomic(const std::string& FileName, std::string_view Content, TFileSecurity Security,
+                    DWORD RetryTime)
 {
     return SaveFileAtomic(
-        FileName, [Content](TStreamWriter& writer) { return writer.WriteRaw(Content); }, Security);
+        FileName, [Content](TStreamWriter& writer) { return writer.WriteRaw(Content); }, Security,
+        RetryTime);
 }
 
 bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStreamWriter&)>& Write,
-                    TFileSecurity Security)
+                    TFileSecurity Security, DWORD RetryTime)
 {
     const std::string temp = FileName + ".tmp";
     auto discard = [&temp] {
@@ -420,6 +422,7 @@ bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStrea
 
     TFileWriter writer;
     writer.Security = Security;
+    writer.RetryTime = RetryTime;
     if (!writer.Open(temp))
         return false;
     bool written = false;
@@ -434,7 +437,7 @@ bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStrea
     if (!written)
         return discard();
 
-    if (!RetryFileOperation(kDefaultRetryTime, [&] {
+    if (!RetryFileOperation(RetryTime, [&] {
             return MoveFileExA(temp.c_str(), FileName.c_str(),
                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
         }))

@@ -177,11 +177,14 @@ bool LoadFileToString(const std::string& FileName, std::string& Content);
 // Replaces FileName without ever leaving a truncated file: writes
 // "<FileName>.tmp" in the same folder with Security, flushes it, then moves it
 // over FileName (MoveFileExA with REPLACE_EXISTING and WRITE_THROUGH), retried
-// like the writer's Open while FileName is held. On any failure the tmp file is
-// deleted, False comes back and FileName is left byte-identical.
+// like the writer's Open (RetryTime, in milliseconds) while FileName is held.
+// On any failure the tmp file is deleted, False comes back and FileName is
+// left byte-identical.
 bool SaveFileAtomic(const std::string& FileName, std::string_view Content,
-                    TFileSecurity Security = TFileSecurity::Inherit);
+                    TFileSecurity Security = TFileSecurity::Inherit,
+                    DWORD RetryTime = kDefaultRetryTime);
 // The same with the content written by Write through the tmp file's writer
 // (False from Write fails the save).
 bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStreamWriter&)>& Write,
-                    TFileSecurity Security = TFileSecurity::Inherit);
+                    TFileSecurity Security = TFileSecurity::Inherit,
+                    DWORD RetryTime = kDefaultRetryTime);

@@ -67,7 +67,7 @@ bool TChild::Start(const std::wstring& role, const std::vector<std::wstring>& ar
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;
     HANDLE both[2] = {ready_, process_};
-    return WaitForMultipleObjects(2, both, FALSE, 20000) == WAIT_OBJECT_0;
+    return WaitForMultipleObjects(2, both, FALSE, 60000) == WAIT_OBJECT_0;
 }
 
 DWORD TChild::Wait(DWORD timeoutMs)
@@ -77,6 +77,11 @@ DWORD TChild::Wait(DWORD timeoutMs)
     DWORD code = 0;
     GetExitCodeProcess(process_, &code);
     return code;
+}
+
+bool TChild::Running() const
+{
+    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 
 void TChild::Terminate()

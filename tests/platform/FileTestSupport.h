@@ -21,11 +21,14 @@ public:
     TChild& operator=(const TChild&) = delete;
     ~TChild();
 
-    // Starts the role with args after the event name; waits (up to 20 s) until
-    // the child signals it is ready. False when it never did.
+    // Starts the role with args after the event name; waits (up to 60 s, room
+    // for a loaded machine) until the child signals it is ready. False when it
+    // never did.
     bool Start(const std::wstring& role, const std::vector<std::wstring>& args);
     // Waits for the end; the exit code, or 0xFFFFFFFF after a time-out.
-    DWORD Wait(DWORD timeoutMs = 20000);
+    DWORD Wait(DWORD timeoutMs = 60000);
+    // Still running (a holder that has not let go yet).
+    bool Running() const;
     void Terminate();
 
 private:
