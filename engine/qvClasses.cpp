@@ -1,5 +1,6 @@
 #include "engine/qvClasses.h"
 
+#include "engine/qvAddOns.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
 #include "engine/qvScanners.h"
@@ -1154,9 +1155,13 @@ void TqvItemsList::LoadFromXML(TXMLTag* Tag)
                 Add(std::move(item));
             else
                 qvLog("INVALID File Item: " + item->Path);
+        } else if (name == "ieaddon" || name == "ffaddon") {
+            if (auto item = LoadAddOnListItem(this, child.get(), AddOnItems))
+                Add(std::move(item));
+            else
+                qvLog("INVALID Add-on Item!!!");
         }
-        // "ieaddon" and "ffaddon" wait for the add-on items; anything else is
-        // not a list item.
+        // Anything else is not a list item.
     }
 }
 
@@ -1178,6 +1183,8 @@ void TqvItemsList::Clean()
 {
     qvLog("Cleaning general list");
     TqvItems::Clean();
+    if (AddOnItems)
+        AddOnItems->SendReport();
 }
 
 // ---------------------------------------------------------------------------

@@ -35,6 +35,7 @@
 
 class TqvMain;
 class TqvItems;
+class TqvAddOnItems;
 
 // ---------------------------------------------------------------------------
 // Numbers of the model
@@ -426,12 +427,17 @@ class TqvItemsList : public TqvItems {
 public:
     using TqvItems::TqvItems;
 
-    // "reg" and "file" children, each kept when valid.
+    // The verdicts that the list's add-on items share, made with the first
+    // one; a report thread keeps its own share after the list is gone.
+    std::shared_ptr<TqvAddOnItems> AddOnItems;
+
+    // "reg" and "file" children, each kept when valid; "ieaddon" and
+    // "ffaddon" children kept when they have their id.
     void LoadFromXML(TXMLTag* Tag) override;
     // Checks every item, stepping after each; stops when an unforced report
     // answers false.
     void Scan() override;
-    // The default repair.
+    // The default repair, then the report of the add-ons it switched off.
     void Clean() override;
 };
 

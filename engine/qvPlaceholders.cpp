@@ -67,10 +67,6 @@ std::unique_ptr<TqvItems> CreateItemsDelayStartup(TqvMain* Owner)
 {
     return Placeholder(Owner);
 }
-std::unique_ptr<TqvItems> CreateItemsAddOns(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
 
 TqvBackupWriter* DefaultBackupWriter()
 {
