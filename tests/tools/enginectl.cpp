@@ -17,6 +17,7 @@
 // pumping main) thread through the synchronised call. Lines end in LF.
 // Exit status 0, or 2 for a usage error.
 
+#include "engine/qvAddOnCheck.h"
 #include "engine/qvClasses.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
@@ -185,6 +186,9 @@ int wmain(int argc, wchar_t** argv)
         else
             status = Usage();
     });
+    // The add-on web check runs on threads of its own: a late answer is still
+    // saved before the program ends, but no longer than 15 s is waited.
+    Guard([] { WaitForAddOnChecks(15000); });
     fflush(stdout);
     return ran ? status : 1;
 }
