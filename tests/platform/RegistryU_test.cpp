@@ -3,6 +3,7 @@
 #include "platform/GuardU.h"
 #include "platform/WinVersionU.h"
 
+#include "ImportPatch.h"
 #include "KorvTest.h"
 
 #include <aclapi.h>
@@ -934,40 +935,6 @@ TEST_F(RegistryU, GrantKeyFullAccessAddsAdministratorsNotTheWorld)
 
 namespace {
 
-// Points the program's import of module!function at replacement and returns
-// the address it held; null when the program does not import it.
-void* PatchImport(const char* module, const char* function, void* replacement)
-{
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-    for (; imports.VirtualAddress && desc->Name; ++desc) {
-        if (_stricmp(reinterpret_cast<const char*>(base + desc->Name), module) != 0)
-            continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0)
-                continue;
-            DWORD protect = 0;
-            if (!VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), PAGE_READWRITE,
-                                &protect))
-                return nullptr;
-            void* previous = reinterpret_cast<void*>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof(slots->u1.Function), protect, &protect);
-            return previous;
-        }
-    }
-    return nullptr;
-}
-
 // The calls a read may make, and those it must not make once warm.
 enum CountedCall {
     kOpenA,
@@ -995,7 +962,7 @@ template <CountedCall Kind, auto Tag, typename R, typename... Args> struct Count
     }
     static bool Install(const char* module, const char* function)
     {
-        void* previous = PatchImport(module, function, reinterpret_cast<void*>(&Call));
+        void* previous = importpatch::PatchImport(module, function, reinterpret_cast<void*>(&Call));
         if (previous)
             real = reinterpret_cast<R(WINAPI*)(Args...)>(previous);
         return previous != nullptr;
@@ -1054,8 +1021,8 @@ bool InstallCounters()
     CounterFor<&::GetModuleHandleW, kBinding>::Install(kernel, "GetModuleHandleW");
     CounterFor<&::GetVersionExA, kVersionQuery>::Install(kernel, "GetVersionExA");
     CounterFor<&::GetVersionExW, kVersionQuery>::Install(kernel, "GetVersionExW");
-    void* previous =
-        PatchImport(kernel, "GetProcAddress", reinterpret_cast<void*>(&CountingGetProcAddress));
+    void* previous = importpatch::PatchImport(kernel, "GetProcAddress",
+                                              reinterpret_cast<void*>(&CountingGetProcAddress));
     if (previous)
         GetProcAddressCounter::real = reinterpret_cast<decltype(&::GetProcAddress)>(previous);
     return core && previous;
