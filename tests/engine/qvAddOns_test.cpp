@@ -532,13 +532,31 @@ TEST_F(AddOnScan, SwitchOffOnIE7IsBackedUpAsTheKeyItCreates)
         << "one missing-key record: " << ::testing::PrintToString(writer.calls);
     EXPECT_EQ(1u, RegReadDWord(HKEY_CURRENT_USER, key, "Flags"));
     EXPECT_TRUE(IsIEAddOnDisabled(clsid));
+    ASSERT_TRUE(WaitForAddOnChecks(kThreadWaitMs));
+    ASSERT_EQ(1u, service_.RequestCount()) << "the report of what was switched off";
+    const std::string report = service_.Requests()[0].Body;
+    EXPECT_NE(std::string::npos, report.find("<callType>1</callType>"));
+    EXPECT_NE(std::string::npos, report.find("<BHO_ID>" + NormalizeAddOnId(clsid) + "</BHO_ID>"));
 
-    // Switched off again with the key there: the two values are recorded.
-    writer.calls.clear();
+    // Already off and black: not offered.
     auto again = Scan();
-    TqvItemsAddOns* rescanner = AddOnScanner(*again);
-    ASSERT_NE(nullptr, rescanner);
-    EXPECT_TRUE(rescanner->Items.empty()) << "already off and black: not offered";
+    ASSERT_NE(nullptr, AddOnScanner(*again));
+    EXPECT_TRUE(AddOnScanner(*again)->Items.empty());
+
+    // Switched on again by the user: the key exists, so its two values are
+    // what the backup records.
+    ASSERT_TRUE(RegWriteDWord(HKEY_CURRENT_USER, key, "Flags", 0));
+    auto third = Scan();
+    ASSERT_NE(nullptr, AddOnScanner(*third));
+    ASSERT_EQ(1u, AddOnScanner(*third)->Items.size());
+    etest::FakeBackupWriter values;
+    third->BackupWriter = &values;
+    third->Clean(kCategoryBoost);
+    ASSERT_GE(values.calls.size(), 3u);
+    EXPECT_EQ((std::vector<std::string>{"begin 2", "value " + key + "\\#Flags",
+                                        "value " + key + "\\#Version"}),
+              std::vector<std::string>(values.calls.begin(), values.calls.begin() + 3));
+    EXPECT_TRUE(IsIEAddOnDisabled(clsid));
 }
 
 } // namespace
