@@ -11,6 +11,14 @@
 //       [item<TAB>selected=<0|1><TAB>locked=<0|1><TAB><line>]  (-v: every line of each
 //                                                              found item)
 //       total<TAB>errors=<n><TAB>boost=<n><TAB>bytes=<n>       (the last scan report)
+//   enginectl delayed-restore
+//       delayed<TAB><common-list|user-list|user-shortcuts|common-shortcuts>
+//           <TAB>restored=<n><TAB>failed=<n>  (the postponed start-up items put
+//                                             back; exit 4 when any failed)
+//
+// Test variables: KV_TEST_MEMSTATUS=<total bytes>:<available bytes> stands in
+// for the memory status the memory scanner reads; KV_TEST_RUNWRITE_FAIL=<value
+// name> makes writing that postponed Run value back fail.
 //
 // The scan runs on a worker thread as the program's own scans do: the clean
 // report is loaded first, and every progress report is handed to this (the
@@ -21,15 +29,20 @@
 #include "engine/qvClasses.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
+#include "engine/qvStartup.h"
+#include "engine/qvSystemScanners.h"
 #include "platform/GuardU.h"
+#include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/ThreadU.h"
 #include "platform/UnicodeU.h"
+#include "platform/qvSettings.h"
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -164,9 +177,66 @@ int Scan(bool Verbose)
     return 0;
 }
 
+// The test variables' seams.
+uint64_t gTestTotalMemory = 0;
+uint64_t gTestAvailableMemory = 0;
+std::string gTestFailingRunValue;
+
+bool TestMemoryStatus(uint64_t& TotalBytes, uint64_t& AvailableBytes)
+{
+    TotalBytes = gTestTotalMemory;
+    AvailableBytes = gTestAvailableMemory;
+    return true;
+}
+
+bool TestRunValueWrite(HKEY Root, const std::string& Key, const std::string& Name, DWORD Type,
+                       const std::string& Value)
+{
+    if (SameText(Name, gTestFailingRunValue))
+        return false;
+    return RegWriteStringTyped(Root, Key, Name, Type, Value);
+}
+
+std::string TestVariable(const wchar_t* Name)
+{
+    wchar_t buffer[1024] = {};
+    const DWORD n = GetEnvironmentVariableW(Name, buffer, 1024);
+    return n > 0 && n < 1024 ? AnsiFromWide(buffer) : std::string();
+}
+
+void InstallTestSeams()
+{
+    const std::string memory = TestVariable(L"KV_TEST_MEMSTATUS");
+    const size_t colon = memory.find(':');
+    if (colon != std::string::npos) {
+        gTestTotalMemory = std::strtoull(memory.substr(0, colon).c_str(), nullptr, 10);
+        gTestAvailableMemory = std::strtoull(memory.substr(colon + 1).c_str(), nullptr, 10);
+        SetMemoryStatusQueryForTests(&TestMemoryStatus);
+    }
+    gTestFailingRunValue = TestVariable(L"KV_TEST_RUNWRITE_FAIL");
+    if (!gTestFailingRunValue.empty())
+        SetRunValueWriteForTests(&TestRunValueWrite);
+}
+
+int DelayedRestore()
+{
+    const TDelayedRestoreReport report = RestoreDelayedStartupItems();
+    const std::pair<const char*, const TDelayedCount*> parts[] = {
+        {"common-list", &report.CommonList},
+        {"user-list", &report.UserList},
+        {"user-shortcuts", &report.UserShortcuts},
+        {"common-shortcuts", &report.CommonShortcuts},
+    };
+    for (const auto& [name, count] : parts)
+        Out(std::string("delayed\t") + name + "\trestored=" + IntToStr(count->Restored) +
+            "\tfailed=" + IntToStr(count->Failed));
+    return report.AnyFailed() ? 4 : 0;
+}
+
 int Usage()
 {
-    fputs("usage: enginectl load\n       enginectl scan [-v]\n", stderr);
+    fputs("usage: enginectl load\n       enginectl scan [-v]\n       enginectl delayed-restore\n",
+          stderr);
     return 2;
 }
 
@@ -178,11 +248,16 @@ int wmain(int argc, wchar_t** argv)
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     int status = 2;
     const bool ran = Guard([&] {
+        // Settings are read once per process, as the program does at start.
+        LoadSettings();
+        InstallTestSeams();
         if (args.size() == 1 && args[0] == L"load")
             status = Load();
         else if (!args.empty() && args[0] == L"scan" &&
                  (args.size() == 1 || (args.size() == 2 && args[1] == L"-v")))
             status = Scan(args.size() == 2);
+        else if (args.size() == 1 && args[0] == L"delayed-restore")
+            status = DelayedRestore();
         else
             status = Usage();
     });

@@ -1,0 +1,442 @@
+#include "StartupTestSupport.h"
+
+#include "KorvTest.h"
+#include "platform/RegistryU.h"
+#include "platform/UnicodeU.h"
+#include "platform/WinVersionU.h"
+
+#include <objbase.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+namespace stest {
+namespace {
+
+std::wstring Quote(const std::wstring& Arg)
+{
+    if (!Arg.empty() && Arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return Arg;
+    return L"\"" + Arg + L"\"";
+}
+
+std::wstring EnginectlPath()
+{
+    const std::wstring self = ktest::ProgramPath();
+    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"enginectl.exe";
+}
+
+// The current environment with Extra added or replaced (names ignore case).
+std::vector<wchar_t> EnvironmentWith(const std::map<std::wstring, std::wstring>& Extra)
+{
+    std::vector<std::wstring> lines;
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+            const std::wstring line = p;
+            const size_t eq = line.find(L'=', 1);
+            const std::wstring name = line.substr(0, eq);
+            const bool replaced = std::any_of(Extra.begin(), Extra.end(), [&](const auto& e) {
+                return _wcsicmp(e.first.c_str(), name.c_str()) == 0;
+            });
+            if (!replaced)
+                lines.push_back(line);
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    for (const auto& [name, value] : Extra)
+        lines.push_back(name + L"=" + value);
+    std::vector<wchar_t> out;
+    for (const std::wstring& line : lines) {
+        out.insert(out.end(), line.begin(), line.end());
+        out.push_back(L'\0');
+    }
+    out.push_back(L'\0');
+    return out;
+}
+
+REGSAM ViewBit(bool Is64)
+{
+    if (!IsWin64())
+        return 0;
+    return Is64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+long long Field(const std::string& Line, const std::string& Name)
+{
+    const std::string key = "\t" + Name + "=";
+    const size_t at = Line.find(key);
+    if (at == std::string::npos)
+        return -1;
+    return std::stoll(Line.substr(at + key.size()));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Driver
+
+std::vector<std::string> CtlResult::Lines() const
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos)
+            end = out.size();
+        lines.push_back(out.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string CtlResult::GroupLine(const std::string& Id) const
+{
+    for (const std::string& line : Lines()) {
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos && line.compare(tab + 1, Id.size() + 1, Id + "\t") == 0)
+            return line;
+    }
+    return {};
+}
+
+long long CtlResult::Found(const std::string& Id) const
+{
+    const std::string line = GroupLine(Id);
+    return line.empty() ? -1 : Field(line, "found");
+}
+
+long long CtlResult::Bytes(const std::string& Id) const
+{
+    const std::string line = GroupLine(Id);
+    return line.empty() ? -1 : Field(line, "bytes");
+}
+
+bool EnginectlPresent()
+{
+    return GetFileAttributesW(EnginectlPath().c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+CtlResult RunEnginectl(const std::vector<std::wstring>& Args,
+                       const std::map<std::wstring, std::wstring>& Env, DWORD TimeoutMs)
+{
+    CtlResult result;
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof(inherit);
+    inherit.bInheritHandle = TRUE;
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return result;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    std::wstring command = Quote(EnginectlPath());
+    for (const std::wstring& arg : Args)
+        command += L" " + Quote(arg);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::vector<wchar_t> environment = EnvironmentWith(Env);
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       environment.data(), nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return result;
+    }
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        result.out.append(buffer, got);
+    CloseHandle(readEnd);
+    if (WaitForSingleObject(process.hProcess, TimeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Registry
+
+ValueScope::ValueScope(HKEY Root, const std::string& Key, const std::string& Name,
+                       const std::string& Text, bool Is64, DWORD Type)
+    : root_(Root), key_(Key), name_(Name), is64_(Is64)
+{
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE | ViewBit(Is64), nullptr, &key, nullptr))
+        << Key;
+    if (key) {
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, Name.c_str(), 0, Type,
+                                                reinterpret_cast<const BYTE*>(Text.c_str()),
+                                                static_cast<DWORD>(Text.size() + 1)))
+            << Name;
+        RegCloseKey(key);
+    }
+}
+
+ValueScope::~ValueScope()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root_, key_.c_str(), 0, KEY_SET_VALUE | ViewBit(is64_), &key) ==
+        ERROR_SUCCESS) {
+        RegDeleteValueA(key, name_.c_str());
+        RegCloseKey(key);
+    }
+}
+
+KeyTreeScope::KeyTreeScope(HKEY Root, const std::string& Key, bool Both)
+    : root_(Root), key_(Key), both_(Both)
+{
+    Remove();
+}
+
+KeyTreeScope::~KeyTreeScope()
+{
+    Remove();
+}
+
+void KeyTreeScope::Remove() const
+{
+    for (bool is64 : {false, true}) {
+        if (is64 && (!both_ || !IsWin64()))
+            continue;
+        TRegViewScope view(IsWin64() && !is64, IsWin64() && is64);
+        RegRemoveKeyTree(root_, key_, true);
+    }
+}
+
+bool ReadValue(HKEY Root, const std::string& Key, const std::string& Name, bool Is64,
+               std::string& Text, DWORD* Type)
+{
+    TRegViewScope view(IsWin64() && !Is64, IsWin64() && Is64);
+    DWORD type = 0;
+    Text.clear();
+    if (!RegReadStringTyped(Root, Key, Name, type, Text))
+        return false;
+    if (Type)
+        *Type = type;
+    return true;
+}
+
+bool ValueExists(HKEY Root, const std::string& Key, const std::string& Name, bool Is64)
+{
+    TRegViewScope view(IsWin64() && !Is64, IsWin64() && Is64);
+    return RegValueExists(Root, Key, Name);
+}
+
+bool WriteWideValue(HKEY Root, const std::string& Key, const std::wstring& Name,
+                    const std::wstring& Text, bool Is64)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(Root, WideFromAnsi(Key).c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | ViewBit(Is64), nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    const LONG result =
+        RegSetValueExW(key, Name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(Text.c_str()),
+                       static_cast<DWORD>((Text.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
+std::vector<std::string> ValueSnapshot(HKEY Root, const std::string& Key, bool Is64)
+{
+    std::vector<std::string> lines;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(Root, WideFromAnsi(Key).c_str(), 0, KEY_READ | ViewBit(Is64), &key) !=
+        ERROR_SUCCESS)
+        return lines;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[16384];
+        BYTE data[65536];
+        DWORD nameLength = 16384;
+        DWORD dataLength = sizeof(data);
+        DWORD type = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &dataLength) !=
+            ERROR_SUCCESS)
+            break;
+        std::string hex;
+        for (DWORD b = 0; b < dataLength; ++b) {
+            char two[3];
+            snprintf(two, sizeof(two), "%02X", data[b]);
+            hex += two;
+        }
+        lines.push_back(Utf8FromWide(std::wstring(name, nameLength)) + "=" + std::to_string(type) +
+                        ":" + hex);
+    }
+    RegCloseKey(key);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+FileKeeper::FileKeeper(const std::string& Path) : path_(Path), existed_(Exists(Path))
+{
+    if (existed_)
+        bytes_ = ReadBytes(Path);
+}
+
+FileKeeper::~FileKeeper()
+{
+    SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (existed_)
+        WriteBytes(path_, bytes_);
+    else
+        DeleteFileA(path_.c_str());
+}
+
+bool WriteBytes(const std::string& Path, const std::string& Bytes)
+{
+    const size_t slash = Path.find_last_of('\\');
+    if (slash != std::string::npos)
+        SHCreateDirectoryExA(nullptr, Path.substr(0, slash).c_str(), nullptr);
+    HANDLE file = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = Bytes.empty() || WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()),
+                                               &written, nullptr);
+    CloseHandle(file);
+    return ok && written == Bytes.size();
+}
+
+std::string ReadBytes(const std::string& Path)
+{
+    return ktest::ReadFileBytes(WideFromAnsi(Path));
+}
+
+bool Exists(const std::string& Path)
+{
+    return GetFileAttributesA(Path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool MakeShortcut(const std::string& LinkPath, const std::string& Target,
+                  const std::string& Arguments)
+{
+    IShellLinkA* link = nullptr;
+    IPersistFile* file = nullptr;
+    bool saved = false;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void**>(&link)))) {
+        link->SetPath(Target.c_str());
+        if (!Arguments.empty())
+            link->SetArguments(Arguments.c_str());
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+            saved = SUCCEEDED(file->Save(WideFromAnsi(LinkPath).c_str(), TRUE));
+            file->Release();
+        }
+        link->Release();
+    }
+    return saved;
+}
+
+void RemoveFolder(const std::string& Folder)
+{
+    if (!Folder.empty())
+        ktest::RemoveTree(WideFromAnsi(Folder));
+}
+
+// ---------------------------------------------------------------------------
+// Engine
+
+std::string OneGroupCatalogue(const std::string& Category, const std::string& Id,
+                              const std::string& Items)
+{
+    return "<Quorvex ver=\"1\"><" + Category + "><group id=\"" + Id + "\"><caption>" + Id +
+           "</caption>" + Items + "</group></" + Category + "></Quorvex>";
+}
+
+std::string MissingFilesItems()
+{
+    std::string s = "<items type=\"missing-files\"><scanlist>"
+                    "<item root=\"HKCU\" key=\"SOFTWARE\"/><item root=\"HKLM\" key=\"SOFTWARE\"/>"
+                    "</scanlist><ignorelist>";
+    const char* const ignored[] = {"SOFTWARE\\Microsoft",
+                                   "SOFTWARE\\Classes\\CLSID",
+                                   "SOFTWARE\\Classes\\Wow6432Node\\CLSID",
+                                   "SOFTWARE\\Classes\\TypeLib",
+                                   "SOFTWARE\\Classes\\Wow6432Node\\TypeLib",
+                                   "SOFTWARE\\Classes\\Interface",
+                                   "SOFTWARE\\Classes\\Wow6432Node\\Interface",
+                                   "SOFTWARE\\Wow6432Node",
+                                   "SOFTWARE\\Classes\\Wow6432Node\\VirtualStore\\MACHINE",
+                                   "SOFTWARE\\Classes\\Wow6432Node\\Wow6432Node",
+                                   "SOFTWARE\\Classes\\VirtualStore\\MACHINE"};
+    for (const char* root : {"HKCU", "HKLM"})
+        for (const char* key : ignored)
+            s += std::string("<item root=\"") + root + "\" key=\"" + key + "\"/>";
+    s += "</ignorelist><speciallist>";
+    for (const char* root : {"HKCU", "HKLM"})
+        for (const char* key : {"SOFTWARE\\Microsoft\\Installer",
+                                "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"})
+            s += std::string("<item root=\"") + root + "\" key=\"" + key + "\"/>";
+    s += "</speciallist><exceptlist><item key=\"\\Control\\CrashControl\" value=\"DumpFile\"/>"
+         "</exceptlist></items>";
+    return s;
+}
+
+std::unique_ptr<TqvMain> LoadedRoot(const std::string& Catalogue)
+{
+    auto main = std::make_unique<TqvMain>();
+    main->MakeBackup = false;
+    main->BackupWriter = nullptr;
+    main->LoadDataFromText(Catalogue);
+    return main;
+}
+
+TqvItems* FirstScanner(TqvMain& Main)
+{
+    for (uint8_t k = kCategoryFix; k <= kCategoryClean; ++k)
+        if (TqvCategory* category = Main.Category(k))
+            if (!category->Groups.empty())
+                return category->Groups[0]->Scanner.get();
+    return nullptr;
+}
+
+std::vector<std::string> FoundLines(const TqvItems& Items)
+{
+    std::vector<std::string> lines;
+    for (const auto& item : Items.Items) {
+        if (!item->Found)
+            continue;
+        std::string xml = item->GetXML();
+        while (!xml.empty() && (xml.back() == '\n' || xml.back() == '\r'))
+            xml.pop_back();
+        lines.push_back(xml.empty() ? Utf8FromWide(item->Caption) : xml);
+    }
+    return lines;
+}
+
+ComScope::ComScope() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+
+ComScope::~ComScope()
+{
+    if (initialised_)
+        CoUninitialize();
+}
+
+std::string UniqueName(const std::string& Stem)
+{
+    static std::atomic<int> counter{0};
+    return Stem + "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++counter);
+}
+
+bool IsWin64Host()
+{
+    return IsWin64();
+}
+
+} // namespace stest
