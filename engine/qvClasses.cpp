@@ -1,6 +1,7 @@
 #include "engine/qvClasses.h"
 
 #include "engine/qvAddOns.h"
+#include "engine/qvClassesEx.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
 #include "engine/qvScanners.h"
@@ -77,6 +78,33 @@ void SetCaptionLine(std::unique_ptr<std::vector<std::wstring>>& List, const std:
 bool IsStringType(DWORD Type)
 {
     return Type == REG_SZ || Type == REG_EXPAND_SZ;
+}
+
+// Two hexadecimal digits a byte, either case; False for anything else.
+bool HexToBytes(std::string_view Hex, std::vector<BYTE>& Bytes)
+{
+    if (Hex.size() % 2 != 0)
+        return false;
+    auto digit = [](char C) {
+        if (C >= '0' && C <= '9')
+            return C - '0';
+        if (C >= 'A' && C <= 'F')
+            return C - 'A' + 10;
+        if (C >= 'a' && C <= 'f')
+            return C - 'a' + 10;
+        return -1;
+    };
+    std::vector<BYTE> out;
+    out.reserve(Hex.size() / 2);
+    for (size_t i = 0; i < Hex.size(); i += 2) {
+        const int high = digit(Hex[i]);
+        const int low = digit(Hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out.push_back(static_cast<BYTE>(high * 16 + low));
+    }
+    Bytes = std::move(out);
+    return true;
 }
 
 std::string RegLocation(const TqvRegItem& Item)
@@ -762,13 +790,25 @@ void TqvRegItem::LoadFromXML(TXMLTag* Tag)
                : scan == "backup" ? kRegScanBackup
                                   : kRegScanInvalid;
     const std::string fix = LowerCase(Attr(Tag, "fix"));
-    FixKind = fix == "value" ? kRegFixValue : fix == "del" ? kRegFixDel : kRegFixNone;
+    FixKind = fix == "value" ? kRegFixValue
+              : fix == "del" ? kRegFixDel
+              : fix == "key" ? kRegFixKey
+                             : kRegFixNone;
     Is64 = Attr(Tag, "is64") == "1";
     Caption = WideFromUtf8(Attr(Tag, "caption"));
     int32_t day = 0;
     Date = TryStrToInt(Attr(Tag, "date"), day) && day > 0 ? day : 0.0;
     if (Type == REG_DWORD && !IsDWordText(Value))
         ScanKind = kRegScanInvalid;
+    const int rawType = Tag->IndexOfAttribute("rtype");
+    if (rawType >= 0) {
+        const std::string text = Tag->Attributes[static_cast<size_t>(rawType)].Value;
+        HasRawType = true;
+        RawType = DWordFromText(text, false);
+        // Raw bytes of another type come only as "bin".
+        if (Type != REG_BINARY || !IsDWordText(text))
+            ScanKind = kRegScanInvalid;
+    }
     if (Type == REG_BINARY && Value.size() % 2 != 0)
         ScanKind = kRegScanInvalid;
 }
@@ -788,12 +828,17 @@ std::string TqvRegItem::GetXML()
     attribute("name", EscapeHashHex(Name));
     attribute("value", EscapeHashHex(Value));
     attribute("type", RegTypeToName(Type));
+    if (HasRawType)
+        attribute("rtype", IntToStr(RawType));
     if (Is64)
         attribute("is64", "1");
     attribute("scan", ScanKind == kRegScanValue    ? "value"
                       : ScanKind == kRegScanBackup ? "backup"
                                                    : "exists");
-    attribute("fix", FixKind == kRegFixValue ? "value" : FixKind == kRegFixDel ? "del" : "");
+    attribute("fix", FixKind == kRegFixValue ? "value"
+                     : FixKind == kRegFixDel ? "del"
+                     : FixKind == kRegFixKey ? "key"
+                                             : "");
     if (Date > 0)
         attribute("date", IntToStr(static_cast<int64_t>(Date)));
     line += " />";
@@ -902,10 +947,29 @@ bool TqvRegItem::Fix()
         if (targetsValue()) {
             qvLog("Delete value: " + RegLocation(*this));
             done = RegRemoveValue(Root, Key, Name);
+        } else if (IsScannedContainerKey(Root, Key)) {
+            // A whole scanned area is never one finding.
+            qvLog("Refused to delete a scanned area: " + RegRootToName(Root) + "\\" + Key);
         } else {
             qvLog("Delete key: " + RegRootToName(Root) + "\\" + Key);
             done = RegRemoveKeyTree(Root, Key, true);
         }
+    } else if (FixKind == kRegFixKey) {
+        qvLog("Create key: " + RegRootToName(Root) + "\\" + Key);
+        HKEY created = nullptr;
+        if (RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_QUERY_VALUE | RegViewAccessBit(), nullptr, &created,
+                            nullptr) == ERROR_SUCCESS) {
+            RegCloseKey(created);
+            done = true;
+        }
+    } else if (HasRawType) {
+        qvLog("Write value: " + RegLocation(*this));
+        qvLog("RAW " + IntToStr(RawType) + ": " + Value);
+        std::vector<BYTE> bytes;
+        if (HexToBytes(Value, bytes))
+            done = RegWriteValue(Root, Key, Name, RawType, bytes.data(),
+                                 static_cast<DWORD>(bytes.size()));
     } else {
         qvLog("Write value: " + RegLocation(*this));
         switch (Type) {

@@ -61,6 +61,7 @@ inline constexpr uint8_t kRegScanBackup = 3; // a backup entry
 inline constexpr uint8_t kRegFixNone = 0;
 inline constexpr uint8_t kRegFixValue = 1; // write the wanted value
 inline constexpr uint8_t kRegFixDel = 2;   // delete the value, or the key with its sub-keys
+inline constexpr uint8_t kRegFixKey = 3;   // create the key (a backup's record of a key)
 
 // File items.
 inline constexpr uint8_t kFileScanExists = 1;
@@ -356,6 +357,10 @@ public:
     // The finding is the value Name (the default value when Name is empty),
     // never the key: a deletion then removes only that value.
     bool ValueTarget = false;
+    // A "bin" value that holds the raw bytes of a value of another type
+    // ("rtype" in stored lines): written back with that type.
+    bool HasRawType = false;
+    DWORD RawType = 0;
 
     void LoadFromXML(TXMLTag* Tag) override;
     std::string GetXML() override;

@@ -19,36 +19,23 @@ std::unique_ptr<TqvItems> Placeholder(TqvMain* Owner)
 
 } // namespace
 
-std::unique_ptr<TqvItems> CreateItemsCLSID(TqvMain* Owner)
+std::unique_ptr<TqvItems> CreateItemsMissingFiles(TqvMain* Owner)
 {
     return Placeholder(Owner);
 }
-std::unique_ptr<TqvItems> CreateItemsInterfaces(TqvMain* Owner)
+std::unique_ptr<TqvItems> CreateItemsInvalidStartup(TqvMain* Owner)
 {
     return Placeholder(Owner);
 }
-std::unique_ptr<TqvItems> CreateItemsTypelib(TqvMain* Owner)
+std::unique_ptr<TqvItems> CreateItemsRecycleBin(TqvMain* Owner)
 {
     return Placeholder(Owner);
 }
-std::unique_ptr<TqvItems> CreateItemsUninstall(TqvMain* Owner)
+std::unique_ptr<TqvItems> CreateItemsMemory(TqvMain* Owner)
 {
     return Placeholder(Owner);
 }
-std::unique_ptr<TqvItems> CreateItemsSharedDll(TqvMain* Owner)
+std::unique_ptr<TqvItems> CreateItemsDelayStartup(TqvMain* Owner)
 {
     return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsMUICache(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsAppPaths(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-
-TqvBackupWriter* DefaultBackupWriter()
-{
-    return nullptr;
 }
