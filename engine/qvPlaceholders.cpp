@@ -19,23 +19,3 @@ std::unique_ptr<TqvItems> Placeholder(TqvMain* Owner)
 
 } // namespace
 
-std::unique_ptr<TqvItems> CreateItemsMissingFiles(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsInvalidStartup(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsRecycleBin(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsMemory(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
-std::unique_ptr<TqvItems> CreateItemsDelayStartup(TqvMain* Owner)
-{
-    return Placeholder(Owner);
-}
