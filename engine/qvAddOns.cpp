@@ -375,12 +375,14 @@ std::string TqvFirefoxAddOn::GetXML()
 
 bool TqvFirefoxAddOn::Fix()
 {
-    if (!Found || !Selected || FirefoxId.empty())
+    if (!Found || !Selected)
         return false;
     if (ProfilesFolder.empty())
         GetFirefoxProfilesFolder(ProfilesFolder);
     bool done = false;
-    if (!ProfilesFolder.empty()) {
+    // An item read back without its Firefox id has nothing to switch off; it
+    // is only reported.
+    if (!ProfilesFolder.empty() && !FirefoxId.empty()) {
         if (AddOnFirefoxMajorVersion() >= 4) {
             std::string id = FirefoxId;
             size_t quote = 0;
@@ -867,7 +869,7 @@ std::unique_ptr<TqvItem> LoadAddOnListItem(TqvItems* Owner, TXMLTag* Tag,
     }
     auto item = std::make_unique<TqvFirefoxAddOn>(Owner, std::string(), nullptr, List);
     item->LoadFromXML(Tag);
-    if (item->FirefoxId.empty())
+    if (item->Id.empty())
         return nullptr;
     return item;
 }

@@ -80,7 +80,8 @@ public:
     TqvAddOnItem* Record = nullptr;
     std::shared_ptr<TqvAddOnItems> Verdicts;
 
-    // "ffid", "id", "name", "path", "source" (trimmed); kept when ffid is set.
+    // "ffid", "id", "name", "path", "source" (trimmed); an item without id is
+    // not kept.
     void LoadFromXML(TXMLTag* Tag) override;
     // The "ffaddon" element.
     std::string GetXML() override;

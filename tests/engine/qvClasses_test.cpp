@@ -3,6 +3,7 @@
 
 #include "EngineTest.h"
 
+#include "engine/qvAddOns.h"
 #include "engine/qvClasses.h"
 #include "engine/qvExceptions.h"
 #include "platform/RegistryU.h"
@@ -220,15 +221,26 @@ TEST_F(LoaderTest, FileItemsOfAListAndOtherChildren)
                   "<file path=\"\" scan=\"exists\" fix=\"clean\"/>"
                   "<file path=\"C:\\x\" fix=\"clean\"/>"
                   "<file path=\"C:\\x\" scan=\"exists\" fix=\"wipe\"/>"
-                  "<ieaddon id=\"{1}\"/><ffaddon id=\"x@y\"/><comment/>"
+                  "<ieaddon id=\"{1}\"/><ffaddon id=\"x@y\"/><ieaddon name=\"no id\"/><comment/>"
                   "</items></group></clean>"));
     const auto& items = main.CleanCategory->Groups[0]->Scanner->Items;
-    ASSERT_EQ(1u, items.size());
+    ASSERT_EQ(3u, items.size());
     const auto& file = static_cast<const TqvFileItem&>(*items[0]);
     EXPECT_EQ("%WINDIR%\\*.log", file.Path);
     EXPECT_EQ(kFileScanExists, file.ScanKind);
     EXPECT_EQ(kFileFixDel, file.FixKind);
     EXPECT_TRUE(file.Is64);
+    // Add-on items with their id, found and selected, sharing the list's verdicts.
+    const auto* ie = dynamic_cast<const TqvIExploreAddOn*>(items[1].get());
+    const auto* ff = dynamic_cast<const TqvFirefoxAddOn*>(items[2].get());
+    ASSERT_TRUE(ie && ff);
+    EXPECT_EQ("{1}", ie->Id);
+    EXPECT_EQ("x@y", ff->Id);
+    EXPECT_TRUE(ie->Found && ie->Selected && ff->Found && ff->Selected);
+    const auto* list =
+        static_cast<const TqvItemsList*>(main.CleanCategory->Groups[0]->Scanner.get());
+    EXPECT_TRUE(list->AddOnItems && ie->Verdicts == list->AddOnItems &&
+                ff->Verdicts == list->AddOnItems);
 }
 
 TEST(ItemsTypes, TheFourteenTypesMakeTheirScanners)

@@ -1,0 +1,305 @@
+// The class scanner's cost against the registry and file calls it must make.
+//
+//   scanbench.exe [classes]      (default 20000; run in a win64 test prefix)
+//
+// Makes <classes> synthetic classes under HKCR "CLSID" in the 32-bit view,
+// nine in ten naming an existing system DLL by full path and one in ten a
+// distinct missing file, then times, in the same run:
+// - a bare walk with raw calls doing the same work: the sub-keys of "CLSID"
+//   in both views, per class the owner query, the six server sub-keys opened
+//   by full path until GetFileAttributesA finds a server's file, and for a
+//   dead class a recursive enumeration of its key;
+// - TqvItemsCLSID.Scan on the worker thread, as enginectl runs a scan.
+// Each is timed twice and the faster run counts. The synthetic classes are
+// removed at the end (and left-overs of an earlier run at the start).
+// Output, one figure a line: classes, dead, found, bare, engine, the classes
+// walked in both views and the time per walked class, and last
+// "ratio<TAB><engine seconds / bare seconds>".
+
+#include "engine/qvClasses.h"
+#include "engine/qvClassesEx.h"
+#include "engine/qvThreads.h"
+#include "platform/ThreadU.h"
+#include "platform/WinVersionU.h"
+
+#include <aclapi.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kPrefix[] = L"{0B3C7E57-0000-4000-8000-";
+constexpr const char* kServers[] = {"\\InprocServer32", "\\LocalServer32", "\\InprocHandler32",
+                                    "\\InprocServer",   "\\LocalServer",   "\\InprocHandler"};
+
+std::wstring ClassName(int Index)
+{
+    wchar_t tail[32];
+    swprintf(tail, 32, L"%012d}", Index);
+    return kPrefix + std::wstring(tail);
+}
+
+double Seconds(LARGE_INTEGER From, LARGE_INTEGER To)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(To.QuadPart - From.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Tick()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+
+void RemoveSynthetic()
+{
+    HKEY clsid = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ | KEY_WOW64_32KEY, &clsid) !=
+        ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> ours;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(clsid, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        if (wcsncmp(name, kPrefix, wcslen(kPrefix)) == 0)
+            ours.emplace_back(name);
+    }
+    RegCloseKey(clsid);
+    for (const std::wstring& n : ours) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+            RegDeleteTreeW(key, nullptr);
+            RegCloseKey(key);
+        }
+        RegDeleteKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), KEY_WOW64_32KEY, 0);
+    }
+}
+
+bool MakeSynthetic(int Count, int& Dead)
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring dlls[] = {L"kernel32.dll", L"user32.dll", L"advapi32.dll", L"ole32.dll",
+                                 L"shell32.dll"};
+    Dead = 0;
+    for (int i = 0; i < Count; ++i) {
+        std::wstring server;
+        if (i % 10 == 9) {
+            server = L"C:\\korvelle-bench-gone\\missing" + std::to_wstring(i) + L".dll";
+            ++Dead;
+        } else {
+            server = std::wstring(system) + L"\\" + dlls[i % 5];
+        }
+        HKEY key = nullptr;
+        const std::wstring path = L"CLSID\\" + ClassName(i) + L"\\InprocServer32";
+        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return false;
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The bare walk
+
+int gBareDead = 0;
+int gWalked = 0;
+
+void EnumerateTree(HKEY Root, const std::string& Path, REGSAM View, int& Entries)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(Root, Path.c_str(), 0, KEY_READ | View, &key) != ERROR_SUCCESS)
+        return;
+    char name[16384];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        if (RegEnumValueA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        ++Entries;
+    }
+    std::vector<std::string> subs;
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        subs.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    for (const std::string& s : subs) {
+        ++Entries;
+        EnumerateTree(Root, Path + "\\" + s, View, Entries);
+    }
+}
+
+void BareOwner(const std::string& Path, REGSAM View)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, Path.c_str(), 0, KEY_READ | View, &key) != ERROR_SUCCESS)
+        return;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(key, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) == ERROR_SUCCESS) {
+        char name[256];
+        char domain[256];
+        DWORD nameLength = sizeof(name);
+        DWORD domainLength = sizeof(domain);
+        SID_NAME_USE use;
+        LookupAccountSidA(nullptr, owner, name, &nameLength, domain, &domainLength, &use);
+        LocalFree(descriptor);
+    }
+    RegCloseKey(key);
+}
+
+void BareWalk(REGSAM View)
+{
+    HKEY clsid = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ | View, &clsid) != ERROR_SUCCESS)
+        return;
+    std::vector<std::string> names;
+    char name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        if (RegEnumKeyExA(clsid, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    RegCloseKey(clsid);
+    gWalked += static_cast<int>(names.size());
+    for (const std::string& n : names) {
+        const std::string path = "CLSID\\" + n;
+        BareOwner(path, View);
+        bool named = false;
+        bool sound = false;
+        for (const char* server : kServers) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExA(HKEY_CLASSES_ROOT, (path + server).c_str(), 0, KEY_READ | View,
+                              &key) != ERROR_SUCCESS)
+                continue;
+            char value[1024];
+            DWORD size = sizeof(value);
+            DWORD type = 0;
+            const LONG read = RegQueryValueExA(key, nullptr, nullptr, &type,
+                                               reinterpret_cast<BYTE*>(value), &size);
+            RegCloseKey(key);
+            if (read != ERROR_SUCCESS || size <= 1)
+                continue;
+            named = true;
+            if (GetFileAttributesA(value) != INVALID_FILE_ATTRIBUTES) {
+                sound = true;
+                break;
+            }
+        }
+        if (named && !sound) {
+            ++gBareDead;
+            int entries = 0;
+            EnumerateTree(HKEY_CLASSES_ROOT, path, View, entries);
+        }
+    }
+}
+
+double TimeBare()
+{
+    gBareDead = 0;
+    gWalked = 0;
+    const LARGE_INTEGER start = Tick();
+    // File lookups see the native system folder, as the scanner's first try.
+    PVOID redirection = nullptr;
+    Wow64DisableWow64FsRedirection(&redirection);
+    BareWalk(KEY_WOW64_32KEY);
+    if (IsWin64())
+        BareWalk(KEY_WOW64_64KEY);
+    Wow64RevertWow64FsRedirection(redirection);
+    return Seconds(start, Tick());
+}
+
+// ---------------------------------------------------------------------------
+// The scanner on the worker
+
+double TimeEngine(int& Found)
+{
+    auto main = std::make_shared<TqvMain>();
+    main->FixCategory = std::make_unique<TqvCategory>(main.get());
+    auto group = std::make_unique<TqvGroup>(main.get());
+    group->Scanner = std::make_unique<TqvItemsCLSID>(main.get());
+    TqvItems* scanner = group->Scanner.get();
+    main->FixCategory->Groups.push_back(std::move(group));
+
+    const LARGE_INTEGER start = Tick();
+    auto* worker = new TqvExecThread(
+        main, false, nullptr, [](const TqvUIStatus&) { return true; }, kScanFlags, kModeScan);
+    HANDLE done = worker->OpenWaitHandle();
+    worker->Start();
+    PumpedWait(done, INFINITE);
+    CloseHandle(done);
+    const double seconds = Seconds(start, Tick());
+    Found = 0;
+    for (const auto& item : scanner->Items)
+        if (!item->Locked)
+            ++Found;
+    return seconds;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const int count = argc > 1 ? _wtoi(argv[1]) : 20000;
+    if (count <= 0) {
+        fputs("usage: scanbench [classes]\n", stderr);
+        return 2;
+    }
+    if (!IsWin64())
+        puts("note\tnot 64-bit Windows: one view only");
+    if (!TDispatcher::Install()) {
+        fputs("scanbench: no dispatcher\n", stderr);
+        return 1;
+    }
+    RemoveSynthetic();
+    int dead = 0;
+    if (!MakeSynthetic(count, dead)) {
+        fputs("scanbench: cannot write HKCR\\CLSID\n", stderr);
+        RemoveSynthetic();
+        return 1;
+    }
+    double bare = 1e300;
+    double engine = 1e300;
+    int found = 0;
+    for (int round = 0; round < 2; ++round) {
+        bare = std::min(bare, TimeBare());
+        engine = std::min(engine, TimeEngine(found));
+    }
+    RemoveSynthetic();
+    TDispatcher::Uninstall();
+
+    printf("classes\t%d\n", count);
+    printf("dead\t%d\n", dead);
+    printf("found\t%d\tbare found\t%d\n", found, gBareDead);
+    printf("bare\t%.3f\n", bare);
+    printf("engine\t%.3f\n", engine);
+    // Per class walked: the synthetic ones and the prefix's own, both views.
+    printf("walked\t%d\n", gWalked);
+    printf("bare per class\t%.1f us\n", bare * 1e6 / gWalked);
+    printf("engine per class\t%.1f us\n", engine * 1e6 / gWalked);
+    printf("ratio\t%.3f\n", engine / bare);
+    return 0;
+}

@@ -1,0 +1,454 @@
+// The worker thread on a fake root: what it runs in which order, how its
+// progress hook answers, and the restore-point calls around a repair.
+
+#include "KorvTest.h"
+#include "engine/qvCleanRep.h"
+#include "engine/qvThreads.h"
+#include "platform/DateTimeU.h"
+#include "platform/FileUtilsU.h"
+#include "platform/qvCommon.h"
+
+#include <objbase.h>
+
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+// What happened, in order, from any thread.
+class Journal {
+public:
+    void Add(const std::string& Line)
+    {
+        std::lock_guard lock(lock_);
+        lines_.push_back(Line);
+    }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard lock(lock_);
+        return lines_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+class JournalItem : public TqvItem {
+public:
+    JournalItem(TqvItems* Owner, Journal& J, std::string Tag) : TqvItem(Owner), j_(J), tag_(Tag)
+    {
+        Found = true;
+        Selected = true;
+    }
+    void LoadFromXML(TXMLTag*) override {}
+    void Check() override {}
+    bool Fix() override
+    {
+        j_.Add("fix " + tag_);
+        return true;
+    }
+
+private:
+    Journal& j_;
+    std::string tag_;
+};
+
+class JournalScanner : public TqvItems {
+public:
+    JournalScanner(TqvMain* Owner, Journal& J, std::string Tag, bool ThrowInClean)
+        : TqvItems(Owner), j_(J), tag_(Tag), throwInClean_(ThrowInClean)
+    {
+        Add(std::make_unique<JournalItem>(this, J, Tag));
+    }
+    void Scan() override
+    {
+        // S_FALSE: the worker's thread has COM already.
+        const HRESULT com = CoInitialize(nullptr);
+        if (SUCCEEDED(com))
+            CoUninitialize();
+        j_.Add("scan " + tag_ + (com == S_FALSE ? " com" : " no-com"));
+        for (int i = 0; i < 3; ++i) {
+            j_.Add("step " + tag_ + " " + std::to_string(GetTickCount()));
+            if (!Owner->Progress(true))
+                break;
+        }
+    }
+    void Clean() override
+    {
+        if (throwInClean_)
+            throw std::runtime_error("clean failed");
+        TqvItems::Clean();
+    }
+
+private:
+    Journal& j_;
+    std::string tag_;
+    bool throwInClean_;
+};
+
+class JournalRoot : public TqvMain {
+public:
+    explicit JournalRoot(Journal& J) : j_(J) {}
+    ~JournalRoot() override { j_.Add("root freed"); }
+
+private:
+    Journal& j_;
+};
+
+// A root with the three categories, one found item each ("1", "2", "3").
+std::shared_ptr<TqvMain> MakeRoot(Journal& J, bool ThrowInFixClean = false)
+{
+    auto root = std::make_shared<JournalRoot>(J);
+    root->MakeBackup = false;
+    for (uint8_t k = kCategoryFix; k <= kCategoryClean; ++k) {
+        auto category = std::make_unique<TqvCategory>(root.get());
+        auto group = std::make_unique<TqvGroup>(root.get());
+        group->Scanner = std::make_unique<JournalScanner>(root.get(), J, std::to_string(k),
+                                                          ThrowInFixClean && k == kCategoryFix);
+        category->Groups.push_back(std::move(group));
+        (k == kCategoryFix     ? root->FixCategory
+         : k == kCategoryBoost ? root->BoostCategory
+                               : root->CleanCategory) = std::move(category);
+    }
+    return root;
+}
+
+class RecordingRestorePoints : public TqvRestorePoints {
+public:
+    explicit RecordingRestorePoints(Journal& J, bool Opens = true) : j_(J), opens_(Opens) {}
+    bool Begin(const std::string& Description, int EventType, int PointType) override
+    {
+        j_.Add("begin " + std::to_string(EventType) + " " + std::to_string(PointType) + " " +
+               Description);
+        return opens_;
+    }
+    bool End(int EventType, int PointType) override
+    {
+        j_.Add("end " + std::to_string(EventType) + " " + std::to_string(PointType));
+        return true;
+    }
+    bool Cancel(int EventType) override
+    {
+        j_.Add("cancel " + std::to_string(EventType));
+        return true;
+    }
+
+private:
+    Journal& j_;
+    bool opens_;
+};
+
+class ExecThread : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(TDispatcher::Install()); }
+    void TearDown() override { TDispatcher::Uninstall(); }
+
+    // Runs one worker and waits for its end, pumping.
+    void Run(std::shared_ptr<TqvMain> Root, uint8_t Mode, uint8_t Flags, bool RestorePoint,
+             TqvExecThread::TProgressEvent Progress, TqvExecThread::TDoneEvent Done,
+             TqvRestorePoints* Points)
+    {
+        auto* worker = new TqvExecThread(std::move(Root), RestorePoint, std::move(Done),
+                                         std::move(Progress), Flags, Mode, Points);
+        HANDLE end = worker->OpenWaitHandle();
+        ASSERT_NE(nullptr, end);
+        worker->Start();
+        ASSERT_EQ(WAIT_OBJECT_0, PumpedWait(end, 60000));
+        CloseHandle(end);
+    }
+
+    // The journal lines that matter for the order of work.
+    static std::vector<std::string> Work(const std::vector<std::string>& Lines)
+    {
+        std::vector<std::string> out;
+        for (const std::string& l : Lines)
+            if (l.rfind("step ", 0) != 0 && l != "root freed")
+                out.push_back(l);
+        return out;
+    }
+
+    Journal j;
+};
+
+} // namespace
+
+TEST_F(ExecThread, RepairTable)
+{
+    const std::string fixText = "begin 100 12 Korvelle Registry Fix";
+    const std::string cleanText = "begin 100 12 Korvelle Speed Up and Clean Up";
+    struct Case {
+        const char* name;
+        uint8_t mode;
+        uint8_t flags;
+        bool restorePoint;
+        bool opens;
+        bool withProgress;
+        bool withDone;
+        bool stopInFix;
+        bool throwInFixClean;
+        std::vector<std::string> expected;
+        bool restorePointFailed;
+    };
+    const Case cases[] = {
+        {"flags 0 with a restore point",
+         3,
+         0,
+         true,
+         true,
+         true,
+         true,
+         false,
+         false,
+         {cleanText, "end 101 12", "done"},
+         false},
+        {"boost alone names the clean point",
+         3,
+         4,
+         true,
+         true,
+         true,
+         true,
+         false,
+         false,
+         {cleanText, "fix 2", "end 101 12", "done"},
+         false},
+        {"fix and clean, fix first",
+         3,
+         2 | 8,
+         false,
+         true,
+         true,
+         true,
+         false,
+         false,
+         {"fix 1", "fix 3", "done"},
+         false},
+        {"a stop during the fix cancels and leaves the rest",
+         3,
+         2 | 4 | 8,
+         true,
+         true,
+         true,
+         true,
+         true,
+         false,
+         {fixText, "cancel 101", "done"},
+         false},
+        {"a failed opening: no end, no cancel",
+         3,
+         2,
+         true,
+         false,
+         true,
+         true,
+         false,
+         false,
+         {fixText, "fix 1", "done"},
+         true},
+        {"no progress handler goes on",
+         3,
+         2,
+         false,
+         true,
+         false,
+         true,
+         false,
+         false,
+         {"fix 1", "done"},
+         false},
+        {"no end handler ends silently",
+         3,
+         2,
+         false,
+         true,
+         true,
+         false,
+         false,
+         false,
+         {"fix 1"},
+         false},
+        {"another mode only ends", 2, 14, true, true, true, true, false, false, {"done"}, false},
+        {"a throwing repair still ends the point",
+         3,
+         2 | 4,
+         true,
+         true,
+         true,
+         true,
+         false,
+         true,
+         {fixText, "fix 2", "end 101 12", "done"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Journal journal;
+        RecordingRestorePoints points(journal, c.opens);
+        int reports = 0;
+        int reportsAfterStop = 0;
+        bool stopped = false;
+        TqvExecThread::TProgressEvent progress;
+        if (c.withProgress)
+            progress = [&](const TqvUIStatus& Status) {
+                ++reports;
+                if (stopped)
+                    ++reportsAfterStop;
+                if (c.stopInFix && Status.Phase == kPhaseClean && Status.Category == kCategoryFix)
+                    stopped = true;
+                return !stopped;
+            };
+        bool failedFlag = false;
+        TqvExecThread::TDoneEvent done;
+        if (c.withDone)
+            done = [&](TqvExecThread& Sender) {
+                EXPECT_EQ(GetCurrentThreadId(), TDispatcher::GuiThreadId());
+                failedFlag = Sender.RestorePointFailed;
+                journal.Add("done");
+            };
+        Run(MakeRoot(journal, c.throwInFixClean), c.mode, c.flags, c.restorePoint, progress, done,
+            &points);
+        EXPECT_EQ(c.expected, Work(journal.Lines()));
+        EXPECT_EQ(c.restorePointFailed, failedFlag);
+        EXPECT_EQ(0, reportsAfterStop) << "after a stop no report reaches the handler";
+        if (c.withProgress && c.mode == kModeRepair) {
+            EXPECT_GT(reports, 0);
+        }
+    }
+}
+
+TEST_F(ExecThread, ScanRunsTheThreeCategoriesWithComAndReportsTheCreatingCaptionFirst)
+{
+    std::vector<std::wstring> captions;
+    Run(
+        MakeRoot(j), kModeScan, kScanFlags, false, [](const TqvUIStatus&) { return true; },
+        [this](TqvExecThread&) { j.Add("done"); }, nullptr);
+    EXPECT_EQ((std::vector<std::string>{"scan 1 com", "scan 2 com", "scan 3 com", "done"}),
+              Work(j.Lines()));
+
+    Journal repair;
+    RecordingRestorePoints points(repair);
+    Run(
+        MakeRoot(repair), kModeRepair, 2, true,
+        [&captions](const TqvUIStatus& Status) {
+            captions.push_back(Status.Caption);
+            return true;
+        },
+        nullptr, &points);
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(L"Creating System Restore Point...", captions.front());
+}
+
+TEST_F(ExecThread, APausedHandlerHoldsTheEngineAndTheRunCompletes)
+{
+    DWORD blockedFrom = 0;
+    DWORD blockedUntil = 0;
+    bool blocked = false;
+    Run(
+        MakeRoot(j), kModeScan, kScanFlags, false,
+        [&](const TqvUIStatus&) {
+            if (!blocked) {
+                blocked = true;
+                blockedFrom = GetTickCount();
+                // A pause: the GUI thread keeps pumping and does not answer yet.
+                PumpedWait(nullptr, 2000);
+                blockedUntil = GetTickCount();
+            }
+            return true;
+        },
+        [this](TqvExecThread&) { j.Add("done"); }, nullptr);
+    ASSERT_TRUE(blocked);
+    EXPECT_GE(blockedUntil - blockedFrom, 1900u);
+    int steps = 0;
+    for (const std::string& line : j.Lines()) {
+        if (line.rfind("step ", 0) != 0)
+            continue;
+        ++steps;
+        const DWORD at = static_cast<DWORD>(std::stoul(line.substr(line.rfind(' ') + 1)));
+        EXPECT_FALSE(at > blockedFrom && at < blockedUntil) << "the engine moved during the pause";
+    }
+    EXPECT_EQ(9, steps);
+    EXPECT_EQ("done", Work(j.Lines()).back());
+}
+
+TEST_F(ExecThread, ARootWhoseOwnerLetsGoLivesUntilTheWorkerEnds)
+{
+    std::shared_ptr<TqvMain> owner = MakeRoot(j);
+    TqvMain* root = owner.get();
+    Run(
+        owner, kModeScan, kScanFlags, false,
+        [&](const TqvUIStatus&) {
+            if (owner) {
+                owner.reset();
+                j.Add("owner let go");
+            }
+            return true;
+        },
+        [&](TqvExecThread& Sender) {
+            EXPECT_EQ(root, Sender.Main.get());
+            EXPECT_FALSE(static_cast<bool>(Sender.Main->OnProgress))
+                << "the worker unhooks itself before it ends";
+            j.Add("done");
+        },
+        nullptr);
+    // The worker has freed itself, and the root with it.
+    std::vector<std::string> lines;
+    for (const std::string& l : j.Lines())
+        if (l.rfind("step ", 0) != 0)
+            lines.push_back(l);
+    EXPECT_EQ((std::vector<std::string>{"owner let go", "scan 1 com", "scan 2 com", "scan 3 com",
+                                        "done", "root freed"}),
+              lines);
+}
+
+class ExecThreadReport : public ktest::ScratchDirTest {
+protected:
+    void SetUp() override
+    {
+        ktest::ScratchDirTest::SetUp();
+        ASSERT_TRUE(TDispatcher::Install());
+        TProgramFolders folders = ComputeProgramFolders();
+        folders.CommonDataDir = dirAnsi_;
+        folders.BackupDir = dirAnsi_;
+        SetProgramFoldersForTests(folders);
+        ResetCleanReportForTests();
+    }
+    void TearDown() override
+    {
+        ResetCleanReportForTests();
+        ResetProgramFoldersForTests();
+        TDispatcher::Uninstall();
+        ktest::ScratchDirTest::TearDown();
+    }
+    void WriteReport(int Entries)
+    {
+        std::string text = "<cleanrep>\r\n";
+        for (int i = 0; i < Entries; ++i)
+            text += "    <reg root=\"HKLM\" key=\"Software\\K" + std::to_string(i) +
+                    "\" name=\"\" value=\"\" type=\"\" scan=\"exists\" fix=\"\" date=\"" +
+                    std::to_string(static_cast<int>(Now())) + "\" />\r\n";
+        WriteFile(L"cleanrep.xml", text + "</cleanrep>\r\n");
+    }
+    void RunMode2()
+    {
+        Journal journal;
+        auto* worker = new TqvExecThread(MakeRoot(journal), false, nullptr, nullptr, 0, 2);
+        HANDLE end = worker->OpenWaitHandle();
+        worker->Start();
+        ASSERT_EQ(WAIT_OBJECT_0, PumpedWait(end, 60000));
+        CloseHandle(end);
+    }
+};
+
+TEST_F(ExecThreadReport, TwoWorkersLoadTheCleanReportOnce)
+{
+    WriteReport(1);
+    RunMode2();
+    TqvCleanRep* first = CleanReport();
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(1, first->Count());
+    WriteReport(2);
+    RunMode2();
+    EXPECT_EQ(first, CleanReport());
+    EXPECT_EQ(1, CleanReport()->Count()) << "loaded once for the life of the program";
+}
