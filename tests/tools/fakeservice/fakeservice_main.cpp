@@ -1,6 +1,7 @@
 // The stand-in web service as a program, for runs of the engine and the wizard:
 //
 //   fakeservice.exe --root <folder> [--log <file>] [--deadline <seconds>]
+//                   [--black <add-on id>[=<note>]]...
 //
 // Prints "port=<n>" as its first line of standard output, appends every
 // request to the log file, and ends at the deadline (default 60 s) or after
@@ -13,6 +14,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,7 +24,9 @@ constexpr int32_t kMaxDeadlineSeconds = 24 * 3600;
 
 int Usage()
 {
-    fputs("usage: fakeservice --root <folder> [--log <file>] [--deadline <seconds>]\n", stderr);
+    fputs("usage: fakeservice --root <folder> [--log <file>] [--deadline <seconds>] "
+          "[--black <id>[=<note>]]...\n",
+          stderr);
     return 2;
 }
 
@@ -31,6 +36,7 @@ int wmain(int argc, wchar_t** argv)
 {
     std::string root;
     std::string log;
+    std::vector<std::pair<std::string, std::string>> black;
     int32_t deadline = kDefaultDeadlineSeconds;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -41,7 +47,13 @@ int wmain(int argc, wchar_t** argv)
             root = value;
         else if (arg == L"--log")
             log = value;
-        else if (arg == L"--deadline") {
+        else if (arg == L"--black") {
+            // The note is UTF-8, as the service sends it.
+            const std::string text = Utf8FromWide(argv[i]);
+            const size_t equals = text.find('=');
+            black.emplace_back(text.substr(0, equals),
+                               equals == std::string::npos ? "" : text.substr(equals + 1));
+        } else if (arg == L"--deadline") {
             if (!TryStrToInt(value, deadline) || deadline < 1 || deadline > kMaxDeadlineSeconds)
                 return Usage();
         } else
@@ -53,6 +65,8 @@ int wmain(int argc, wchar_t** argv)
     fakeservice::TFakeService service(root, static_cast<DWORD>(deadline) * 1000);
     if (!log.empty())
         service.SetLogFile(log);
+    for (const auto& [id, note] : black)
+        service.SetBlack(id, note);
     if (!service.Start()) {
         fputs("fakeservice: cannot listen on 127.0.0.1\n", stderr);
         return 2;
