@@ -1,0 +1,76 @@
+#pragma once
+// Fixtures of the tray's tests: a scratch program key (HKCU and the HKLM
+// 32-bit view) and scratch data folders put in place of the real ones, the
+// display test, and the stand-ins beside the test program.
+
+#include "KorvTest.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace traytest {
+
+// Tests that need a desktop (top-level windows, the notification area,
+// programs with windows) skip without an X display; ./test.sh runs the tests
+// under Xvfb, so that every process of a prefix sees the same desktop.
+bool HaveDisplay();
+#define TRAY_NEEDS_DISPLAY()                                                                       \
+    do {                                                                                           \
+        if (!::traytest::HaveDisplay())                                                            \
+            GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
+    } while (0)
+
+std::string Narrow(const std::wstring& Text);
+std::wstring Widen(const std::string& Text);
+// The test program's folder (the stand-ins lie there), ending in a backslash.
+std::string TestDir();
+
+// Lines of a text file ('' lines dropped); empty when missing.
+std::vector<std::string> ReadLines(const std::string& File);
+bool WriteText(const std::string& File, const std::string& Text);
+// Waits (pumping this thread's messages) until Done or TimeoutMs passed.
+template <typename F> bool WaitUntil(F Done, DWORD TimeoutMs)
+{
+    const DWORD start = GetTickCount();
+    while (!Done()) {
+        if (GetTickCount() - start > TimeoutMs)
+            return false;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+// Run on a second thread while Menu pops up: once the menu window is up, the
+// keys are posted to it as if its first item were highlighted (where no item
+// is, a VK_DOWN goes first to highlight it).
+void PressMenuKeys(HMENU Menu, std::vector<WPARAM> Keys);
+
+// The program key is a scratch key under HKCU and the HKLM 32-bit view; the
+// program's data folders (common, user, their Startup and Translate folders)
+// lie in a scratch folder; ProgramDir stays the test program's folder, so
+// MainExePath is Korvelle.exe beside the test program. Everything is put
+// back and removed in TearDown.
+class TrayFixture : public ktest::ScratchKeyTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The scratch key path as ProgramKey gives it.
+    std::string Key() const;
+    // The scratch folder, ending in a backslash.
+    std::string dir_;
+    // Copies a stand-in beside the test program as Korvelle.exe ('' removes it).
+    static bool PlaceMainProgram(const std::string& StubName);
+    // Korvelle.log of the stand-in, one line per start ("args<TAB>tick").
+    static std::vector<std::string> MainProgramLog();
+    static void ClearMainProgramLog();
+};
+
+} // namespace traytest

@@ -1,0 +1,265 @@
+#include "tray/qvStartupRunner.h"
+
+#include "engine/qvScanTools.h"
+#include "platform/FileUtilsU.h"
+#include "platform/GuardU.h"
+#include "platform/LogU.h"
+#include "platform/ShellUtilsU.h"
+#include "platform/WinVersionU.h"
+#include "platform/qvCommon.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+
+namespace {
+
+constexpr DWORD kPauseMs = 500;
+constexpr int kPausesAfterItem = 2;
+constexpr int kPausesAfterLevel = 11;
+
+// The rights through which another account could change what runs.
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                               WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+constexpr const char* kTrustedSids[] = {
+    "S-1-5-32-544",                                                   // Administrators
+    "S-1-5-18",                                                       // SYSTEM
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", // TrustedInstaller
+};
+
+void RunnerLog(const std::string& Text) noexcept
+{
+    Log(Text, 1, 1);
+}
+
+struct TLocalFree {
+    void operator()(void* P) const noexcept
+    {
+        if (P)
+            LocalFree(P);
+    }
+};
+
+bool IsTrustedSid(PSID Sid)
+{
+    if (!Sid || !IsValidSid(Sid))
+        return false;
+    for (const char* text : kTrustedSids) {
+        PSID trusted = nullptr;
+        if (!ConvertStringSidToSidA(text, &trusted))
+            continue;
+        std::unique_ptr<void, TLocalFree> owner(trusted);
+        if (EqualSid(Sid, trusted))
+            return true;
+    }
+    return false;
+}
+
+// The SID of an allow entry, or null for a kind whose layout is not the
+// plain one (object entries place it after optional GUIDs).
+PSID AllowedSid(const ACE_HEADER* Header)
+{
+    switch (Header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        return const_cast<DWORD*>(&reinterpret_cast<const ACCESS_ALLOWED_ACE*>(Header)->SidStart);
+    default:
+        return nullptr;
+    }
+}
+
+bool IsAllowEntry(BYTE Type)
+{
+    return Type == ACCESS_ALLOWED_ACE_TYPE || Type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           Type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+           Type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+bool Continue(const TRunnerCallback& Callback)
+{
+    return !Callback || Callback();
+}
+
+bool Pauses(int Count, const TRunnerCallback& Callback, const TRunnerSeams& Seams)
+{
+    for (int i = 0; i < Count; ++i) {
+        Seams.Sleep(kPauseMs);
+        if (!Continue(Callback))
+            return false;
+    }
+    return true;
+}
+
+TRunnerSeams WithDefaults(const TRunnerSeams& Seams)
+{
+    TRunnerSeams s = Seams;
+    if (!s.Sleep)
+        s.Sleep = [](DWORD Ms) { WaitForSingleObject(GetCurrentProcess(), Ms); };
+    if (!s.Exec)
+        s.Exec = [](const std::string& CommandLine, bool RedirectionOff) {
+            TRedirectionOffScope redirection(RedirectionOff);
+            WinExec(CommandLine.c_str(), SW_SHOW);
+        };
+    if (!s.OpenShortcut)
+        s.OpenShortcut = [](const std::string& FileName) { ShellOpen(FileName, "", nullptr, ""); };
+    if (!s.Trusted)
+        s.Trusted = &IsTrustedPath;
+    return s;
+}
+
+bool TrustedOrLogged(const TRunnerSeams& Seams, const std::string& Path)
+{
+    if (Seams.Trusted(Path))
+        return true;
+    RunnerLog("Postponed start-up: skipped, others than administrators may change " + Path);
+    return false;
+}
+
+// The shortcuts directly in Folder ('' when the folder is unknown: a bare
+// mask would search the working folder).
+void AddShortcuts(const std::string& Folder, TFileList& List)
+{
+    if (Folder.empty())
+        return;
+    TFileList found;
+    SearchFilesToList(IncludeTrailingBackslash(Folder) + "*.lnk", &found, false);
+    for (TFoundFile& f : found)
+        if (!f.IsFolder())
+            List.push_back(std::move(f));
+}
+
+} // namespace
+
+std::string NativeProgramFolderMacros(const std::string& Value)
+{
+    return ReplaceTextA(ReplaceTextA(Value, "%ProgramFiles%", "%ProgramW6432%"),
+                        "%CommonProgramFiles%", "%CommonProgramW6432%");
+}
+
+void StartRunItem(const TqvRegRunItem& Item, const TRunnerSeams& Seams)
+{
+    if (Item.Value.empty())
+        return;
+    const TRunnerSeams s = WithDefaults(Seams);
+    Guard([&] {
+        std::string command = Item.Value;
+        // A 32-bit program would otherwise start the 32-bit copies: the
+        // "(x86)" program folder and the redirected system folder.
+        const bool native = Item.Is64 && IsWin64();
+        if (Item.Expand) {
+            if (native)
+                command = NativeProgramFolderMacros(command);
+            command = ExpandEnvStrings(command);
+        }
+        s.Exec(command, native);
+    });
+}
+
+bool RunStartupList(const TqvAllRunItems& List, const TRunnerCallback& Callback,
+                    const TRunnerSeams& Seams)
+{
+    if (List.Items.empty())
+        return true;
+    const TRunnerSeams s = WithDefaults(Seams);
+    for (int32_t level = 0; level <= List.HighestPriority; ++level) {
+        if (!Continue(Callback))
+            return false;
+        bool started = false;
+        for (const auto& item : List.Items) {
+            if (item->Priority != level)
+                continue;
+            StartRunItem(*item, s);
+            started = true;
+            if (!Continue(Callback) || !Pauses(kPausesAfterItem, Callback, s))
+                return false;
+        }
+        if (started && !Pauses(kPausesAfterLevel, Callback, s))
+            return false;
+    }
+    return true;
+}
+
+bool RunPostponedStartup(const TRunnerCallback& Callback, const TRunnerSeams& Seams)
+{
+    const TRunnerSeams s = WithDefaults(Seams);
+    bool completed = false;
+    Guard([&] {
+        {
+            TqvAllRunItems common(false);
+            const std::string file = common.GetFileName();
+            if (!file.empty() && FileExistsEx(file) && TrustedOrLogged(s, CommonDataDir()) &&
+                TrustedOrLogged(s, file)) {
+                common.Load();
+                if (!RunStartupList(common, Callback, s))
+                    return;
+            }
+        }
+        {
+            TqvAllRunItems user(true);
+            user.Load();
+            if (!RunStartupList(user, Callback, s))
+                return;
+        }
+        TFileList shortcuts;
+        AddShortcuts(UserStartupDir(), shortcuts);
+        if (!CommonStartupDir().empty() && DirectoryExistsEx(CommonStartupDir()) &&
+            TrustedOrLogged(s, CommonStartupDir())) {
+            TFileList common;
+            AddShortcuts(CommonStartupDir(), common);
+            for (TFoundFile& f : common)
+                if (TrustedOrLogged(s, f.Path))
+                    shortcuts.push_back(std::move(f));
+        }
+        for (const TFoundFile& shortcut : shortcuts) {
+            s.OpenShortcut(shortcut.Path);
+            if (!Continue(Callback) || !Pauses(kPausesAfterItem, Callback, s))
+                return;
+        }
+        completed = true;
+    });
+    return completed;
+}
+
+bool IsTrustedDescriptor(PSECURITY_DESCRIPTOR Descriptor)
+{
+    if (!Descriptor || !IsValidSecurityDescriptor(Descriptor))
+        return false;
+    PSID owner = nullptr;
+    BOOL ownerDefaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(Descriptor, &owner, &ownerDefaulted) || !IsTrustedSid(owner))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(Descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return false; // a NULL DACL lets everyone do everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            return false;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (!IsAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        const DWORD mask = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask;
+        if (!(mask & kWriteRights))
+            continue;
+        if (!IsTrustedSid(AllowedSid(header)))
+            return false;
+    }
+    return true;
+}
+
+bool IsTrustedPath(const std::string& Path)
+{
+    const std::string path = ExcludeTrailingBackslash(Path);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = GetNamedSecurityInfoA(
+        path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS)
+        return false;
+    std::unique_ptr<void, TLocalFree> owner(descriptor);
+    return IsTrustedDescriptor(descriptor);
+}
