@@ -11,6 +11,20 @@
 //       [item<TAB>selected=<0|1><TAB>locked=<0|1><TAB><line>]  (-v: every line of each
 //                                                              found item)
 //       total<TAB>errors=<n><TAB>boost=<n><TAB>bytes=<n>       (the last scan report)
+//   enginectl repair <flags> [-v]
+//       a new root scanned and printed as by scan, then repaired with the
+//       flags (2 fix, 4 boost, 8 clean, or-ed) and the restore point the
+//       wizard would ask for (setting CREATE_SYSTEMRP, System Restore on).
+//       stderr: backup failed<TAB><fix|boost> for a category whose backup
+//       failed (exit 3), restorepoint<TAB>failed when a wanted restore point
+//       was not made.
+//   enginectl backups
+//       <fix|boost><TAB><file name><TAB><date text>  (fix list, then boost list,
+//                                                     each newest first)
+//   enginectl restore <backup file>
+//       restore<TAB>applied=<n><TAB>failed=<n>       (exit 4 when any failed,
+//                                                     2 for a file that is no backup)
+//
 //   enginectl delayed-restore
 //       delayed<TAB><common-list|user-list|user-shortcuts|common-shortcuts>
 //           <TAB>restored=<n><TAB>failed=<n>  (the postponed start-up items put
@@ -20,19 +34,22 @@
 // for the memory status the memory scanner reads; KV_TEST_RUNWRITE_FAIL=<value
 // name> makes writing that postponed Run value back fail.
 //
-// The scan runs on a worker thread as the program's own scans do: the clean
-// report is loaded first, and every progress report is handed to this (the
-// pumping main) thread through the synchronised call. Lines end in LF.
+// Scans and repairs run on the program's worker thread (TqvExecThread): the
+// clean report is loaded first, and every progress report is handed to this
+// (the pumping main) thread through the synchronised call. Lines end in LF,
+// on stderr too.
 // Exit status 0, or 2 for a usage error.
 
+#include "engine/qvBackup.h"
 #include "engine/qvAddOnCheck.h"
 #include "engine/qvClasses.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
 #include "engine/qvStartup.h"
 #include "engine/qvSystemScanners.h"
-#include "platform/GuardU.h"
 #include "platform/RegistryU.h"
+#include "engine/qvThreads.h"
+#include "platform/GuardU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/ThreadU.h"
 #include "platform/UnicodeU.h"
@@ -95,26 +112,43 @@ int Load()
     return 0;
 }
 
-// The scan of the worker: the clean report, then ScanAll.
-class TScanThread : public TThread {
-public:
-    explicit TScanThread(TqvMain& Main) : Main_(Main) {}
-    ~TScanThread() override
-    {
-        Terminate();
-        WaitFor();
+// Runs one worker on Main and waits for its end, pumping the synchronised
+// calls meanwhile. Progress gets every report; True when the worker ran and
+// ended, with RestorePointFailed as the worker left it.
+bool RunWorker(const std::shared_ptr<TqvMain>& Main, uint8_t Mode, uint8_t Flags, bool RestorePoint,
+               TqvExecThread::TProgressEvent Progress, bool* RestorePointFailed = nullptr)
+{
+    bool failed = false;
+    auto* worker = new TqvExecThread(
+        Main, RestorePoint,
+        [&failed](TqvExecThread& Sender) { failed = Sender.RestorePointFailed; },
+        std::move(Progress), Flags, Mode);
+    HANDLE done = worker->OpenWaitHandle();
+    if (!done) {
+        delete worker;
+        return false;
     }
+    worker->Start();
+    PumpedWait(done, INFINITE);
+    CloseHandle(done);
+    if (RestorePointFailed)
+        *RestorePointFailed = failed;
+    return true;
+}
 
-protected:
-    void Execute() override
-    {
-        Guard([] { EnsureCleanReportLoaded(); });
-        Main_.ScanAll();
-    }
-
-private:
-    TqvMain& Main_;
-};
+// A scan of a new root on the worker; Last gets the last scan report.
+std::shared_ptr<TqvMain> ScanNewRoot(TqvUIStatus& Last)
+{
+    auto main = std::make_shared<TqvMain>();
+    main->LoadData();
+    ResetUIStatus(Last);
+    RunWorker(main, kModeScan, kScanFlags, false, [&Last](const TqvUIStatus& Status) {
+        if (Status.Phase == kPhaseScan)
+            Last = Status;
+        return true;
+    });
+    return main;
+}
 
 std::vector<std::string> ItemLines(TqvItem& Item)
 {
@@ -134,30 +168,8 @@ std::vector<std::string> ItemLines(TqvItem& Item)
     return lines;
 }
 
-int Scan(bool Verbose)
+void PrintScan(const TqvMain& main, bool Verbose, const TqvUIStatus& last)
 {
-    if (!TDispatcher::Install()) {
-        fputs("enginectl: no dispatcher on the main thread\n", stderr);
-        return 1;
-    }
-    TqvMain main;
-    main.LoadData();
-
-    TqvUIStatus last;
-    main.OnProgress = [&last](const TqvUIStatus& Status) {
-        const TqvUIStatus report = Status;
-        TDispatcher::Call([&] {
-            if (report.Phase == kPhaseScan)
-                last = report;
-        });
-        return true;
-    };
-    {
-        TScanThread worker(main);
-        worker.Start();
-        worker.WaitFor();
-    }
-
     ForEachGroup(main, [Verbose](uint8_t k, const TqvGroup& g) {
         Out(std::string(CategoryName(k)) + "\t" + g.Id + "\tfound=" + IntToStr(g.FoundCount()) +
             "\tbytes=" + IntToStr(g.FoundSize()));
@@ -173,8 +185,86 @@ int Scan(bool Verbose)
     });
     Out("total\terrors=" + IntToStr(last.FixErrors) + "\tboost=" + IntToStr(last.BoostItems) +
         "\tbytes=" + IntToStr(last.CleanBytes));
+}
+
+bool InstallDispatcher()
+{
+    if (TDispatcher::Install())
+        return true;
+    fputs("enginectl: no dispatcher on the main thread\n", stderr);
+    return false;
+}
+
+int Scan(bool Verbose)
+{
+    if (!InstallDispatcher())
+        return 1;
+    TqvUIStatus last;
+    const std::shared_ptr<TqvMain> main = ScanNewRoot(last);
+    PrintScan(*main, Verbose, last);
     TDispatcher::Uninstall();
     return 0;
+}
+
+int Repair(uint8_t Flags, bool Verbose)
+{
+    if (!InstallDispatcher())
+        return 1;
+    TqvUIStatus last;
+    const std::shared_ptr<TqvMain> main = ScanNewRoot(last);
+    PrintScan(*main, Verbose, last);
+    const bool restorePoint = RestorePointWanted();
+    bool restorePointFailed = false;
+    RunWorker(main, kModeRepair, Flags, restorePoint, nullptr, &restorePointFailed);
+    TDispatcher::Uninstall();
+    if (restorePoint && restorePointFailed)
+        fputs("restorepoint\tfailed\n", stderr);
+    int status = 0;
+    for (uint8_t k : {kCategoryFix, kCategoryBoost}) {
+        if (main->BackupFailed(k)) {
+            fprintf(stderr, "backup failed\t%s\n", CategoryName(k));
+            status = 3;
+        }
+    }
+    return status;
+}
+
+int Backups()
+{
+    TqvBackups backups;
+    backups.Load();
+    for (const auto* list : {&backups.FixBackups, &backups.BoostBackups}) {
+        for (const auto& backup : *list) {
+            const size_t slash = backup->FileName.find_last_of('\\');
+            Out(std::string(backup->Type == kBackupFix ? "fix" : "boost") + "\t" +
+                backup->FileName.substr(slash == std::string::npos ? 0 : slash + 1) + "\t" +
+                AnsiFromWide(backup->Date));
+        }
+    }
+    return 0;
+}
+
+int Restore(const std::string& FileName)
+{
+    TqvBackup backup(FileName);
+    if (backup.Type == 0) {
+        fputs("enginectl: not a backup file\n", stderr);
+        return 2;
+    }
+    const TqvBackup::TResult result = backup.Restore();
+    Out("restore\tapplied=" + IntToStr(result.Applied) + "\tfailed=" + IntToStr(result.Failed));
+    return result.Failed == 0 ? 0 : 4;
+}
+
+// Flags of a repair: a number from 0 to 14 made of 2, 4 and 8.
+bool ParseFlags(const std::wstring& Text, uint8_t& Flags)
+{
+    int32_t value = -1;
+    if (!TryStrToInt(AnsiFromWide(Text), value) || value < 0 || value > kScanFlags ||
+        (value & ~kScanFlags) != 0)
+        return false;
+    Flags = static_cast<uint8_t>(value);
+    return true;
 }
 
 // The test variables' seams.
@@ -235,7 +325,9 @@ int DelayedRestore()
 
 int Usage()
 {
-    fputs("usage: enginectl load\n       enginectl scan [-v]\n       enginectl delayed-restore\n",
+    fputs("usage: enginectl load\n       enginectl scan [-v]\n"
+          "       enginectl repair <flags> [-v]\n       enginectl backups\n"
+          "       enginectl restore <backup file>\n       enginectl delayed-restore\n",
           stderr);
     return 2;
 }
@@ -245,8 +337,10 @@ int Usage()
 int wmain(int argc, wchar_t** argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     int status = 2;
+    uint8_t flags = 0;
     const bool ran = Guard([&] {
         // Settings are read once per process, as the program does at start.
         LoadSettings();
@@ -256,6 +350,14 @@ int wmain(int argc, wchar_t** argv)
         else if (!args.empty() && args[0] == L"scan" &&
                  (args.size() == 1 || (args.size() == 2 && args[1] == L"-v")))
             status = Scan(args.size() == 2);
+        else if (!args.empty() && args[0] == L"repair" &&
+                 (args.size() == 2 || (args.size() == 3 && args[2] == L"-v")) &&
+                 ParseFlags(args[1], flags))
+            status = Repair(flags, args.size() == 3);
+        else if (args.size() == 1 && args[0] == L"backups")
+            status = Backups();
+        else if (args.size() == 2 && args[0] == L"restore")
+            status = Restore(AnsiFromWide(args[1]));
         else if (args.size() == 1 && args[0] == L"delayed-restore")
             status = DelayedRestore();
         else
