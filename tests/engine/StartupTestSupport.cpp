@@ -297,6 +297,19 @@ FileKeeper::~FileKeeper()
         DeleteFileA(path_.c_str());
 }
 
+NewFoldersScope::NewFoldersScope(const std::vector<std::string>& Folders)
+{
+    for (const std::string& folder : Folders)
+        if (!folder.empty() && !Exists(folder))
+            made_.push_back(folder);
+}
+
+NewFoldersScope::~NewFoldersScope()
+{
+    for (const std::string& folder : made_)
+        RemoveDirectoryA(folder.c_str());
+}
+
 bool WriteBytes(const std::string& Path, const std::string& Bytes)
 {
     const size_t slash = Path.find_last_of('\\');

@@ -101,6 +101,19 @@ private:
     std::string bytes_;
 };
 
+// Removes, when the scope ends, those of the folders (deepest listed first)
+// that did not exist when it began, if they are empty by then.
+class NewFoldersScope {
+public:
+    explicit NewFoldersScope(const std::vector<std::string>& Folders);
+    ~NewFoldersScope();
+    NewFoldersScope(const NewFoldersScope&) = delete;
+    NewFoldersScope& operator=(const NewFoldersScope&) = delete;
+
+private:
+    std::vector<std::string> made_;
+};
+
 bool WriteBytes(const std::string& Path, const std::string& Bytes);
 std::string ReadBytes(const std::string& Path);
 bool Exists(const std::string& Path);

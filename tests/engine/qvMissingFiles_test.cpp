@@ -246,6 +246,7 @@ TEST(FixDriver, RepairDeletesOnlyTheDeadValuesAndTheRestoreBringsThemBack)
     const bool win64 = IsWin64();
     stest::ComScope com;
     const TProgramFolders folders = ComputeProgramFolders();
+    stest::NewFoldersScope newFolders({folders.BackupDir, folders.CommonDataDir});
     stest::FileKeeper keepReport(folders.BackupDir + "cleanrep.xml");
 
     const std::string tag = stest::UniqueName("KvApp");

@@ -495,6 +495,8 @@ TEST(DelayStartupRoundTrip, TheBuiltInPatternsPostponeAndTheDriverRestores)
         ASSERT_TRUE(WriteBytes(program, "MZ"));
 
     const TProgramFolders folders = ComputeProgramFolders();
+    stest::NewFoldersScope newFolders({folders.CommonStartupDir, folders.UserStartupDir,
+                                       folders.CommonDataDir, folders.UserDataDir});
     stest::FileKeeper keepCommon(folders.CommonDataDir + kStartupFileName);
     stest::FileKeeper keepUser(folders.UserDataDir + kStartupFileName);
     DeleteFileA((folders.CommonDataDir + kStartupFileName).c_str());

@@ -352,6 +352,7 @@ TEST(StartupDriver, DelayedRestorePrintsEachPartAndFailsOnAFailedWrite)
     // The driver uses the prefix's own folders.
     const TProgramFolders folders = ComputeProgramFolders();
     ASSERT_FALSE(folders.CommonDataDir.empty());
+    stest::NewFoldersScope newFolders({folders.CommonDataDir, folders.UserDataDir});
     const std::string commonFile = folders.CommonDataDir + kStartupFileName;
     const std::string userFile = folders.UserDataDir + kStartupFileName;
     stest::FileKeeper keepCommon(commonFile);
