@@ -162,7 +162,9 @@ bool ReadStartupListText(std::string_view Text, bool PerUser,
     TXMLTag* root = xml.Root()->FindFirst(kStartupRoot);
     if (root) {
         for (const auto& child : root->Children()) {
-            if (child->Name != kRunElement)
+            // A damaged file keeps what came before the break, never the
+            // half-read element the break fell into.
+            if (child->Name != kRunElement || !child->Closed)
                 continue;
             auto item = std::make_unique<TqvRegRunItem>();
             item->PerUser = PerUser;

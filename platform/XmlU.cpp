@@ -406,6 +406,7 @@ void TXML::Parse()
             // top level it ends the parse.
             if (parent == root)
                 break;
+            parent->Closed = true;
             parent = parent->Parent();
             --depth;
             continue;
@@ -460,7 +461,9 @@ void TXML::Parse()
         if (!tagClosed)
             break;
 
-        if (!childless) {
+        if (childless) {
+            child->Closed = true;
+        } else {
             parent = child;
             ++depth;
         }

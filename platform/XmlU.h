@@ -42,6 +42,10 @@ public:
     int32_t SearchPos = 0;  // index of the next child FindNext looks at
     bool DetachOnFree = true;
     bool IsCData = false; // Text came from a CDATA section
+    // The element's tag was read to its ">" and, unless it closed itself, an
+    // end tag closed it. An element cut off by the end of the text is not
+    // Closed: readers of a damaged file drop it rather than act on half of it.
+    bool Closed = false;
 
     TXMLTag* Parent() const { return parent_; }
     const std::vector<std::unique_ptr<TXMLTag>>& Children() const { return children_; }

@@ -244,6 +244,40 @@ TEST(TextXmlParse, EveryPrefixParsesAndOnlyTheWholeIsComplete)
     EXPECT_EQ(TXMLTag::GetText(item->FindFirst("note")), "<b>0</b> ");
 }
 
+// Readers of a damaged file keep the elements read whole and drop the one the
+// break fell into.
+TEST(TextXmlParse, OnlyElementsReadToTheirEndAreClosed)
+{
+    const struct {
+        const char* text;
+        const char* closed; // one letter per element in document order: y closed, n not
+    } cases[] = {
+        {"<a><b x=\"1\"/><c y=\"2\"/></a>", "yyy"},
+        {"<a><b x=\"1\"/><c y=\"2", "nyn"},
+        {"<a><b x=\"1\"/><c y", "nyn"},
+        {"<a><b>text", "nn"},
+        {"<a><b>text</b>", "ny"},
+        {"<a><b></c></a>", "yy"}, // a mismatched end tag still closes its level
+        {"<a x=\"1\"", "n"},
+    };
+    for (const auto& c : cases) {
+        TXML xml;
+        xml.LoadFromString(c.text);
+        std::string closed;
+        std::vector<const TXMLTag*> todo;
+        for (auto it = xml.Root()->Children().rbegin(); it != xml.Root()->Children().rend(); ++it)
+            todo.push_back(it->get());
+        while (!todo.empty()) {
+            const TXMLTag* tag = todo.back();
+            todo.pop_back();
+            closed += tag->Closed ? 'y' : 'n';
+            for (auto it = tag->Children().rbegin(); it != tag->Children().rend(); ++it)
+                todo.push_back(it->get());
+        }
+        EXPECT_EQ(c.closed, closed) << c.text;
+    }
+}
+
 struct UnescapeCase {
     std::string input;
     std::string bytes;     // 8-bit mode
