@@ -305,9 +305,19 @@ bool TqvIExploreAddOn::Backup()
             TRegViewScope view(RegView32, RegView64);
             SetThreadRegistryView(Is64);
             const std::string key = SettingsKey();
-            if (!RegKeyExists(HKEY_CURRENT_USER, key))
-                recorded = writer->BackupRegKey(HKEY_CURRENT_USER, key, Is64);
-            else
+            if (!RegKeyExists(HKEY_CURRENT_USER, key)) {
+                // The repair creates every missing level: the restore removes
+                // the topmost of them, leaving the registry as it was.
+                std::string missing = key;
+                for (size_t slash = missing.rfind('\\'); slash != std::string::npos;
+                     slash = missing.rfind('\\')) {
+                    const std::string parent = missing.substr(0, slash);
+                    if (RegKeyExists(HKEY_CURRENT_USER, parent))
+                        break;
+                    missing = parent;
+                }
+                recorded = writer->BackupRegKey(HKEY_CURRENT_USER, missing, Is64);
+            } else
                 recorded = writer->BackupRegValue(HKEY_CURRENT_USER, key, "Flags", Is64) &&
                            writer->BackupRegValue(HKEY_CURRENT_USER, key, "Version", Is64);
         }

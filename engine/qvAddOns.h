@@ -51,8 +51,8 @@ public:
     std::string GetXML() override;
     void Check() override {}
     // The replacement's backup; else, with a CLSID, the two values of the
-    // settings key, or the key itself when it does not exist yet (the restore
-    // then removes what the repair created).
+    // settings key, or, when that key does not exist yet, the topmost missing
+    // key of its path (the restore then removes what the repair created).
     bool Backup() override;
     bool Fix() override;
 
