@@ -13,31 +13,7 @@ thread_local bool RegView64 = false;
 
 namespace {
 
-// Owns one opened key; predefined roots are never put in here.
-class TKey {
-public:
-    TKey() = default;
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-    ~TKey() { reset(); }
-    HKEY get() const noexcept { return key_; }
-    HKEY* put() noexcept
-    {
-        reset();
-        return &key_;
-    }
-    void reset() noexcept
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
-LONG OpenKey(HKEY root, const std::string& path, REGSAM access, TKey& key)
+LONG OpenKey(HKEY root, const std::string& path, REGSAM access, TRegKey& key)
 {
     return RegOpenKeyExA(root, path.c_str(), 0, access | RegViewAccessBit(), key.put());
 }
@@ -203,7 +179,7 @@ bool RegWriteValue(HKEY Root, const std::string& Path, const std::string& Name, 
 {
     LONG result;
     {
-        TKey key;
+        TRegKey key;
         result = RegCreateKeyExA(Root, Path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                  KEY_WRITE | RegViewAccessBit(), nullptr, key.put(), nullptr);
         if (result == ERROR_SUCCESS) {
@@ -228,7 +204,7 @@ template <typename Char, typename Open, typename Query>
 bool ReadValueWith(Open open, Query query, HKEY root, const Char* path, const Char* name,
                    DWORD expectedType, std::vector<BYTE>& data)
 {
-    TKey key;
+    TRegKey key;
     if (open(root, path, 0, KEY_READ | RegViewAccessBit(), key.put()) != ERROR_SUCCESS)
         return false;
     constexpr DWORD kFirstGuess = 256;
@@ -411,7 +387,7 @@ bool RegReadWideString(HKEY Root, const std::wstring& Path, const std::wstring& 
 {
     DWORD type = 0;
     {
-        TKey key;
+        TRegKey key;
         if (RegOpenKeyExW(Root, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), key.put()) !=
                 ERROR_SUCCESS ||
             RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
@@ -485,7 +461,7 @@ bool RegReadBinaryHex(HKEY Root, const std::string& Path, const std::string& Nam
 
 bool RegValueExists(HKEY Root, const std::string& Path, const std::string& Name)
 {
-    TKey key;
+    TRegKey key;
     return OpenKey(Root, Path, KEY_READ, key) == ERROR_SUCCESS &&
            RegQueryValueExA(key.get(), Name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
                ERROR_SUCCESS;
@@ -494,7 +470,7 @@ bool RegValueExists(HKEY Root, const std::string& Path, const std::string& Name)
 bool RegGetValueType(HKEY Root, const std::string& Path, const std::string& Name, DWORD& ValueType)
 {
     ValueType = 0;
-    TKey key;
+    TRegKey key;
     DWORD type = 0;
     if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS ||
         RegQueryValueExA(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
@@ -506,13 +482,13 @@ bool RegGetValueType(HKEY Root, const std::string& Path, const std::string& Name
 
 bool RegKeyExists(HKEY Root, const std::string& Path)
 {
-    TKey key;
+    TRegKey key;
     return OpenKey(Root, Path, KEY_READ, key) == ERROR_SUCCESS;
 }
 
 bool RegRemoveValue(HKEY Root, const std::string& Path, const std::string& Name)
 {
-    TKey key;
+    TRegKey key;
     return OpenKey(Root, Path, KEY_WRITE, key) == ERROR_SUCCESS &&
            RegDeleteValueA(key.get(), Name.c_str()) == ERROR_SUCCESS;
 }
@@ -535,7 +511,7 @@ bool RegRemoveKey(HKEY Root, const std::string& Path)
     std::string leaf;
     if (!SplitParentLeaf(Path, parentPath, leaf))
         return false;
-    TKey parent;
+    TRegKey parent;
     return OpenKey(Root, parentPath, KEY_WRITE, parent) == ERROR_SUCCESS &&
            RegRemoveSubKey(parent.get(), leaf) == ERROR_SUCCESS;
 }
@@ -547,7 +523,7 @@ bool RegRemoveKeyTree(HKEY Root, const std::string& Path, bool Recursive)
     if (!SplitParentLeaf(Path, parentPath, leaf))
         return false;
     if (Recursive) {
-        TKey key;
+        TRegKey key;
         if (OpenKey(Root, Path, kRegTreeDeleteAccess, key) != ERROR_SUCCESS)
             return false;
         DWORD subKeys = 0;
@@ -578,7 +554,7 @@ bool RegGetNames(HKEY Root, const std::string& Path, std::string& Text, int Kind
 {
     if (Kind != kRegNamesValues && Kind != kRegNamesSubKeys)
         return false;
-    TKey key;
+    TRegKey key;
     if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS)
         return false;
     std::string text;
@@ -618,6 +594,22 @@ bool RegGetSubKeyNames(HKEY Root, const std::string& Path, std::string& Text)
     return RegGetNames(Root, Path, Text, kRegNamesSubKeys);
 }
 
+std::vector<std::string> RegSplitNames(const std::string& Text)
+{
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < Text.size()) {
+        const size_t end = Text.find("\r\n", start);
+        if (end == std::string::npos) {
+            names.push_back(Text.substr(start));
+            break;
+        }
+        names.push_back(Text.substr(start, end - start));
+        start = end + 2;
+    }
+    return names;
+}
+
 // ---------------------------------------------------------------------------
 // Key security
 
@@ -643,7 +635,7 @@ bool RegGrantKeyFullAccess(HKEY Root, const std::string& Path)
 {
     if (!IsWinNT())
         return false;
-    TKey key;
+    TRegKey key;
     if (OpenKey(Root, Path, kRegGrantAccess, key) != ERROR_SUCCESS)
         return false;
     TSecurityDescriptorPtr current =

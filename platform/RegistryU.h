@@ -64,6 +64,36 @@ inline constexpr REGSAM kRegTreeDeleteAccess =
 inline constexpr REGSAM kRegGrantAccess = MAXIMUM_ALLOWED;
 
 // ---------------------------------------------------------------------------
+// Key handles
+
+// Owns one key that a caller opened itself (for the few calls this layer does
+// not wrap); predefined roots are never put in here. Not copyable; put()
+// closes what it held and hands out the slot for RegOpenKeyEx* and friends.
+class TRegKey {
+public:
+    TRegKey() = default;
+    ~TRegKey() { reset(); }
+    TRegKey(const TRegKey&) = delete;
+    TRegKey& operator=(const TRegKey&) = delete;
+
+    HKEY get() const noexcept { return key_; }
+    HKEY* put() noexcept
+    {
+        reset();
+        return &key_;
+    }
+    void reset() noexcept
+    {
+        if (key_)
+            RegCloseKey(key_);
+        key_ = nullptr;
+    }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // Names and locations: '<root name>\<key path>'
 
 // "HKCR", "HKCU", "HKLM", "HKU", or "HKUNKNOWN" for any other handle.
@@ -182,6 +212,9 @@ inline constexpr int kRegNamesSubKeys = 1;
 bool RegGetNames(HKEY Root, const std::string& Path, std::string& Text, int Kind);
 bool RegGetValueNames(HKEY Root, const std::string& Path, std::string& Text);
 bool RegGetSubKeyNames(HKEY Root, const std::string& Path, std::string& Text);
+// The names of such a text, in order: each line without its CR LF (a last
+// line without one counts too; '' gives none).
+std::vector<std::string> RegSplitNames(const std::string& Text);
 
 // ---------------------------------------------------------------------------
 // Key security

@@ -53,23 +53,6 @@ private:
     HANDLE h_ = nullptr;
 };
 
-class TKey {
-public:
-    TKey() noexcept = default;
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-    ~TKey()
-    {
-        if (k_)
-            RegCloseKey(k_);
-    }
-    HKEY get() const noexcept { return k_; }
-    HKEY* put() noexcept { return &k_; }
-
-private:
-    HKEY k_ = nullptr;
-};
-
 // ---------------------------------------------------------------------------
 // Well-known SIDs, built in place (no allocation, works on every NT version).
 
@@ -470,7 +453,7 @@ bool RegGetKeyOwnerName(HKEY Root, const std::string& Path, std::string& Owner)
 {
     if (!IsWinNT())
         return false;
-    TKey key;
+    TRegKey key;
     if (RegOpenKeyExA(Root, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), key.put()) !=
         ERROR_SUCCESS)
         return false;

@@ -66,14 +66,6 @@ TTranslationState& Translation()
     return *state;
 }
 
-class TProgramKeyView {
-public:
-    TProgramKeyView() : scope_(true, false) {}
-
-private:
-    TRegViewScope scope_;
-};
-
 // '' without a translation folder: a bare "lng.ini" would be looked for in
 // the working folder.
 std::string TranslationPath()
@@ -204,19 +196,58 @@ const TProgramFolders& ProgramFolders()
     return *state.current;
 }
 
-const std::string& ProgramDir() { return ProgramFolders().ProgramDir; }
-const std::string& UpdateDir() { return ProgramFolders().UpdateDir; }
-const std::string& MainExePath() { return ProgramFolders().MainExePath; }
-const std::string& TrayExePath() { return ProgramFolders().TrayExePath; }
-const std::string& CommonDataDir() { return ProgramFolders().CommonDataDir; }
-const std::string& BackupDir() { return ProgramFolders().BackupDir; }
-const std::string& CommonStartupDir() { return ProgramFolders().CommonStartupDir; }
-const std::string& TranslateDir() { return ProgramFolders().TranslateDir; }
-const std::string& TranslateFileName() { return ProgramFolders().TranslateFileName; }
-const std::string& UserDataDir() { return ProgramFolders().UserDataDir; }
-const std::string& UserStartupDir() { return ProgramFolders().UserStartupDir; }
-const std::string& NewsDir() { return ProgramFolders().NewsDir; }
-bool RunsOnWin64() { return ProgramFolders().IsWin64; }
+const std::string& ProgramDir()
+{
+    return ProgramFolders().ProgramDir;
+}
+const std::string& UpdateDir()
+{
+    return ProgramFolders().UpdateDir;
+}
+const std::string& MainExePath()
+{
+    return ProgramFolders().MainExePath;
+}
+const std::string& TrayExePath()
+{
+    return ProgramFolders().TrayExePath;
+}
+const std::string& CommonDataDir()
+{
+    return ProgramFolders().CommonDataDir;
+}
+const std::string& BackupDir()
+{
+    return ProgramFolders().BackupDir;
+}
+const std::string& CommonStartupDir()
+{
+    return ProgramFolders().CommonStartupDir;
+}
+const std::string& TranslateDir()
+{
+    return ProgramFolders().TranslateDir;
+}
+const std::string& TranslateFileName()
+{
+    return ProgramFolders().TranslateFileName;
+}
+const std::string& UserDataDir()
+{
+    return ProgramFolders().UserDataDir;
+}
+const std::string& UserStartupDir()
+{
+    return ProgramFolders().UserStartupDir;
+}
+const std::string& NewsDir()
+{
+    return ProgramFolders().NewsDir;
+}
+bool RunsOnWin64()
+{
+    return ProgramFolders().IsWin64;
+}
 
 void SetProgramFoldersForTests(const TProgramFolders& Values)
 {
@@ -289,7 +320,8 @@ void LoadTranslationFile()
     bool haveStoredVersion = false;
     {
         TProgramKeyView view;
-        haveStoredVersion = RegReadString(HKEY_LOCAL_MACHINE, ProgramKey(), "LngVer", storedVersion);
+        haveStoredVersion =
+            RegReadString(HKEY_LOCAL_MACHINE, ProgramKey(), "LngVer", storedVersion);
     }
 
     std::unique_ptr<TStringList> lines;

@@ -11,6 +11,7 @@
 // thread while the GUI thread reloads.
 
 #include "platform/IniFileWU.h"
+#include "platform/RegistryU.h"
 
 #include <cstdint>
 #include <memory>
@@ -56,6 +57,16 @@ const std::string& ProgramKey();
 // Tests only: redirects ProgramKey to Path ('' restores kProgramKeyName).
 // Must not run while another thread uses the program key.
 void SetProgramKeyForTests(const std::string& Path);
+
+// Holds the calling thread in the 32-bit registry view, where the program key
+// lives, for its lifetime; the previous view comes back however the scope ends.
+class TProgramKeyView {
+public:
+    TProgramKeyView() : scope_(true, false) {}
+
+private:
+    TRegViewScope scope_;
+};
 
 // ---------------------------------------------------------------------------
 // Folder and file globals, computed together, in this order, on first use

@@ -96,15 +96,6 @@ TSettingsState& State()
     return *state;
 }
 
-// The program key lives in the 32-bit view.
-class TProgramKeyView {
-public:
-    TProgramKeyView() : scope_(true, false) {}
-
-private:
-    TRegViewScope scope_;
-};
-
 // A REG_SZ flag: exactly "1" is on; a value that is missing or of another
 // type leaves the setting as it is.
 void ReadFlag(HKEY Root, const char* Name, bool& Flag)

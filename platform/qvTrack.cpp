@@ -35,23 +35,6 @@ bool TrackingOn()
     return Settings()->TRACK_USER;
 }
 
-class TKeyHandle {
-public:
-    TKeyHandle() = default;
-    ~TKeyHandle()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    TKeyHandle(const TKeyHandle&) = delete;
-    TKeyHandle& operator=(const TKeyHandle&) = delete;
-    HKEY get() const { return key_; }
-    HKEY* put() { return &key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
-
 } // namespace
 
 std::string TrackMutexName(HKEY Root, const std::string& KeyPath, const std::string& ValueName)
@@ -89,9 +72,9 @@ template <typename F> bool TUserTrack::Locked(F&& Work)
 bool TUserTrack::ReadStore(std::string& Text) const
 {
     TRegViewScope view(true, false);
-    TKeyHandle key;
-    LONG result = RegOpenKeyExA(root_, keyPath_.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(),
-                                key.put());
+    TRegKey key;
+    LONG result =
+        RegOpenKeyExA(root_, keyPath_.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put());
     if (result == ERROR_FILE_NOT_FOUND) {
         Text.clear();
         return true;
@@ -129,9 +112,9 @@ void TUserTrack::Bump(const std::string& Name, int32_t Amount, int32_t Unparsabl
         int32_t count = Unparsable;
         if (!TryStrToInt(lines.ValueFromIndex(index), count))
             count = Unparsable;
-        const int64_t sum = std::clamp<int64_t>(int64_t{count} + Amount,
-                                                std::numeric_limits<int32_t>::min(),
-                                                std::numeric_limits<int32_t>::max());
+        const int64_t sum =
+            std::clamp<int64_t>(int64_t{count} + Amount, std::numeric_limits<int32_t>::min(),
+                                std::numeric_limits<int32_t>::max());
         // The stored spelling of the name stays.
         lines.SetString(index, lines.Names(index) + "=" + IntToStr(sum));
     }

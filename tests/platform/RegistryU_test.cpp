@@ -163,6 +163,12 @@ TEST(TextRegistryNames, SplitJoinAndRootNames)
         EXPECT_EQ("A\\B", path);
     }
 
+    // A names text back into names: the default value's empty line stays.
+    EXPECT_EQ((std::vector<std::string>{"", "b", "c"}), RegSplitNames("\r\nb\r\nc\r\n"));
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), RegSplitNames("a\r\nb"));
+    EXPECT_EQ((std::vector<std::string>{"a\nb"}), RegSplitNames("a\nb\r\n"));
+    EXPECT_EQ(std::vector<std::string>{}, RegSplitNames(""));
+
     EXPECT_EQ(0, LastCharPos('\\', "Software"));
     EXPECT_EQ(9, LastCharPos('\\', "Software\\X"));
     EXPECT_EQ(11, LastCharPos('\\', "Software\\X\\"));
