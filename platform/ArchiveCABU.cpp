@@ -5,22 +5,6 @@
 
 namespace {
 
-std::string FullPathOf(const std::string& name)
-{
-    std::string buffer(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetFullPathNameA(name.c_str(), static_cast<DWORD>(buffer.size()),
-                                         buffer.data(), nullptr);
-        if (n == 0)
-            return {};
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return buffer;
-        }
-        buffer.resize(n);
-    }
-}
-
 // Entry names compare ignoring case in the user's locale.
 bool SameEntryName(const std::string& a, const std::string& b)
 {
@@ -87,7 +71,7 @@ bool IsSafeEntryName(const std::string& Dir, const std::string& EntryName)
             break;
         start = end + 1;
     }
-    const std::string full = FullPathOf(Dir + name);
+    const std::string full = GetFullPath(Dir + name);
     if (full.size() <= Dir.size() || CompareText(full.substr(0, Dir.size()), Dir) != 0)
         return false;
     // The path the system will use, walked below Dir: a junction or link on the
@@ -205,7 +189,7 @@ bool tCABArchive::ExtractAll(const std::string& Dir, const std::string& Filter)
     TStringList names;
     if (!GetFileList(names))
         return false;
-    const std::string full = FullPathOf(Dir);
+    const std::string full = GetFullPath(Dir);
     if (full.empty()) {
         Archive().SetError("Cannot use the folder \"" + Dir + "\"!");
         return false;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -136,155 +137,114 @@ long SeekIn(INT_PTR hf, long distance, int origin)
     return static_cast<long>(at.QuadPart);
 }
 
-// ---- FDI callbacks ----
-
-FNALLOC(FdiAlloc)
-{
-    return std::malloc(cb);
-}
-
-FNFREE(FdiFree)
-{
-    std::free(pv);
-}
-
-FNOPEN(FdiOpen)
-{
-    (void)pmode;
-    try {
-        return OpenFile(pszFile, oflag);
-    } catch (...) {
-        HoldPending();
-        return -1;
-    }
-}
-
-FNREAD(FdiRead)
-{
-    try {
-        return ReadFrom(hf, pv, cb);
-    } catch (...) {
-        HoldPending();
-        return kFailedCount;
-    }
-}
-
-FNWRITE(FdiWrite)
-{
-    try {
-        return WriteTo(hf, pv, cb);
-    } catch (...) {
-        HoldPending();
-        return kFailedCount;
-    }
-}
-
-FNCLOSE(FdiClose)
-{
-    try {
-        return CloseFile(hf);
-    } catch (...) {
-        HoldPending();
-        return -1;
-    }
-}
-
-FNSEEK(FdiSeek)
-{
-    try {
-        return SeekIn(hf, dist, seektype);
-    } catch (...) {
-        HoldPending();
-        return -1;
-    }
-}
-
-// ---- FCI callbacks ----
+// ---- The callbacks' guard ----
+//
+// Every callback runs under cabinet.dll's frames: what an operation raises is
+// held for the caller of FDI or FCI, and the callback reports Failed.
 
 int LastErrorCode()
 {
     return static_cast<int>(GetLastError());
 }
 
-FNFCIALLOC(FciAlloc)
+template <typename Op, typename T = std::invoke_result_t<Op&>>
+T Held(std::type_identity_t<T> Failed, Op&& Operation) noexcept
+{
+    try {
+        return Operation();
+    } catch (...) {
+        HoldPending();
+        return Failed;
+    }
+}
+
+// The FCI form also fills Err: the system's error when the operation returned
+// Failed, ERROR_GEN_FAILURE when it raised, else 0.
+template <typename Op, typename T = std::invoke_result_t<Op&>>
+T HeldWithError(std::type_identity_t<T> Failed, int* Err, Op&& Operation) noexcept
+{
+    try {
+        const T result = Operation();
+        *Err = result == Failed ? LastErrorCode() : 0;
+        return result;
+    } catch (...) {
+        HoldPending();
+        *Err = ERROR_GEN_FAILURE;
+        return Failed;
+    }
+}
+
+// ---- Memory, for both interfaces ----
+
+FNALLOC(CabAlloc)
 {
     return std::malloc(cb);
 }
 
-FNFCIFREE(FciFree)
+FNFREE(CabFree)
 {
-    std::free(memory);
+    std::free(pv);
 }
+
+// ---- FDI callbacks ----
+
+FNOPEN(FdiOpen)
+{
+    (void)pmode;
+    return Held(-1, [&] { return OpenFile(pszFile, oflag); });
+}
+
+FNREAD(FdiRead)
+{
+    return Held(kFailedCount, [&] { return ReadFrom(hf, pv, cb); });
+}
+
+FNWRITE(FdiWrite)
+{
+    return Held(kFailedCount, [&] { return WriteTo(hf, pv, cb); });
+}
+
+FNCLOSE(FdiClose)
+{
+    return Held(-1, [&] { return CloseFile(hf); });
+}
+
+FNSEEK(FdiSeek)
+{
+    return Held(-1, [&] { return SeekIn(hf, dist, seektype); });
+}
+
+// ---- FCI callbacks ----
 
 FNFCIOPEN(FciOpen)
 {
     (void)pmode;
     (void)pv;
-    try {
-        const INT_PTR h = OpenFile(pszFile, oflag);
-        *err = h == -1 ? LastErrorCode() : 0;
-        return h;
-    } catch (...) {
-        HoldPending();
-        *err = ERROR_GEN_FAILURE;
-        return -1;
-    }
+    return HeldWithError(-1, err, [&] { return OpenFile(pszFile, oflag); });
 }
 
 FNFCIREAD(FciRead)
 {
     (void)pv;
-    try {
-        const UINT n = ReadFrom(hf, memory, cb);
-        *err = n == kFailedCount ? LastErrorCode() : 0;
-        return n;
-    } catch (...) {
-        HoldPending();
-        *err = ERROR_GEN_FAILURE;
-        return kFailedCount;
-    }
+    return HeldWithError(kFailedCount, err, [&] { return ReadFrom(hf, memory, cb); });
 }
 
 FNFCIWRITE(FciWrite)
 {
     (void)pv;
-    try {
-        const UINT n = WriteTo(hf, memory, cb);
-        *err = n == kFailedCount ? LastErrorCode() : 0;
-        return n;
-    } catch (...) {
-        HoldPending();
-        *err = ERROR_GEN_FAILURE;
-        return kFailedCount;
-    }
+    return HeldWithError(kFailedCount, err, [&] { return WriteTo(hf, memory, cb); });
 }
 
 FNFCICLOSE(FciClose)
 {
     (void)pv;
-    try {
-        const int result = CloseFile(hf);
-        *err = result ? LastErrorCode() : 0;
-        return result;
-    } catch (...) {
-        HoldPending();
-        *err = ERROR_GEN_FAILURE;
-        return -1;
-    }
+    return HeldWithError(-1, err, [&] { return CloseFile(hf); });
 }
 
 FNFCISEEK(FciSeek)
 {
     (void)pv;
-    try {
-        const long at = SeekIn(hf, dist, seektype);
-        *err = at == -1 ? LastErrorCode() : 0;
-        return at;
-    } catch (...) {
-        HoldPending();
-        *err = ERROR_GEN_FAILURE;
-        return -1;
-    }
+    return HeldWithError(-1, err, [&] { return SeekIn(hf, dist, seektype); });
 }
 
 FNFCIFILEPLACED(FciFilePlaced)
@@ -325,23 +285,6 @@ std::string SystemMessageAnsi(DWORD code)
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n'))
         message.pop_back();
     return message;
-}
-
-// The full path of a file, or '' on failure.
-std::string FullPath(const std::string& name)
-{
-    std::string buffer(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD n = GetFullPathNameA(name.c_str(), static_cast<DWORD>(buffer.size()),
-                                         buffer.data(), nullptr);
-        if (n == 0)
-            return {};
-        if (n < buffer.size()) {
-            buffer.resize(n);
-            return buffer;
-        }
-        buffer.resize(n);
-    }
 }
 
 // Splits at the last backslash (or colon): the folder with its separator, and
@@ -540,7 +483,7 @@ INT_PTR tStreamMan::Open(std::string_view Name, bool Truncate)
     return handle;
 }
 
-UINT tStreamMan::Read(INT_PTR Handle, void* Buffer, UINT Count)
+template <typename Op> UINT tStreamMan::Transfer(INT_PTR Handle, Op&& Move)
 {
     std::lock_guard lock(lock_);
     const auto found = handles_.find(Handle);
@@ -548,22 +491,21 @@ UINT tStreamMan::Read(INT_PTR Handle, void* Buffer, UINT Count)
         return static_cast<UINT>(-1);
     int64_t& position = positions_[Handle];
     found->second->SetPosition(position);
-    const int32_t n = found->second->Read(Buffer, static_cast<int32_t>(Count));
+    const int32_t n = Move(*found->second);
     position += n;
     return static_cast<UINT>(n);
 }
 
+UINT tStreamMan::Read(INT_PTR Handle, void* Buffer, UINT Count)
+{
+    return Transfer(
+        Handle, [&](TStream& Stream) { return Stream.Read(Buffer, static_cast<int32_t>(Count)); });
+}
+
 UINT tStreamMan::Write(INT_PTR Handle, const void* Buffer, UINT Count)
 {
-    std::lock_guard lock(lock_);
-    const auto found = handles_.find(Handle);
-    if (found == handles_.end())
-        return static_cast<UINT>(-1);
-    int64_t& position = positions_[Handle];
-    found->second->SetPosition(position);
-    const int32_t n = found->second->Write(Buffer, static_cast<int32_t>(Count));
-    position += n;
-    return static_cast<UINT>(n);
+    return Transfer(
+        Handle, [&](TStream& Stream) { return Stream.Write(Buffer, static_cast<int32_t>(Count)); });
 }
 
 long tStreamMan::Seek(INT_PTR Handle, long Distance, int Origin)
@@ -667,7 +609,7 @@ HFDI TSTCabReader::Context()
     if (!context_) {
         const TCabinetFunctions& cab = CabinetFunctions();
         error_ = ERF{};
-        context_ = cab.FDICreate(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
+        context_ = cab.FDICreate(CabAlloc, CabFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek,
                                  cpuUNKNOWN, &error_);
         if (!context_)
             throw ESTCabinet(error_, false);
@@ -702,7 +644,7 @@ void TSTCabReader::Extract(const std::string& CabinetName, const std::string& De
         cabinetPath_.clear();
         cabinetName_ = CabinetName;
     } else {
-        SplitPath(FullPath(CabinetName), cabinetPath_, cabinetName_);
+        SplitPath(GetFullPath(CabinetName), cabinetPath_, cabinetName_);
     }
     destination_ = IncludeTrailingBackslash(Destination);
     targets_.clear();
@@ -732,12 +674,7 @@ void TSTCabReader::Extract(const std::string& CabinetName, const std::string& De
 INT_PTR DIAMONDAPI TSTCabReader::Notify(FDINOTIFICATIONTYPE Type, PFDINOTIFICATION Info)
 {
     auto* reader = static_cast<TSTCabReader*>(Info->pv);
-    try {
-        return reader->OnNotify(Type, Info);
-    } catch (...) {
-        HoldPending();
-        return -1;
-    }
+    return Held(-1, [&] { return reader->OnNotify(Type, Info); });
 }
 
 INT_PTR TSTCabReader::OnNotify(FDINOTIFICATIONTYPE Type, PFDINOTIFICATION Info)
@@ -874,14 +811,14 @@ void TSTCabWriter::Create(const std::string& CabinetName)
     if (tStreamMan::Instance().IsStreamName(CabinetName))
         nameTemplate_ = CabinetName;
     else
-        SplitPath(FullPath(CabinetName), folder, nameTemplate_);
+        SplitPath(GetFullPath(CabinetName), folder, nameTemplate_);
     if (folder.size() >= sizeof(cab_.szCabPath))
         throw ESTCabinet(FCIERR_CAB_FILE, ERROR_FILENAME_EXCED_RANGE, true, true);
     std::memcpy(cab_.szCabPath, folder.c_str(), folder.size() + 1);
     ApplyTemplate(cab_);
     error_ = ERF{};
     ClearPending();
-    context_ = cab.FCICreate(&error_, FciFilePlaced, FciAlloc, FciFree, FciOpen, FciRead, FciWrite,
+    context_ = cab.FCICreate(&error_, FciFilePlaced, CabAlloc, CabFree, FciOpen, FciRead, FciWrite,
                              FciClose, FciSeek, Delete, GetTempFile, &cab_, this);
     RaisePending();
     if (!context_)
@@ -922,7 +859,7 @@ void TSTCabWriter::Flush()
 BOOL DIAMONDAPI TSTCabWriter::GetTempFile(char* Name, int Size, void* Writer)
 {
     auto* writer = static_cast<TSTCabWriter*>(Writer);
-    try {
+    return Held(FALSE, [&]() -> BOOL {
         char folder[MAX_PATH + 1] = {};
         const DWORD n = GetTempPathA(static_cast<DWORD>(sizeof(folder)), folder);
         if (n == 0 || n >= sizeof(folder))
@@ -943,34 +880,26 @@ BOOL DIAMONDAPI TSTCabWriter::GetTempFile(char* Name, int Size, void* Writer)
             return TRUE;
         }
         return FALSE;
-    } catch (...) {
-        HoldPending();
-        return FALSE;
-    }
+    });
 }
 
 BOOL DIAMONDAPI TSTCabWriter::GetNextCabinet(PCCAB Cab, ULONG PreviousSize, void* Writer)
 {
     (void)PreviousSize;
-    try {
+    return Held(FALSE, [&]() -> BOOL {
         static_cast<TSTCabWriter*>(Writer)->ApplyTemplate(*Cab);
         return TRUE;
-    } catch (...) {
-        HoldPending();
-        return FALSE;
-    }
+    });
 }
 
 INT_PTR DIAMONDAPI TSTCabWriter::GetOpenInfo(char* Name, USHORT* Date, USHORT* Time,
                                              USHORT* Attributes, int* Err, void* Writer)
 {
     (void)Writer;
-    try {
+    return HeldWithError(-1, Err, [&] {
         const INT_PTR h = OpenFile(Name, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
-        if (h == -1) {
-            *Err = LastErrorCode();
-            return -1;
-        }
+        if (h == -1)
+            return h;
         FILETIME written{};
         DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
         if (IsStreamHandle(h)) {
@@ -992,29 +921,16 @@ INT_PTR DIAMONDAPI TSTCabWriter::GetOpenInfo(char* Name, USHORT* Date, USHORT* T
         *Attributes =
             static_cast<USHORT>(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
                                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
-        *Err = 0;
         return h;
-    } catch (...) {
-        HoldPending();
-        *Err = ERROR_GEN_FAILURE;
-        return -1;
-    }
+    });
 }
 
 int DIAMONDAPI TSTCabWriter::Delete(char* Name, int* Err, void* Writer)
 {
-    try {
-        auto* writer = static_cast<TSTCabWriter*>(Writer);
-        if (!DeleteFileA(Name)) {
-            *Err = LastErrorCode();
+    return HeldWithError(-1, Err, [&] {
+        if (!DeleteFileA(Name))
             return -1;
-        }
-        writer->temporary_.erase(Name);
-        *Err = 0;
+        static_cast<TSTCabWriter*>(Writer)->temporary_.erase(Name);
         return 0;
-    } catch (...) {
-        HoldPending();
-        *Err = ERROR_GEN_FAILURE;
-        return -1;
-    }
+    });
 }

@@ -73,6 +73,10 @@ public:
 
 private:
     tStreamMan() = default;
+    // Read and Write: Move works on the handle's stream at the handle's own
+    // position, which then moves on by the count Move gives back.
+    template <typename Op> UINT Transfer(INT_PTR Handle, Op&& Move);
+
     mutable std::mutex lock_;
     int nextName_ = 1;
     INT_PTR nextHandle_ = 1;

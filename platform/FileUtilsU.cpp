@@ -294,6 +294,22 @@ int64_t GetFileSize64(const std::string& FileName)
                                 data.nFileSizeLow);
 }
 
+std::string GetFullPath(const std::string& Path)
+{
+    std::string buffer(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameA(Path.c_str(), static_cast<DWORD>(buffer.size()),
+                                         buffer.data(), nullptr);
+        if (n == 0)
+            return {};
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.resize(n);
+    }
+}
+
 std::string GetLongPath(const std::string& Path)
 {
     if (Path.empty())

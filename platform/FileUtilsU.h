@@ -98,6 +98,9 @@ bool DirectoryExistsEx(const std::string& Dir);
 // are sized too), built from both words; -1 when not found or when the name
 // holds a wildcard ("*" or "?").
 int64_t GetFileSize64(const std::string& FileName);
+// The full form of a path (GetFullPathNameA: relative to the working folder,
+// "." and ".." resolved), however long; '' when the system cannot make it full.
+std::string GetFullPath(const std::string& Path);
 // The long form of a path: GetLongPathNameA (261-byte buffer) where the system
 // has it; when it is missing or fails, the desktop shell folder parses the path
 // and SHGetPathFromIDListA gives it back (this needs COM initialised on the

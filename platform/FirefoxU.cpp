@@ -56,18 +56,9 @@ std::string CanonicalFolder(const std::string& Folder)
 {
     if (Folder.empty())
         return {};
-    std::string full(MAX_PATH, '\0');
-    for (;;) {
-        DWORD n =
-            GetFullPathNameA(Folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (n == 0)
-            return {};
-        if (n < full.size()) {
-            full.resize(n);
-            break;
-        }
-        full.assign(n, '\0');
-    }
+    const std::string full = GetFullPath(Folder);
+    if (full.empty())
+        return {};
     return IncludeTrailingBackslash(GetLongPath(full));
 }
 

@@ -193,6 +193,15 @@ TEST_F(FileUtilsDirTest, LongPathsFromShortForms)
     EXPECT_EQ("", GetLongPath(""));
 }
 
+TEST_F(FileUtilsDirTest, FullPathsResolveDotsAndTheWorkingFolder)
+{
+    EXPECT_EQ(Path("b.txt"), GetFullPath(Path("a\\.\\..\\b.txt")));
+    char working[MAX_PATH] = {};
+    ASSERT_NE(0u, GetCurrentDirectoryA(MAX_PATH, working));
+    EXPECT_EQ(IncludeTrailingBackslash(working) + "b.txt", GetFullPath("b.txt"));
+    EXPECT_EQ("", GetFullPath(""));
+}
+
 TEST_F(FileUtilsDirTest, CreateDirectoryPathCasesBothWays)
 {
     struct {
