@@ -63,48 +63,6 @@ std::vector<std::string> ProfileFolders(const std::string& Profiles)
     return folders;
 }
 
-std::vector<std::string> SplitLines(const std::string& Text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < Text.size()) {
-        size_t end = Text.find("\r\n", start);
-        if (end == std::string::npos)
-            end = Text.size();
-        lines.push_back(Text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
-// The record's values for an item's export, read under the add-on lock: a late
-// check thread may still rename the record.
-void CopyRecord(const TqvAddOnItem* Record, std::string& Id, std::string& Name, std::string& Path,
-                std::string& Source)
-{
-    if (!Record)
-        return;
-    const bool locked = AddOnLock().Enter(kAddOnLockWaitMs);
-    Id = Record->Id;
-    Name = AnsiFromWide(Record->Name);
-    Path = Record->Path;
-    Source = Record->Source;
-    if (locked)
-        AddOnLock().Leave();
-}
-
-void Report(const std::shared_ptr<TqvAddOnItems>& Verdicts, TqvAddOnItem* Record,
-            const std::string& Id, const std::string& Name, const std::string& Path,
-            const std::string& Source)
-{
-    if (!Verdicts)
-        return;
-    if (Record)
-        Verdicts->AddToReport(Record);
-    else
-        Verdicts->AddToReport(Id, WideFromAnsi(Name), Path, Source);
-}
-
 // The RDF files of one repair: listed once (each profile's "extensions.cache"
 // deleted on the way) and each parsed once, however many extensions are
 // switched off; the files whose text changed are written back at the end.
@@ -234,28 +192,18 @@ TAddOnTickSource SetAddOnTempTickForTests(TAddOnTickSource Source) noexcept
 }
 
 // ---------------------------------------------------------------------------
-// TqvIExploreAddOn
+// TqvAddOnRepairItem
 
-TqvIExploreAddOn::TqvIExploreAddOn(TqvItems* Owner, std::string Clsid, TqvAddOnItem* Record,
-                                   std::shared_ptr<TqvAddOnItems> Verdicts)
-    : TqvItem(Owner), Clsid(std::move(Clsid)), Record(Record), Verdicts(std::move(Verdicts))
+TqvAddOnRepairItem::TqvAddOnRepairItem(TqvItems* Owner, TqvAddOnItem* Record,
+                                       std::shared_ptr<TqvAddOnItems> Verdicts)
+    : TqvItem(Owner), Record(Record), Verdicts(std::move(Verdicts))
 {
     Found = true;
     Selected = true;
     Data = Record;
 }
 
-std::string TqvIExploreAddOn::SettingsKey() const
-{
-    return std::string(kIEExtSettingsKey) + "\\" + Clsid;
-}
-
-void TqvIExploreAddOn::TakeRecordValues()
-{
-    CopyRecord(Record, Id, Name, Path, Source);
-}
-
-void TqvIExploreAddOn::LoadFromXML(TXMLTag* Tag)
+void TqvAddOnRepairItem::LoadRecordValues(TXMLTag* Tag)
 {
     Id = Attr(Tag, "id");
     Name = Attr(Tag, "name");
@@ -264,28 +212,67 @@ void TqvIExploreAddOn::LoadFromXML(TXMLTag* Tag)
     Caption = WideFromAnsi(Name);
 }
 
+void TqvAddOnRepairItem::TakeRecordValues()
+{
+    if (!Record)
+        return;
+    const bool locked = AddOnLock().Enter(kAddOnLockWaitMs);
+    Id = Record->Id;
+    Name = AnsiFromWide(Record->Name);
+    Path = Record->Path;
+    Source = Record->Source;
+    if (locked)
+        AddOnLock().Leave();
+}
+
+void TqvAddOnRepairItem::ReportSwitchedOff() const
+{
+    if (!Verdicts)
+        return;
+    if (Record)
+        Verdicts->AddToReport(Record);
+    else
+        Verdicts->AddToReport(Id, WideFromAnsi(Name), Path, Source);
+}
+
+// ---------------------------------------------------------------------------
+// TqvIExploreAddOn
+
+TqvIExploreAddOn::TqvIExploreAddOn(TqvItems* Owner, std::string Clsid, TqvAddOnItem* Record,
+                                   std::shared_ptr<TqvAddOnItems> Verdicts)
+    : TqvAddOnRepairItem(Owner, Record, std::move(Verdicts)), Clsid(std::move(Clsid))
+{
+}
+
+std::string TqvIExploreAddOn::SettingsKey() const
+{
+    return std::string(kIEExtSettingsKey) + "\\" + Clsid;
+}
+
+void TqvIExploreAddOn::LoadFromXML(TXMLTag* Tag)
+{
+    LoadRecordValues(Tag);
+}
+
 std::string TqvIExploreAddOn::GetXML()
 {
     TakeRecordValues();
     std::string out;
     if (!Clsid.empty()) {
-        TqvRegItem flags(Owner);
-        flags.Root = HKEY_CURRENT_USER;
-        flags.Key = SettingsKey();
-        flags.Name = "Flags";
-        flags.Value = "1";
-        flags.Type = REG_DWORD;
-        flags.ScanKind = kRegScanValue;
-        flags.FixKind = kRegFixValue;
-        TqvRegItem version(Owner);
-        version.Root = HKEY_CURRENT_USER;
-        version.Key = SettingsKey();
-        version.Name = "Version";
-        version.Value = "*";
-        version.Type = REG_SZ;
-        version.ScanKind = kRegScanValue;
-        version.FixKind = kRegFixValue;
-        out += flags.GetXML() + "\r\n" + version.GetXML() + "\r\n";
+        // The settings values the repair writes, as the list lines that write them.
+        auto setting = [this](const char* ValueName, const char* Value, DWORD Type) {
+            TqvRegItem item(Owner);
+            item.Root = HKEY_CURRENT_USER;
+            item.Key = SettingsKey();
+            item.Name = ValueName;
+            item.Value = Value;
+            item.Type = Type;
+            item.ScanKind = kRegScanValue;
+            item.FixKind = kRegFixValue;
+            return item.GetXML() + "\r\n";
+        };
+        out += setting("Flags", "1", REG_DWORD);
+        out += setting("Version", "*", REG_SZ);
     }
     out += "<ieaddon id=\"" + Escape(Id) + "\" name=\"" + Escape(Name) + "\" path=\"" +
            Escape(Path) + "\" source=\"" + Escape(Source) + "\" />";
@@ -345,7 +332,7 @@ bool TqvIExploreAddOn::Fix()
         done = flags && version;
     }
     TakeRecordValues();
-    Report(Verdicts, Record, Id, Name, Path, Source);
+    ReportSwitchedOff();
     return done;
 }
 
@@ -354,26 +341,14 @@ bool TqvIExploreAddOn::Fix()
 
 TqvFirefoxAddOn::TqvFirefoxAddOn(TqvItems* Owner, std::string FirefoxId, TqvAddOnItem* Record,
                                  std::shared_ptr<TqvAddOnItems> Verdicts)
-    : TqvItem(Owner), FirefoxId(std::move(FirefoxId)), Record(Record), Verdicts(std::move(Verdicts))
+    : TqvAddOnRepairItem(Owner, Record, std::move(Verdicts)), FirefoxId(std::move(FirefoxId))
 {
-    Found = true;
-    Selected = true;
-    Data = Record;
-}
-
-void TqvFirefoxAddOn::TakeRecordValues()
-{
-    CopyRecord(Record, Id, Name, Path, Source);
 }
 
 void TqvFirefoxAddOn::LoadFromXML(TXMLTag* Tag)
 {
     FirefoxId = Attr(Tag, "ffid");
-    Id = Attr(Tag, "id");
-    Name = Attr(Tag, "name");
-    Path = Attr(Tag, "path");
-    Source = Attr(Tag, "source");
-    Caption = WideFromAnsi(Name);
+    LoadRecordValues(Tag);
 }
 
 std::string TqvFirefoxAddOn::GetXML()
@@ -430,7 +405,7 @@ bool TqvFirefoxAddOn::Fix()
         }
     }
     TakeRecordValues();
-    Report(Verdicts, Record, Id, Name, Path, Source);
+    ReportSwitchedOff();
     return done;
 }
 
@@ -570,7 +545,7 @@ void TqvItemsAddOns::ScanIE(bool Toolbars)
                                  : RegGetSubKeyNames(HKEY_LOCAL_MACHINE, kIEBHOKey, names);
     if (!listed)
         return;
-    for (const std::string& name : SplitLines(names)) {
+    for (const std::string& name : RegSplitNames(names)) {
         if (!Step())
             return;
         if (Trim(name).empty())
@@ -600,20 +575,14 @@ void TqvItemsAddOns::JudgeIE(const std::string& RawName, bool Toolbar)
     const std::wstring caption = listed ? WideFromUtf8(listedName) : name;
     const bool oldIE = IEMajorVersion < 7;
 
+    // A toolbar is a value of the toolbar key, a helper object a key of its own.
     auto removal = [&]() {
-        auto reg = std::make_unique<TqvRegItem>(this);
-        reg->Root = HKEY_LOCAL_MACHINE;
-        if (Toolbar) {
-            reg->Key = kIEToolbarKey;
-            reg->Name = RawName;
-        } else {
-            reg->Key = std::string(kIEBHOKey) + "\\" + RawName;
-        }
+        auto reg =
+            Toolbar
+                ? NewRegDeletion(this, HKEY_LOCAL_MACHINE, kIEToolbarKey, RawName, Current64, false)
+                : NewRegDeletion(this, HKEY_LOCAL_MACHINE, std::string(kIEBHOKey) + "\\" + RawName,
+                                 "", Current64, false);
         reg->ScanKind = kRegScanExists;
-        reg->FixKind = kRegFixDel;
-        reg->Is64 = Current64;
-        reg->Found = true;
-        reg->Selected = true;
         reg->Caption = caption;
         reg->Data = record;
         return reg;
@@ -688,7 +657,7 @@ void TqvItemsAddOns::ScanFirefoxRegistry(HKEY Root)
     if (!RegGetValueNames(Root, kFirefoxExtensionsKey, names))
         return;
     const std::string source = Root == HKEY_CURRENT_USER ? "FFRC" : "FFRH";
-    for (const std::string& valueName : SplitLines(names)) {
+    for (const std::string& valueName : RegSplitNames(names)) {
         if (!Step())
             return;
         const std::string id = LowerCase(Trim(valueName));
@@ -870,14 +839,11 @@ std::unique_ptr<TqvItem> LoadAddOnListItem(TqvItems* Owner, TXMLTag* Tag,
         return nullptr;
     if (!List)
         List = TqvAddOnItems::Create(Owner);
-    if (ie) {
-        auto item = std::make_unique<TqvIExploreAddOn>(Owner, std::string(), nullptr, List);
-        item->LoadFromXML(Tag);
-        if (item->Id.empty())
-            return nullptr;
-        return item;
-    }
-    auto item = std::make_unique<TqvFirefoxAddOn>(Owner, std::string(), nullptr, List);
+    std::unique_ptr<TqvAddOnRepairItem> item;
+    if (ie)
+        item = std::make_unique<TqvIExploreAddOn>(Owner, std::string(), nullptr, List);
+    else
+        item = std::make_unique<TqvFirefoxAddOn>(Owner, std::string(), nullptr, List);
     item->LoadFromXML(Tag);
     if (item->Id.empty())
         return nullptr;

@@ -26,16 +26,15 @@
 
 class TqvItemsAddOns;
 
-// An Internet Explorer add-on switched off by the repair: from IE 7 through
-// the per-user add-on settings, before IE 7 by its replacement registry item
-// (which deletes the registration). Created found and selected.
-class TqvIExploreAddOn : public TqvItem {
+// What both kinds of add-on item hold: the verdict record the add-on was
+// judged by (also TqvItem::Data; null when read back from a list), one share
+// of the verdicts, and the record's values as the export and the report show
+// them. Created found and selected.
+class TqvAddOnRepairItem : public TqvItem {
 public:
-    TqvIExploreAddOn(TqvItems* Owner, std::string Clsid, TqvAddOnItem* Record,
-                     std::shared_ptr<TqvAddOnItems> Verdicts);
+    TqvAddOnRepairItem(TqvItems* Owner, TqvAddOnItem* Record,
+                       std::shared_ptr<TqvAddOnItems> Verdicts);
 
-    std::string Clsid; // as found: upper-case with braces; '' when read back
-    std::unique_ptr<TqvRegItem> Replacement;
     std::string Id;
     std::string Name; // system code page
     std::string Path;
@@ -43,7 +42,28 @@ public:
     TqvAddOnItem* Record = nullptr;
     std::shared_ptr<TqvAddOnItems> Verdicts;
 
-    // "id", "name", "path", "source" (trimmed); an item without id is not kept.
+protected:
+    // "id", "name", "path", "source" (trimmed), and the caption from the name.
+    void LoadRecordValues(TXMLTag* Tag);
+    // The record's values, read under the add-on lock: a late check thread may
+    // still rename the record. Nothing changes without a record.
+    void TakeRecordValues();
+    // Adds the add-on to the verdicts' report: the record, else the values.
+    void ReportSwitchedOff() const;
+};
+
+// An Internet Explorer add-on switched off by the repair: from IE 7 through
+// the per-user add-on settings, before IE 7 by its replacement registry item
+// (which deletes the registration).
+class TqvIExploreAddOn : public TqvAddOnRepairItem {
+public:
+    TqvIExploreAddOn(TqvItems* Owner, std::string Clsid, TqvAddOnItem* Record,
+                     std::shared_ptr<TqvAddOnItems> Verdicts);
+
+    std::string Clsid; // as found: upper-case with braces; '' when read back
+    std::unique_ptr<TqvRegItem> Replacement;
+
+    // The record's values; an item without id is not kept.
     void LoadFromXML(TXMLTag* Tag) override;
     // With a CLSID the lines of the two registry items that switch it off
     // (HKCU "...\Ext\Settings\<CLSID>": DWORD "Flags" 1, string "Version" "*"),
@@ -60,36 +80,26 @@ public:
     std::string SettingsKey() const;
 
 private:
-    void TakeRecordValues();
     bool backupRefused_ = false;
 };
 
 // A Firefox extension switched off by the repair: in every profile's
 // database from Firefox 4, else in every profile's "extensions.rdf".
-class TqvFirefoxAddOn : public TqvItem {
+class TqvFirefoxAddOn : public TqvAddOnRepairItem {
 public:
     TqvFirefoxAddOn(TqvItems* Owner, std::string FirefoxId, TqvAddOnItem* Record,
                     std::shared_ptr<TqvAddOnItems> Verdicts);
 
     std::string ProfilesFolder; // '' until needed
     std::string FirefoxId;      // lower-case
-    std::string Id;
-    std::string Name; // system code page
-    std::string Path;
-    std::string Source;
-    TqvAddOnItem* Record = nullptr;
-    std::shared_ptr<TqvAddOnItems> Verdicts;
 
-    // "ffid", "id", "name", "path", "source" (trimmed); an item without id is
-    // not kept.
+    // "ffid" (trimmed) and the record's values; an item without id is not
+    // kept.
     void LoadFromXML(TXMLTag* Tag) override;
     // The "ffaddon" element.
     std::string GetXML() override;
     void Check() override {}
     bool Fix() override;
-
-private:
-    void TakeRecordValues();
 };
 
 class TqvItemsAddOns : public TqvItems, public TqvAddOnCheck {

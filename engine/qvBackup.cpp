@@ -27,30 +27,6 @@ struct TOpenBackup {
 };
 TOpenBackup gBackup;
 
-// Owner of an open key handle; predefined roots are never owned.
-class TKey {
-public:
-    TKey() = default;
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-    ~TKey()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    HKEY get() const noexcept { return key_; }
-    HKEY* put() noexcept
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-        return &key_;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
 enum class TRead { Ok, Missing, Failed };
 
 TRead ReadOf(LONG Result)
@@ -64,8 +40,8 @@ TRead ReadOf(LONG Result)
 // view. Both must agree: a key that only one of them reaches is a name the
 // code page does not hold.
 struct TBothKeys {
-    TKey Ansi;
-    TKey Wide;
+    TRegKey Ansi;
+    TRegKey Wide;
 };
 
 TRead OpenBoth(HKEY Root, const std::string& Key, TBothKeys& Keys)

@@ -44,22 +44,6 @@ int32_t RoundHalfEven(double X)
     return static_cast<int32_t>(whole);
 }
 
-std::vector<std::string> SplitCrLf(const std::string& Text)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < Text.size()) {
-        const size_t end = Text.find("\r\n", start);
-        if (end == std::string::npos) {
-            out.push_back(Text.substr(start));
-            break;
-        }
-        out.push_back(Text.substr(start, end - start));
-        start = end + 2;
-    }
-    return out;
-}
-
 void SetCaptionLine(std::unique_ptr<std::vector<std::wstring>>& List, const std::wstring& Lang,
                     const std::wstring& Text)
 {
@@ -1036,16 +1020,31 @@ void TqvRegItem::AddKeyDetails(const std::string& P, bool WithKeyItem, const Tqv
         addDetail("");
     std::string names;
     if (RegGetValueNames(Template.Root, P, names))
-        for (const std::string& name : SplitCrLf(names))
+        for (const std::string& name : RegSplitNames(names))
             if (!Trim(name).empty())
                 addDetail(name);
     // Sub-keys are opened by their exact names: a trimmed name could be
     // another key.
     std::string subKeys;
     if (RegGetSubKeyNames(Template.Root, P, subKeys))
-        for (const std::string& sub : SplitCrLf(subKeys))
+        for (const std::string& sub : RegSplitNames(subKeys))
             if (!Trim(sub).empty())
                 AddKeyDetails(P + "\\" + sub, true, Template);
+}
+
+std::unique_ptr<TqvRegItem> NewRegDeletion(TqvItems* Owner, HKEY Root, const std::string& Key,
+                                           const std::string& Name, bool Is64, bool ValueTarget)
+{
+    auto item = std::make_unique<TqvRegItem>(Owner);
+    item->Found = true;
+    item->Selected = true;
+    item->Root = Root;
+    item->Key = Key;
+    item->Name = Name;
+    item->ValueTarget = ValueTarget;
+    item->FixKind = kRegFixDel;
+    item->Is64 = Is64;
+    return item;
 }
 
 // ---------------------------------------------------------------------------

@@ -384,6 +384,12 @@ private:
     bool backupRefused_ = false; // the backup writer refused it: never repaired
 };
 
+// A scanner's registry finding: found, selected and deleted by the repair, in
+// the 64-bit view when Is64. With ValueTarget the finding is the value Name
+// (the default value when Name is empty); without, an empty Name is the key.
+std::unique_ptr<TqvRegItem> NewRegDeletion(TqvItems* Owner, HKEY Root, const std::string& Key,
+                                           const std::string& Name, bool Is64, bool ValueTarget);
+
 // A file or folder pattern whose matches are deleted. A pattern ending in "\"
 // is a folder: everything below it matches.
 class TqvFileItem : public TqvItem {

@@ -45,30 +45,6 @@ const TContainer kContainers[] = {
 
 std::atomic<TqvKeyOwnerQuery> gOwnerQuery{nullptr};
 
-// Owner of an open key handle; predefined roots are never owned.
-class TKey {
-public:
-    TKey() = default;
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-    ~TKey()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    HKEY get() const noexcept { return key_; }
-    HKEY* put() noexcept
-    {
-        if (key_)
-            RegCloseKey(key_);
-        key_ = nullptr;
-        return &key_;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
-
 std::wstring UpperWide(std::wstring Text)
 {
     if (!Text.empty())
@@ -94,7 +70,7 @@ struct TName {
 // or the enumeration fails before its end.
 bool EnumNames(HKEY Root, const std::string& Path, bool SubKeys, std::vector<TName>& Names)
 {
-    TKey key;
+    TRegKey key;
     if (RegOpenKeyExW(Root, WideFromAnsi(Path).c_str(), 0, KEY_READ | RegViewAccessBit(),
                       key.put()) != ERROR_SUCCESS)
         return false;
@@ -136,7 +112,7 @@ bool IsBlank(const std::string& Name)
 // values per entry over tens of thousands of entries.
 bool ReadText(HKEY Root, const std::string& Path, const std::string& Name, std::string& Text)
 {
-    TKey key;
+    TRegKey key;
     if (RegOpenKeyExA(Root, Path.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
         ERROR_SUCCESS)
         return false;
@@ -215,7 +191,7 @@ TFileState TestLibraryFile(const std::string& Text, uint8_t View)
 // The native name of Root\Key in the thread's view; '' when it cannot be opened.
 std::wstring NativeKeyName(HKEY Root, const std::string& Key)
 {
-    TKey key;
+    TRegKey key;
     if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
         ERROR_SUCCESS)
         return {};
@@ -317,16 +293,7 @@ bool TqvRegScanner::OwnedByTrustedInstaller(HKEY Root, const std::string& Key) c
 void TqvRegScanner::AddFinding(HKEY Root, const std::string& Key, const std::string& Name,
                                bool ValueTarget, bool Details, const std::string& Message)
 {
-    auto item = std::make_unique<TqvRegItem>(this);
-    item->Found = true;
-    item->Selected = true;
-    item->Root = Root;
-    item->Key = Key;
-    item->Name = Name;
-    item->ValueTarget = ValueTarget;
-    item->ScanKind = kRegScanInvalid;
-    item->FixKind = kRegFixDel;
-    item->Is64 = PassFlag != 0;
+    auto item = NewRegDeletion(this, Root, Key, Name, PassFlag != 0, ValueTarget);
     const std::string where = RegRootToName(Root) + "\\" + Key + "\\#" + Name;
     if (IsIgnored(*item)) {
         qvLog("Registry IGNORED: " + where);

@@ -15,29 +15,12 @@
 
 namespace {
 
-// Owns one open key; predefined roots are never put in here.
-class TKey {
-public:
-    TKey() = default;
-    ~TKey()
-    {
-        if (key_)
-            RegCloseKey(key_);
-    }
-    TKey(const TKey&) = delete;
-    TKey& operator=(const TKey&) = delete;
-
-    HKEY get() const noexcept { return key_; }
-    // Opens Path below Parent for reading in the calling thread's view.
-    bool Open(HKEY Parent, const std::string& Path)
-    {
-        return RegOpenKeyExA(Parent, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), &key_) ==
-               ERROR_SUCCESS;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
+// Opens Path below Parent for reading in the calling thread's view.
+bool OpenForReading(HKEY Parent, const std::string& Path, TRegKey& Key)
+{
+    return RegOpenKeyExA(Parent, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), Key.put()) ==
+           ERROR_SUCCESS;
+}
 
 struct TValue {
     std::string Name;
@@ -163,10 +146,26 @@ std::string KeyNativeNameOf(HKEY Key)
 
 std::string KeyNativeName(HKEY Root, const std::string& Path)
 {
-    TKey key;
-    if (!key.Open(Root, Path))
+    TRegKey key;
+    if (!OpenForReading(Root, Path, key))
         return {};
     return KeyNativeNameOf(key.get());
+}
+
+bool AddMissingProgramValue(TqvItems& Scanner, HKEY Root, const std::string& Key,
+                            const std::string& Name, const std::string& Text, bool Is64)
+{
+    auto item = NewRegDeletion(&Scanner, Root, Key, Name, Is64, true);
+    item->Value = Text;
+    if (IsIgnored(*item)) {
+        qvLog(std::string("Registry IGNORED: ") + (Is64 ? "1" : "0") + " " + RegRootToName(Root) +
+              "\\" + Key + "\\#" + Name);
+        return false;
+    }
+    Scanner.Add(std::move(item));
+    if (Scanner.Owner)
+        Scanner.Owner->AddFound(1);
+    return true;
 }
 
 bool SameTextAsWide(const std::wstring& Wide, const std::string& Ansi)
@@ -275,9 +274,9 @@ void TqvItemsMissingFiles::Walk(HKEY Root, HKEY Parent, const std::string& SubNa
     // The per-key report is also the walk's stop check.
     if (!Go(true))
         return;
-    TKey key;
+    TRegKey key;
     // Sub-keys open relative to their parent: one short open per key.
-    if (!(Parent ? key.Open(Parent, SubName) : key.Open(Root, Key)))
+    if (!(Parent ? OpenForReading(Parent, SubName, key) : OpenForReading(Root, Key, key)))
         return;
 
     const std::string rootName = RegRootToName(Root);
@@ -361,25 +360,8 @@ void TqvItemsMissingFiles::TestValue(HKEY Root, HKEY Handle, const std::string& 
     if (!Reported.insert(rootName + "\\" + native + "\t" + Name).second)
         return;
 
-    auto item = std::make_unique<TqvRegItem>(this);
-    item->Found = true;
-    item->Selected = true;
-    item->Root = Root;
-    item->Key = Key;
-    item->Name = Name;
-    item->Value = text;
-    item->FixKind = kRegFixDel;
-    item->Is64 = PassFlag != 0;
-    item->ValueTarget = true;
-    if (IsIgnored(*item)) {
-        qvLog("Registry IGNORED: " + IntToStr(PassFlag) + " " + rootName + "\\" + Key + "\\#" +
-              Name);
-        return;
-    }
-    Add(std::move(item));
-    if (Owner)
-        Owner->AddFound(1);
-    Go(false);
+    if (AddMissingProgramValue(*this, Root, Key, Name, text, PassFlag != 0))
+        Go(false);
 }
 
 std::unique_ptr<TqvItems> CreateItemsMissingFiles(TqvMain* Owner)

@@ -55,6 +55,13 @@ std::unique_ptr<TqvItems> CreateItemsMissingFiles(TqvMain* Owner);
 // ---------------------------------------------------------------------------
 // Shared with the start-up scanners
 
+// Adds to Scanner the finding of a string value that names a missing program:
+// the value Name of Root\Key with its text Text, deleted by the repair, in the
+// 64-bit view when Is64, and counted with the owner's AddFound. A value that
+// the ignore list or the clean report holds is only logged. True when added.
+bool AddMissingProgramValue(TqvItems& Scanner, HKEY Root, const std::string& Key,
+                            const std::string& Name, const std::string& Text, bool Is64);
+
 // The native name ("\REGISTRY\...") of Root\Path opened for reading in the
 // calling thread's view, as UTF-8; '' when the key does not open.
 std::string KeyNativeName(HKEY Root, const std::string& Path);

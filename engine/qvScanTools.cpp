@@ -140,22 +140,6 @@ bool IsAbsolutePath(std::string_view P)
     return P.size() >= 3 && letter && P[1] == ':' && P[2] == '\\';
 }
 
-std::vector<std::string> SplitCrLf(const std::string& Text)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < Text.size()) {
-        const size_t end = Text.find("\r\n", start);
-        if (end == std::string::npos) {
-            out.push_back(Text.substr(start));
-            break;
-        }
-        out.push_back(Text.substr(start, end - start));
-        start = end + 2;
-    }
-    return out;
-}
-
 bool ParseInt64(std::string_view S, int64_t& Value)
 {
     size_t i = 0;
@@ -667,17 +651,17 @@ std::string FindMuiCacheKeyIn(HKEY Root, const std::string& Base)
     std::string first;
     if (!RegGetSubKeyNames(Root, Base, first))
         return {};
-    for (const std::string& a : SplitCrLf(first)) {
+    for (const std::string& a : RegSplitNames(first)) {
         const std::string levelA = Base + "\\" + a;
         std::string second;
         if (!RegGetSubKeyNames(Root, levelA, second))
             continue;
-        for (const std::string& b : SplitCrLf(second)) {
+        for (const std::string& b : RegSplitNames(second)) {
             const std::string levelB = levelA + "\\" + b;
             std::string values;
             if (!RegGetValueNames(Root, levelB, values))
                 continue;
-            for (const std::string& v : SplitCrLf(values))
+            for (const std::string& v : RegSplitNames(values))
                 if (!v.empty() && v[0] == '@')
                     return levelB;
         }

@@ -58,28 +58,12 @@ uint8_t LookupView(const TRunPass& Pass)
     return Pass.Is64 ? kView64 : kView32;
 }
 
-std::vector<std::string> SplitCrLf(const std::string& Text)
-{
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < Text.size()) {
-        const size_t end = Text.find("\r\n", start);
-        if (end == std::string::npos) {
-            out.push_back(Text.substr(start));
-            break;
-        }
-        out.push_back(Text.substr(start, end - start));
-        start = end + 2;
-    }
-    return out;
-}
-
 std::vector<std::string> RunValueNames(HKEY Root)
 {
     std::string text;
     if (!RegGetValueNames(Root, kRunKeyName, text))
         return {};
-    return SplitCrLf(text);
+    return RegSplitNames(text);
 }
 
 // A Run value as text (REG_SZ or REG_EXPAND_SZ).
@@ -168,11 +152,6 @@ struct TByKey {
     bool operator()(const std::string& A, const TCurrentEntry& B) const { return A < B.first; }
 };
 
-std::string Flag(bool Value)
-{
-    return Value ? "1" : "0";
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -211,25 +190,8 @@ void TqvItemsInvalidStartup::Scan()
                 continue;
             if (!ReadsTheSameWide(pass.Root, name, text))
                 continue;
-            auto item = std::make_unique<TqvRegItem>(this);
-            item->Found = true;
-            item->Selected = true;
-            item->Root = pass.Root;
-            item->Key = kRunKeyName;
-            item->Name = name;
-            item->Value = text;
-            item->FixKind = kRegFixDel;
-            item->Is64 = pass.Is64;
-            item->ValueTarget = true;
-            if (IsIgnored(*item)) {
-                qvLog("Registry IGNORED: " + Flag(pass.Is64) + " " + RegRootToName(pass.Root) +
-                      "\\" + item->Key + "\\#" + name);
-                continue;
-            }
-            Add(std::move(item));
-            if (Owner)
-                Owner->AddFound(1);
-            qvLog("Startup file does not exist: " + text);
+            if (AddMissingProgramValue(*this, pass.Root, kRunKeyName, name, text, pass.Is64))
+                qvLog("Startup file does not exist: " + text);
         }
         StepProgress();
     }
