@@ -16,12 +16,10 @@
 // end (and left-overs of an earlier run at the start). Output, one figure a
 // line; the last is "ratio<TAB><scan seconds / bare seconds>".
 
+#include "EngineBench.h"
 #include "engine/qvClasses.h"
 #include "engine/qvMissingFiles.h"
-#include "engine/qvThreads.h"
 #include "platform/SysUtilsU.h"
-#include "platform/ThreadU.h"
-#include "platform/WinVersionU.h"
 
 #include <windows.h>
 
@@ -34,6 +32,9 @@
 #include <vector>
 
 namespace {
+
+using bench::Seconds;
+using bench::Tick;
 
 constexpr char kBench[] = "SOFTWARE\\KvBench";
 constexpr int kKeysPerGroup = 100;
@@ -64,21 +65,6 @@ std::vector<REGSAM> Views()
     if (!IsWin64())
         return {0};
     return {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
-}
-
-double Seconds(LARGE_INTEGER From, LARGE_INTEGER To)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(To.QuadPart - From.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Tick()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
 }
 
 void RemoveBench()
@@ -237,19 +223,10 @@ double TimeScan(int& Found, long long& Reports)
     TqvItems* scanner = main->FixCategory->Groups[0]->Scanner.get();
 
     long long reports = 0;
-    const LARGE_INTEGER start = Tick();
-    auto* worker = new TqvExecThread(
-        main, false, nullptr,
-        [&reports](const TqvUIStatus&) {
-            ++reports;
-            return true;
-        },
-        kScanFlags, kModeScan);
-    HANDLE done = worker->OpenWaitHandle();
-    worker->Start();
-    PumpedWait(done, INFINITE);
-    CloseHandle(done);
-    const double seconds = Seconds(start, Tick());
+    const double seconds = bench::TimeScanOnWorker(main, [&reports](const TqvUIStatus&) {
+        ++reports;
+        return true;
+    });
     Found = scanner->FoundCount();
     Reports = reports;
     return seconds;
@@ -259,17 +236,9 @@ double TimeScan(int& Found, long long& Reports)
 
 int wmain(int argc, wchar_t** argv)
 {
-    const int count = argc > 1 ? _wtoi(argv[1]) : 20000;
-    if (count <= 0) {
-        fputs("usage: missingbench [keys]\n", stderr);
-        return 2;
-    }
-    if (!IsWin64())
-        puts("note\tnot 64-bit Windows: one view only");
-    if (!TDispatcher::Install()) {
-        fputs("missingbench: no dispatcher\n", stderr);
-        return 1;
-    }
+    int count = 0;
+    if (const int exitCode = bench::Begin("missingbench", "keys", 20000, argc, argv, count))
+        return exitCode;
     for (const TRoot& root : kRoots)
         for (const char* key : kIgnored)
             gIgnored.insert(UpperCase(std::string(root.Name) + "\\" + key));

@@ -18,11 +18,9 @@
 // the classes walked in both views and the time per walked class, and last
 // "ratio<TAB><engine seconds / bare seconds>".
 
+#include "EngineBench.h"
 #include "engine/qvClasses.h"
 #include "engine/qvClassesEx.h"
-#include "engine/qvThreads.h"
-#include "platform/ThreadU.h"
-#include "platform/WinVersionU.h"
 
 #include <aclapi.h>
 #include <windows.h>
@@ -35,6 +33,9 @@
 
 namespace {
 
+using bench::Seconds;
+using bench::Tick;
+
 constexpr wchar_t kPrefix[] = L"{0B3C7E57-0000-4000-8000-";
 constexpr const char* kServers[] = {"\\InprocServer32", "\\LocalServer32", "\\InprocHandler32",
                                     "\\InprocServer",   "\\LocalServer",   "\\InprocHandler"};
@@ -44,21 +45,6 @@ std::wstring ClassName(int Index)
     wchar_t tail[32];
     swprintf(tail, 32, L"%012d}", Index);
     return kPrefix + std::wstring(tail);
-}
-
-double Seconds(LARGE_INTEGER From, LARGE_INTEGER To)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(To.QuadPart - From.QuadPart) /
-           static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Tick()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
 }
 
 void RemoveSynthetic()
@@ -246,14 +232,7 @@ double TimeEngine(int& Found)
     TqvItems* scanner = group->Scanner.get();
     main->FixCategory->Groups.push_back(std::move(group));
 
-    const LARGE_INTEGER start = Tick();
-    auto* worker = new TqvExecThread(
-        main, false, nullptr, [](const TqvUIStatus&) { return true; }, kScanFlags, kModeScan);
-    HANDLE done = worker->OpenWaitHandle();
-    worker->Start();
-    PumpedWait(done, INFINITE);
-    CloseHandle(done);
-    const double seconds = Seconds(start, Tick());
+    const double seconds = bench::TimeScanOnWorker(main, [](const TqvUIStatus&) { return true; });
     Found = 0;
     for (const auto& item : scanner->Items)
         if (!item->Locked)
@@ -265,17 +244,9 @@ double TimeEngine(int& Found)
 
 int wmain(int argc, wchar_t** argv)
 {
-    const int count = argc > 1 ? _wtoi(argv[1]) : 20000;
-    if (count <= 0) {
-        fputs("usage: scanbench [classes]\n", stderr);
-        return 2;
-    }
-    if (!IsWin64())
-        puts("note\tnot 64-bit Windows: one view only");
-    if (!TDispatcher::Install()) {
-        fputs("scanbench: no dispatcher\n", stderr);
-        return 1;
-    }
+    int count = 0;
+    if (const int exitCode = bench::Begin("scanbench", "classes", 20000, argc, argv, count))
+        return exitCode;
     RemoveSynthetic();
     int dead = 0;
     if (!MakeSynthetic(count, dead)) {

@@ -8,6 +8,7 @@
 //
 // Exit status 0, or the number of the first seed that failed.
 #include "AddOnTestSupport.h"
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "platform/FirefoxU.h"
 #include "platform/SQLiteTable3.h"
@@ -68,7 +69,7 @@ bool File(const std::string& Path, size_t Size)
 {
     const size_t slash = Path.rfind('\\');
     SHCreateDirectoryExA(nullptr, Path.substr(0, slash).c_str(), nullptr);
-    return atest::WriteBytes(Path, std::string(Size, 'k'));
+    return etest::WriteBytes(Path, std::string(Size, 'k'));
 }
 
 bool Link(const std::string& LinkFile, const std::string& Target)
@@ -205,7 +206,7 @@ void SeedAddOns(const std::string& CacheFile)
     const size_t slash = CacheFile.rfind('\\');
     SHCreateDirectoryExA(nullptr, CacheFile.substr(0, slash).c_str(), nullptr);
     Check(
-        atest::WriteBytes(CacheFile, "<addons>\r\n  <addon id=\"" + id +
+        etest::WriteBytes(CacheFile, "<addons>\r\n  <addon id=\"" + id +
                                          "\" name=\"Cached black\" type=\"B\" />\r\n</addons>\r\n"),
         "cache");
 
@@ -228,7 +229,7 @@ void SeedAddOns(const std::string& CacheFile)
     const std::string profile = AppDataDir() + "Mozilla\\Firefox\\Profiles\\kvacc.default\\";
     SHCreateDirectoryExA(nullptr, profile.c_str(), nullptr);
     const std::string database = profile + "extensions.sqlite";
-    Check(atest::WriteBytes(database, ""), "database file");
+    Check(etest::WriteBytes(database, ""), "database file");
     try {
         TSQLiteDatabase db(database);
         db.ExecSQL("CREATE TABLE addon (id TEXT, location TEXT, active INTEGER, userDisabled "

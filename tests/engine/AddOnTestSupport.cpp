@@ -1,6 +1,9 @@
 #include "AddOnTestSupport.h"
 
+#include "EngineTest.h"
+
 #include "KorvTest.h"
+#include "engine/qvAddOns.h"
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
 
@@ -44,6 +47,52 @@ bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View)
         RegCloseKey(parent);
     }
     return !KeyExists(Root, Key, View);
+}
+
+namespace {
+
+constexpr char kIEKey[] = "SOFTWARE\\Microsoft\\Internet Explorer";
+
+} // namespace
+
+IEVersionScope::~IEVersionScope()
+{
+    Restore();
+}
+
+bool IEVersionScope::Set(const std::string& Version, const std::vector<REGSAM>& Views)
+{
+    bool opened = true;
+    for (REGSAM view : Views) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) !=
+            ERROR_SUCCESS) {
+            opened = false;
+            continue;
+        }
+        char buffer[256] = {};
+        DWORD size = sizeof(buffer);
+        RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+        saved_.emplace_back(view, buffer);
+        RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(Version.c_str()),
+                       static_cast<DWORD>(Version.size() + 1));
+        RegCloseKey(key);
+    }
+    return opened;
+}
+
+void IEVersionScope::Restore()
+{
+    for (const auto& [view, value] : saved_) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) ==
+            ERROR_SUCCESS) {
+            RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                           static_cast<DWORD>(value.size() + 1));
+            RegCloseKey(key);
+        }
+    }
+    saved_.clear();
 }
 
 RegEntries::~RegEntries()
@@ -121,28 +170,6 @@ void RegEntries::RemoveAll()
     keys_.clear();
 }
 
-bool WriteBytes(const std::string& Path, const std::string& Bytes)
-{
-    HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const BOOL ok = Bytes.empty() ||
-                    WriteFile(h, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr);
-    CloseHandle(h);
-    return ok && written == Bytes.size();
-}
-
-std::string ReadBytes(const std::string& Path)
-{
-    return ktest::ReadFileBytes(WideFromAnsi(Path));
-}
-
-bool RemoveFolder(const std::string& Folder)
-{
-    return ktest::RemoveTree(WideFromAnsi(Folder));
-}
-
 ProfilesFixture::ProfilesFixture()
 {
     const std::string appData = AppDataDir();
@@ -157,7 +184,7 @@ ProfilesFixture::ProfilesFixture()
 ProfilesFixture::~ProfilesFixture()
 {
     if (!mozilla_.empty())
-        EXPECT_TRUE(RemoveFolder(mozilla_)) << "left behind: " << mozilla_;
+        EXPECT_TRUE(etest::RemoveFolder(mozilla_)) << "left behind: " << mozilla_;
 }
 
 std::string ProfilesFixture::Profile(const std::string& Name)
@@ -185,6 +212,21 @@ std::string ProgramFolder()
 {
     const std::wstring path = ktest::ProgramPath();
     return AnsiFromWide(path.substr(0, path.find_last_of(L'\\') + 1));
+}
+
+TqvItemsAddOns* AddOnScanner(TqvMain& Main)
+{
+    if (!Main.BoostCategory)
+        return nullptr;
+    for (const auto& group : Main.BoostCategory->Groups)
+        if (group->Id == "addons")
+            return dynamic_cast<TqvItemsAddOns*>(group->Scanner.get());
+    return nullptr;
+}
+
+const TqvAddOnItem* RecordOf(const TqvItem& Item)
+{
+    return static_cast<const TqvAddOnItem*>(Item.Data);
 }
 
 } // namespace atest

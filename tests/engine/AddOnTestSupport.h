@@ -8,7 +8,13 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+class TqvAddOnItem;
+class TqvItem;
+class TqvItemsAddOns;
+class TqvMain;
 
 namespace atest {
 
@@ -56,6 +62,24 @@ private:
 bool KeyExists(HKEY Root, const std::string& Key, REGSAM View);
 bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View);
 
+// Internet Explorer's "Version" for a test: Set writes it in each view,
+// keeping what was there; Restore, or the end of the object, writes the old
+// texts back.
+class IEVersionScope {
+public:
+    IEVersionScope() = default;
+    ~IEVersionScope();
+    IEVersionScope(const IEVersionScope&) = delete;
+    IEVersionScope& operator=(const IEVersionScope&) = delete;
+
+    // False when the key does not open in a view (nothing is written there).
+    bool Set(const std::string& Version, const std::vector<REGSAM>& Views);
+    void Restore();
+
+private:
+    std::vector<std::pair<REGSAM, std::string>> saved_;
+};
+
 // The user's "Mozilla\Firefox\Profiles\" below the application data folder,
 // made when missing; what it made is removed when it ends.
 class ProfilesFixture {
@@ -74,14 +98,15 @@ private:
     std::string profiles_; // with trailing backslash
 };
 
-bool WriteBytes(const std::string& Path, const std::string& Bytes);
-std::string ReadBytes(const std::string& Path);
-bool RemoveFolder(const std::string& Folder);
-
 // An "install.rdf" naming the extension.
 std::string InstallRdf(const std::string& NameUtf8);
 
 // The folder of the running test program (trailing backslash).
 std::string ProgramFolder();
+
+// The root's add-on scanner (the boost group "addons"); null when none.
+TqvItemsAddOns* AddOnScanner(TqvMain& Main);
+// An add-on item's verdict record.
+const TqvAddOnItem* RecordOf(const TqvItem& Item);
 
 } // namespace atest

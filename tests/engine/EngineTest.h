@@ -4,7 +4,13 @@
 #include "engine/qvClasses.h"
 #include "platform/qvSettings.h"
 
+#include "KorvTest.h"
+#include "platform/UnicodeU.h"
+
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
 #include <winioctl.h>
 
 #include <cstdint>
@@ -28,6 +34,39 @@ inline std::string HostFixture()
 inline constexpr const char* kNoHostFixture =
     "no host fixture: run through ctest, or first tests/engine/host_fixture.sh make <prefix dir>";
 
+// ---------------------------------------------------------------------------
+// Files
+
+// Writes the whole file, making its missing folders first.
+inline bool WriteBytes(const std::string& Path, const std::string& Bytes)
+{
+    const size_t slash = Path.find_last_of('\\');
+    if (slash != std::string::npos)
+        SHCreateDirectoryExA(nullptr, Path.substr(0, slash).c_str(), nullptr);
+    HANDLE file = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok = Bytes.empty() || WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()),
+                                               &written, nullptr);
+    CloseHandle(file);
+    return ok && written == Bytes.size();
+}
+
+// The whole file; '' when it cannot be read.
+inline std::string ReadBytes(const std::string& Path)
+{
+    return ktest::ReadFileBytes(WideFromAnsi(Path));
+}
+
+// Removes a folder tree (a link to a folder as a link); False when something
+// stayed, or for ''.
+inline bool RemoveFolder(const std::string& Folder)
+{
+    return !Folder.empty() && ktest::RemoveTree(WideFromAnsi(Folder));
+}
+
 // A file of Size bytes that takes no room: marked sparse where the file
 // system can (Wine's files are sparse when they grow by their end alone).
 inline bool MakeSparseFile(const std::string& Path, int64_t Size)
@@ -42,6 +81,82 @@ inline bool MakeSparseFile(const std::string& Path, int64_t Size)
     const bool sized = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
     CloseHandle(h);
     return sized;
+}
+
+// ---------------------------------------------------------------------------
+// File security
+
+// The DACL of a descriptor as SDDL; "none" without a descriptor or when it
+// cannot be converted.
+inline std::string DaclSddl(PSECURITY_DESCRIPTOR Descriptor)
+{
+    char* sddl = nullptr;
+    std::string dacl = "none";
+    if (Descriptor && ConvertSecurityDescriptorToStringSecurityDescriptorA(
+                          Descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
+        dacl = sddl;
+        LocalFree(sddl);
+    }
+    return dacl;
+}
+
+inline std::string SidText(PSID Sid)
+{
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(Sid, &text))
+        return "?";
+    std::string out = text;
+    LocalFree(text);
+    return out;
+}
+
+// The SID of the user running the test ("?" when it cannot be read). On Wine
+// every new file gets a default DACL of SYSTEM and its creator, who is an
+// administrator there.
+inline std::string TestUserSid()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return "?";
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    std::string sid = "?";
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+        sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+    return sid;
+}
+
+// Every allow entry that gives anyone but Administrators, SYSTEM and Also a
+// right to change the file or folder, as "<SID> <mask>"; a DACL that is
+// missing or cannot be read is listed too.
+inline std::vector<std::string> WritersOf(const std::string& Path, const std::string& Also)
+{
+    std::vector<std::string> writers;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoA(Path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        writers.push_back("unreadable DACL");
+        return writers;
+    }
+    if (!dacl)
+        writers.push_back("no DACL: everyone");
+    constexpr DWORD kWrite = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                             FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                             WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        const std::string text = SidText(&ace->SidStart);
+        if (text != "S-1-5-32-544" && text != "S-1-5-18" && text != Also && (ace->Mask & kWrite))
+            writers.push_back(text + " " + std::to_string(ace->Mask));
+    }
+    LocalFree(sd);
+    return writers;
 }
 
 // Sets the interface language for its lifetime.

@@ -1,9 +1,12 @@
 #include "StartupTestSupport.h"
 
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "platform/RegistryU.h"
+#include "platform/SysUtilsU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
+#include "platform/qvCommon.h"
 
 #include <objbase.h>
 #include <objidl.h>
@@ -285,14 +288,14 @@ std::vector<std::string> ValueSnapshot(HKEY Root, const std::string& Key, bool I
 FileKeeper::FileKeeper(const std::string& Path) : path_(Path), existed_(Exists(Path))
 {
     if (existed_)
-        bytes_ = ReadBytes(Path);
+        bytes_ = etest::ReadBytes(Path);
 }
 
 FileKeeper::~FileKeeper()
 {
     SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (existed_)
-        WriteBytes(path_, bytes_);
+        etest::WriteBytes(path_, bytes_);
     else
         DeleteFileA(path_.c_str());
 }
@@ -308,27 +311,6 @@ NewFoldersScope::~NewFoldersScope()
 {
     for (const std::string& folder : made_)
         RemoveDirectoryA(folder.c_str());
-}
-
-bool WriteBytes(const std::string& Path, const std::string& Bytes)
-{
-    const size_t slash = Path.find_last_of('\\');
-    if (slash != std::string::npos)
-        SHCreateDirectoryExA(nullptr, Path.substr(0, slash).c_str(), nullptr);
-    HANDLE file = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const BOOL ok = Bytes.empty() || WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()),
-                                               &written, nullptr);
-    CloseHandle(file);
-    return ok && written == Bytes.size();
-}
-
-std::string ReadBytes(const std::string& Path)
-{
-    return ktest::ReadFileBytes(WideFromAnsi(Path));
 }
 
 bool Exists(const std::string& Path)
@@ -354,12 +336,6 @@ bool MakeShortcut(const std::string& LinkPath, const std::string& Target,
         link->Release();
     }
     return saved;
-}
-
-void RemoveFolder(const std::string& Folder)
-{
-    if (!Folder.empty())
-        ktest::RemoveTree(WideFromAnsi(Folder));
 }
 
 // ---------------------------------------------------------------------------
@@ -431,6 +407,47 @@ std::vector<std::string> FoundLines(const TqvItems& Items)
         lines.push_back(xml.empty() ? Utf8FromWide(item->Caption) : xml);
     }
     return lines;
+}
+
+std::string Describe(const TqvItem& Item)
+{
+    if (const auto* reg = dynamic_cast<const TqvRegItem*>(&Item))
+        return RegRootToName(reg->Root) + "\\" + reg->Key + "\\#" + reg->Name +
+               (reg->Is64 ? " 64" : "");
+    if (const auto* file = dynamic_cast<const TqvFileItem*>(&Item))
+        return "file " + LowerCase(file->Path);
+    return "?";
+}
+
+std::multiset<std::string> Findings(const TqvItems& Items)
+{
+    std::multiset<std::string> out;
+    for (const auto& item : Items.Items)
+        if (item->Found)
+            out.insert(Describe(*item));
+    return out;
+}
+
+std::multiset<std::string> Minus(const std::multiset<std::string>& After,
+                                 const std::multiset<std::string>& Before)
+{
+    std::multiset<std::string> out = After;
+    for (const std::string& s : Before) {
+        const auto it = out.find(s);
+        if (it != out.end())
+            out.erase(it);
+    }
+    return out;
+}
+
+void UseScratchStartupFolders(const std::string& Dir)
+{
+    TProgramFolders folders = ComputeProgramFolders();
+    folders.CommonDataDir = Dir + "common\\";
+    folders.CommonStartupDir = folders.CommonDataDir + "Startup\\";
+    folders.UserDataDir = Dir + "user\\";
+    folders.UserStartupDir = folders.UserDataDir + "Startup\\";
+    SetProgramFoldersForTests(folders);
 }
 
 ComScope::ComScope() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,14 +115,10 @@ private:
     std::vector<std::string> made_;
 };
 
-bool WriteBytes(const std::string& Path, const std::string& Bytes);
-std::string ReadBytes(const std::string& Path);
 bool Exists(const std::string& Path);
 // A shortcut saved through the shell's link object (COM must be initialised).
 bool MakeShortcut(const std::string& LinkPath, const std::string& Target,
                   const std::string& Arguments = {});
-// Removes a folder tree (also a link to a folder, as a link).
-void RemoveFolder(const std::string& Folder);
 
 // ---------------------------------------------------------------------------
 // The engine
@@ -138,6 +135,18 @@ std::unique_ptr<TqvMain> LoadedRoot(const std::string& Catalogue);
 TqvItems* FirstScanner(TqvMain& Main);
 // The found items of a scanner as comparable lines (GetXML, or the caption).
 std::vector<std::string> FoundLines(const TqvItems& Items);
+// What a finding is: "HKCU\<key>\#<name>[ 64]" or "file <path>" (lower case).
+std::string Describe(const TqvItem& Item);
+// The found items of a scanner so described.
+std::multiset<std::string> Findings(const TqvItems& Items);
+// After with one of each line of Before taken out: what the fixtures added to
+// a scan of the prefix's own state.
+std::multiset<std::string> Minus(const std::multiset<std::string>& After,
+                                 const std::multiset<std::string>& Before);
+// The program's data and delayed-shortcut folders below Dir ("common\" and
+// "user\", each with its "Startup\"), in place of the real ones until
+// ResetProgramFoldersForTests; the folders are not made.
+void UseScratchStartupFolders(const std::string& Dir);
 
 // COM on the test thread for the fixture's life.
 class ComScope {

@@ -1,4 +1,5 @@
 #include "AddOnTestSupport.h"
+#include "EngineTest.h"
 #include "FakeService.h"
 #include "KorvTest.h"
 #include "engine/qvAddOnCheck.h"
@@ -98,7 +99,7 @@ TEST_F(AddOnCheck, CacheFileIsWrittenByteForByteAndReadBackAsStored)
                                "\xC3\xBC\xE6&#151;\xA5\" type=\"B\" />\r\n"
                                "  <addon id=\"white@kv.test\" name=\"Fine\" type=\"W\" />\r\n"
                                "</addons>\r\n";
-    EXPECT_EQ(golden, atest::ReadBytes(file_));
+    EXPECT_EQ(golden, etest::ReadBytes(file_));
     EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
         return c == "CreateFileA " + file_ + ".tmp protected";
     })) << ::testing::PrintToString(calls);
@@ -107,7 +108,7 @@ TEST_F(AddOnCheck, CacheFileIsWrittenByteForByteAndReadBackAsStored)
     })) << "no access grant";
 
     // Read back: ids as stored, the lists emptied first.
-    atest::WriteBytes(file_, "<addons>\r\n  <addon id=\"{BRACED}\" name=\"B\" type=\"b\" />\r\n"
+    etest::WriteBytes(file_, "<addons>\r\n  <addon id=\"{BRACED}\" name=\"B\" type=\"b\" />\r\n"
                              "  <addon id=\"w@kv.test\" name=\"\xC3\xA9\" type=\"W\" />\r\n"
                              "  <addon id=\"\" name=\"no id\" type=\"B\" />\r\n"
                              "  <addon id=\"odd@kv.test\" name=\"odd\" type=\"X\" />\r\n"
@@ -127,7 +128,7 @@ TEST_F(AddOnCheck, CacheFileIsWrittenByteForByteAndReadBackAsStored)
     EXPECT_EQ(3u, items->UnknownIndex.size());
 
     // A file that is not ours gives an empty cache.
-    atest::WriteBytes(file_, "\x01garbage<<");
+    etest::WriteBytes(file_, "\x01garbage<<");
     items->Load();
     EXPECT_TRUE(items->AllRecords.empty());
     DeleteFileA(file_.c_str());
@@ -162,7 +163,7 @@ TEST_F(AddOnCheck, NamedIdsTurnBlackTheRestWhiteAndTheNextScanAsksNothing)
               "  <addon id=\"aaa-1\" name=\"Bad \xC3\xBC\" type=\"B\" />\r\n"
               "  <addon id=\"fine@kv.test\" name=\"Fine\" type=\"W\" />\r\n"
               "</addons>\r\n",
-              atest::ReadBytes(file_));
+              etest::ReadBytes(file_));
 
     const std::vector<fakeservice::TRecordedRequest> requests = service_.Requests();
     ASSERT_EQ(1u, requests.size());
@@ -243,7 +244,7 @@ TEST_F(AddOnCheck, FailedRepliesLeaveEverythingUnknown)
     for (const Case& c : {Case{"status 500", error}, Case{"empty body", empty},
                           Case{"no result element", noResult}, Case{"2 MiB", huge}}) {
         SCOPED_TRACE(c.Name);
-        ASSERT_TRUE(atest::WriteBytes(file_, before));
+        ASSERT_TRUE(etest::WriteBytes(file_, before));
         service_.SetBehaviour("/client.asmx", c.Behaviour);
         auto items = NewItems();
         TqvAddOnItem* x = items->Lookup("x@kv.test", L"x", false, "", "FFF");
@@ -251,7 +252,7 @@ TEST_F(AddOnCheck, FailedRepliesLeaveEverythingUnknown)
         EXPECT_EQ(kVerdictUnknown, x->Verdict);
         EXPECT_EQ(0, items->CheckDone.load());
         EXPECT_EQ(nullptr, items->CheckThread.load());
-        EXPECT_EQ(before, atest::ReadBytes(file_));
+        EXPECT_EQ(before, etest::ReadBytes(file_));
     }
 }
 

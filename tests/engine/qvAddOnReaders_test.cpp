@@ -1,4 +1,5 @@
 #include "AddOnTestSupport.h"
+#include "EngineTest.h"
 #include "engine/qvAddOnReaders.h"
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
@@ -129,7 +130,7 @@ protected:
     {
         atest::DeleteKeyTree(HKEY_LOCAL_MACHINE, kMozillaKey, kView32);
         for (const std::string& f : made_)
-            EXPECT_TRUE(atest::RemoveFolder(f));
+            EXPECT_TRUE(etest::RemoveFolder(f));
         AddOnRegistryReaders::TearDown();
     }
     std::string Make(const std::string& Folder)
@@ -194,7 +195,7 @@ TEST(AddOnReaders, InstallRdfNameIsTheFirstEmNameExactCase)
         {"no end tag", "<em:name>Open", L""},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(atest::WriteBytes(folder + "install.rdf", c.Text));
+        ASSERT_TRUE(etest::WriteBytes(folder + "install.rdf", c.Text));
         std::wstring name = L"untouched";
         ReadInstallRdfName(folder, name);
         EXPECT_EQ(c.Expected, name) << c.Name;
@@ -205,7 +206,7 @@ TEST(AddOnReaders, InstallRdfNameIsTheFirstEmNameExactCase)
     std::wstring name = L"untouched";
     ReadInstallRdfName(folder, name);
     EXPECT_EQ(L"", name) << "no file";
-    atest::RemoveFolder(folder);
+    etest::RemoveFolder(folder);
 }
 
 // An extensions.rdf as Firefox 3.6 writes it, with non-ASCII names.
@@ -315,8 +316,8 @@ TEST(AddOnReaders, ProfilesWithoutRdfAndStrayFilesCountAsNotDisabled)
     EXPECT_EQ(profiles.Folder(), folder);
     profiles.Profile("aaa.fresh");
     const std::string used = profiles.Profile("bbb.used");
-    ASSERT_TRUE(atest::WriteBytes(profiles.Folder() + "profiles.stray", "not a profile"));
-    ASSERT_TRUE(atest::WriteBytes(used + "extensions.rdf", kRdf));
+    ASSERT_TRUE(etest::WriteBytes(profiles.Folder() + "profiles.stray", "not a profile"));
+    ASSERT_TRUE(etest::WriteBytes(used + "extensions.rdf", kRdf));
 
     EXPECT_EQ((std::vector<std::string>{profiles.Folder() + "aaa.fresh\\extensions.rdf",
                                         used + "extensions.rdf"}),

@@ -3,6 +3,7 @@
 // them, and the restore brings them back.
 #include "AddOnTestSupport.h"
 #include "DriverTest.h"
+#include "EngineTest.h"
 #include "FakeService.h"
 #include "KorvTest.h"
 #include "engine/qvAddOnReaders.h"
@@ -17,26 +18,12 @@ namespace {
 using atest::kView32;
 using atest::kView64;
 
-constexpr char kIEKey[] = "SOFTWARE\\Microsoft\\Internet Explorer";
-
 class AddOnDriver : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        views_ = dtest::Views();
         // Internet Explorer 6 for the driver, in both views.
-        for (REGSAM view : views_) {
-            HKEY key = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key));
-            char buffer[256] = {};
-            DWORD size = sizeof(buffer);
-            RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                             &size);
-            versions_.emplace_back(view, buffer);
-            RegCloseKey(key);
-            reg_.String(HKEY_LOCAL_MACHINE, kIEKey, "Version", "6.0.2900.5512", view);
-        }
+        ASSERT_TRUE(ieVersion_.Set("6.0.2900.5512", dtest::Views()));
         ASSERT_TRUE(service_.Start());
         RegView32 = true;
         hadUrl_ = RegReadString(HKEY_LOCAL_MACHINE, ProgramKey(), "ADDON_URL", oldUrl_);
@@ -44,7 +31,7 @@ protected:
                                    service_.URL("/client.asmx")));
         cache_ = dtest::RealCommonDataDir() + "addons.xml";
         hadCache_ = GetFileAttributesA(cache_.c_str()) != INVALID_FILE_ATTRIBUTES;
-        oldCache_ = atest::ReadBytes(cache_);
+        oldCache_ = etest::ReadBytes(cache_);
         // The backup guard removes the folder again when it made it.
         CreateDirectoryA(dtest::RealCommonDataDir().c_str(), nullptr);
     }
@@ -56,20 +43,11 @@ protected:
             RegRemoveValue(HKEY_LOCAL_MACHINE, ProgramKey(), "ADDON_URL");
         RegView32 = false;
         if (hadCache_)
-            atest::WriteBytes(cache_, oldCache_);
+            etest::WriteBytes(cache_, oldCache_);
         else
             DeleteFileA(cache_.c_str());
         reg_.RemoveAll();
-        for (const auto& [view, value] : versions_) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) ==
-                ERROR_SUCCESS) {
-                RegSetValueExA(key, "Version", 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(value.c_str()),
-                               static_cast<DWORD>(value.size() + 1));
-                RegCloseKey(key);
-            }
-        }
+        ieVersion_.Restore();
         service_.Stop();
     }
     void Register(const std::string& Clsid)
@@ -89,8 +67,7 @@ protected:
     dtest::BackupDirGuard backupDir_;
     atest::RegEntries reg_;
     fakeservice::TFakeService service_;
-    std::vector<REGSAM> views_;
-    std::vector<std::pair<REGSAM, std::string>> versions_;
+    atest::IEVersionScope ieVersion_;
     bool hadUrl_ = false;
     std::string oldUrl_;
     std::string cache_;
@@ -109,7 +86,7 @@ TEST_F(AddOnDriver, OldIEBlackAddOnsAreDeletedByTheBoostRepairAndRestored)
     reg_.Dword(HKEY_LOCAL_MACHINE, bho + cachedBho, "NoExplorer", 1, kView32);
     reg_.Dword(HKEY_LOCAL_MACHINE, bho + answeredBho, "NoExplorer", 1, kView32);
     reg_.String(HKEY_LOCAL_MACHINE, kIEToolbarKey, cachedBar, "", kView32, REG_BINARY);
-    ASSERT_TRUE(atest::WriteBytes(
+    ASSERT_TRUE(etest::WriteBytes(
         cache_, "<addons>\r\n  <addon id=\"" + NormalizeAddOnId(cachedBho) +
                     "\" name=\"b\" type=\"B\" />\r\n  <addon id=\"" + NormalizeAddOnId(cachedBar) +
                     "\" name=\"t\" type=\"B\" />\r\n</addons>\r\n"));
@@ -133,7 +110,7 @@ TEST_F(AddOnDriver, OldIEBlackAddOnsAreDeletedByTheBoostRepairAndRestored)
 
     const std::vector<std::string> boost = backupDir_.NewBackups("boost_");
     ASSERT_EQ(1u, boost.size());
-    const std::string text = atest::ReadBytes(boost[0]);
+    const std::string text = etest::ReadBytes(boost[0]);
     for (const std::string& key : {bho + cachedBho, bho + answeredBho})
         EXPECT_NE(std::string::npos, text.find("key=\"" + key + "\" name=\"\" value=\"\""))
             << key << "\n"

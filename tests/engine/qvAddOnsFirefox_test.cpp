@@ -32,26 +32,15 @@
 
 namespace {
 
+using atest::AddOnScanner;
 using atest::kView32;
+using atest::RecordOf;
 
 constexpr DWORD kThreadWaitMs = 20000;
 constexpr DWORD kChildTimeoutMs = 180000;
 
 // ---------------------------------------------------------------------------
 // Child side
-
-TqvItemsAddOns* AddOnScanner(TqvMain& Main)
-{
-    for (const auto& group : Main.BoostCategory->Groups)
-        if (group->Id == "addons")
-            return dynamic_cast<TqvItemsAddOns*>(group->Scanner.get());
-    return nullptr;
-}
-
-const TqvAddOnItem* RecordOf(const TqvItem& Item)
-{
-    return static_cast<const TqvAddOnItem*>(Item.Data);
-}
 
 std::vector<const TqvItem*> FoundById(const TqvItems& Scanner, const std::string& Id)
 {
@@ -92,7 +81,7 @@ struct Row {
 // A Firefox 4 add-on database made through the loaded library.
 void MakeDatabase(const std::string& File, const std::vector<Row>& Rows)
 {
-    ASSERT_TRUE(atest::WriteBytes(File, ""));
+    ASSERT_TRUE(etest::WriteBytes(File, ""));
     TSQLiteDatabase db(File);
     db.ExecSQL("CREATE TABLE addon (id TEXT, location TEXT, active INTEGER, userDisabled INTEGER, "
                "descriptor TEXT)");
@@ -133,12 +122,12 @@ public:
         EXPECT_TRUE(WaitForAddOnChecks(kThreadWaitMs));
         service.Stop();
         ResetProgramFoldersForTests();
-        atest::RemoveFolder(dir_);
+        etest::RemoveFolder(dir_);
     }
     const std::string& Dir() const { return dir_; }
     void Cache(const std::string& Lines)
     {
-        ASSERT_TRUE(atest::WriteBytes(dir_ + "common\\addons.xml",
+        ASSERT_TRUE(etest::WriteBytes(dir_ + "common\\addons.xml",
                                       "<addons>\r\n" + Lines + "</addons>\r\n"));
     }
     std::unique_ptr<TqvMain> Scan()
@@ -184,7 +173,7 @@ KTEST_CHILD_CASE(AddOnFF4, RowsAreJudgedAndSwitchedOffInEveryProfile)
     const std::string p2 = profiles.Profile("p2.other");
     const std::string profExt = p1 + "extensions\\profblk@kv.test\\";
     SHCreateDirectoryExA(nullptr, profExt.c_str(), nullptr);
-    ASSERT_TRUE(atest::WriteBytes(profExt + "install.rdf", atest::InstallRdf("Prof \xC3\x9C")));
+    ASSERT_TRUE(etest::WriteBytes(profExt + "install.rdf", atest::InstallRdf("Prof \xC3\x9C")));
     const std::string okFolder = p1 + "extensions\\o'k@kv.test";
     MakeDatabase(p1 + "extensions.sqlite",
                  {{"globalblk@kv.test", "app-global", 1, 0, "C:\\gone\\globalblk@kv.test"},
@@ -196,8 +185,8 @@ KTEST_CHILD_CASE(AddOnFF4, RowsAreJudgedAndSwitchedOffInEveryProfile)
     MakeDatabase(p2 + "extensions.sqlite",
                  {{"o'k@kv.test", "app-profile", 1, 0, "C:\\gone\\o'k"},
                   {"white@kv.test", "app-profile", 1, 0, "C:\\gone\\white"}});
-    ASSERT_TRUE(atest::WriteBytes(p1 + "extensions.ini", "[ExtensionDirs]\r\n"));
-    ASSERT_TRUE(atest::WriteBytes(p2 + "extensions.ini", "[ExtensionDirs]\r\n"));
+    ASSERT_TRUE(etest::WriteBytes(p1 + "extensions.ini", "[ExtensionDirs]\r\n"));
+    ASSERT_TRUE(etest::WriteBytes(p2 + "extensions.ini", "[ExtensionDirs]\r\n"));
     scene.Cache(CacheLine("inactive@kv.test", "B") + CacheLine("white@kv.test", "W") +
                 CacheLine("ok@kv.test", "W"));
     for (const char* id : {"globalblk@kv.test", "profblk@kv.test", "o'k@kv.test"})
@@ -261,7 +250,7 @@ KTEST_CHILD_CASE(AddOnFF4Held, HeldDatabasesAreReadFromCopiesThatTheScannerDelet
     // The first name the copy would take exists already.
     SetAddOnTempTickForTests([]() -> DWORD { return 0xABCDE; });
     const std::string taken = TempDir() + "KorvelleABCDE.tmp";
-    ASSERT_TRUE(atest::WriteBytes(taken, "someone else's"));
+    ASSERT_TRUE(etest::WriteBytes(taken, "someone else's"));
 
     const std::wstring event = L"ktest-addon-held-" + std::to_wstring(GetCurrentProcessId());
     std::wstring command = L"\"" + WideFromAnsi(atest::ProgramFolder()) +
@@ -297,7 +286,7 @@ KTEST_CHILD_CASE(AddOnFF4Held, HeldDatabasesAreReadFromCopiesThatTheScannerDelet
     main.reset();
     for (const std::string& copy : copies)
         EXPECT_FALSE(FileExistsEx(copy)) << "left behind: " << copy;
-    EXPECT_EQ("someone else's", atest::ReadBytes(taken));
+    EXPECT_EQ("someone else's", etest::ReadBytes(taken));
 
     SetEvent(done);
     WaitForSingleObject(holder.hProcess, 30000);
@@ -336,7 +325,7 @@ KTEST_CHILD_CASE(AddOnFF36, RegisteredAndInstalledExtensionsAreFoundAndSwitchedO
     auto extension = [](const std::string& Folder, const std::string& Name) {
         SHCreateDirectoryExA(nullptr, Folder.c_str(), nullptr);
         if (!Name.empty())
-            ASSERT_TRUE(atest::WriteBytes(Folder + "\\install.rdf", atest::InstallRdf(Name)));
+            ASSERT_TRUE(etest::WriteBytes(Folder + "\\install.rdf", atest::InstallRdf(Name)));
     };
     const std::string userExt = scene.Dir() + "reguser";
     extension(userExt, "Reg User");
@@ -351,12 +340,12 @@ KTEST_CHILD_CASE(AddOnFF36, RegisteredAndInstalledExtensionsAreFoundAndSwitchedO
     extension(p1 + "extensions\\p1ext@kv.test", "");
     extension(p2 + "extensions\\p2ext@kv.test", "P2 Ext");
     extension(p2 + "extensions\\p2off@kv.test", "P2 Off");
-    ASSERT_TRUE(atest::WriteBytes(p2 + "extensions.rdf", kProfileRdf));
-    ASSERT_TRUE(atest::WriteBytes(p2 + "extensions.cache", "cache"));
+    ASSERT_TRUE(etest::WriteBytes(p2 + "extensions.rdf", kProfileRdf));
+    ASSERT_TRUE(etest::WriteBytes(p2 + "extensions.cache", "cache"));
     const std::string otherRdf = "<RDF:RDF>\r\n  <RDF:Description RDF:about=\"urn:mozilla:item:"
                                  "else@kv.test\" NS1:userDisabled=\"false\"/>\r\n</RDF:RDF>\r\n";
-    ASSERT_TRUE(atest::WriteBytes(p3 + "extensions.rdf", otherRdf));
-    ASSERT_TRUE(atest::WriteBytes(profiles.Folder() + "profiles.ini", "[General]\r\n"));
+    ASSERT_TRUE(etest::WriteBytes(p3 + "extensions.rdf", otherRdf));
+    ASSERT_TRUE(etest::WriteBytes(profiles.Folder() + "profiles.ini", "[General]\r\n"));
     for (const char* id : {"reguser@kv.test", "regmach@kv.test", "progext@kv.test", "p2ext@kv.test",
                            "p2off@kv.test"})
         scene.service.SetBlack(id, "");
@@ -415,7 +404,7 @@ KTEST_CHILD_CASE(AddOnFF36, RegisteredAndInstalledExtensionsAreFoundAndSwitchedO
     const int repairLoads = RDFLoadCount();
     main->Clean(kCategoryBoost);
     EXPECT_EQ(3, RDFLoadCount() - repairLoads) << "each profile's RDF once per repair";
-    const std::string after = atest::ReadBytes(p2 + "extensions.rdf");
+    const std::string after = etest::ReadBytes(p2 + "extensions.rdf");
     TXML xml;
     xml.LoadFromString(after);
     EXPECT_TRUE(xml.Complete()) << after;
@@ -431,13 +420,13 @@ KTEST_CHILD_CASE(AddOnFF36, RegisteredAndInstalledExtensionsAreFoundAndSwitchedO
     }
     EXPECT_FALSE(FileExistsEx(p2 + "extensions.cache"));
     EXPECT_FALSE(FileExistsEx(p1 + "extensions.rdf")) << "no file made where none was";
-    EXPECT_EQ(otherRdf, atest::ReadBytes(p3 + "extensions.rdf"));
+    EXPECT_EQ(otherRdf, etest::ReadBytes(p3 + "extensions.rdf"));
     WIN32_FILE_ATTRIBUTE_DATA data{};
     ASSERT_TRUE(
         GetFileAttributesExA((p3 + "extensions.rdf").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(0, CompareFileTime(&before, &data.ftLastWriteTime))
         << "an unedited RDF is not written";
-    atest::RemoveFolder(firefox + "extensions");
+    etest::RemoveFolder(firefox + "extensions");
 }
 
 KTEST_CHILD_CASE(AddOnFF4Untrusted, NoLibraryFromAFolderUsersCanWrite)

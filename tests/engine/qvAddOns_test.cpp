@@ -19,30 +19,16 @@
 
 namespace {
 
+using atest::AddOnScanner;
 using atest::kView32;
 using atest::kView64;
+using atest::RecordOf;
 
 constexpr DWORD kThreadWaitMs = 20000;
-constexpr char kIEKey[] = "SOFTWARE\\Microsoft\\Internet Explorer";
 
 // Ids of the built-in list (the catalogue's own rows).
 constexpr char kListedLZIO[] = "{00000000-0000-0000-BFA1-D7EE6696B865}";
 constexpr char kListedFavoriteMan[] = "{00000EF1-34E3-4633-87C6-1AA7A44296DA";
-
-TqvItemsAddOns* AddOnScanner(TqvMain& Main)
-{
-    if (!Main.BoostCategory)
-        return nullptr;
-    for (const auto& group : Main.BoostCategory->Groups)
-        if (group->Id == "addons")
-            return dynamic_cast<TqvItemsAddOns*>(group->Scanner.get());
-    return nullptr;
-}
-
-const TqvAddOnItem* RecordOf(const TqvItem& Item)
-{
-    return static_cast<const TqvAddOnItem*>(Item.Data);
-}
 
 // A found item by its record's id (normal form); null when none.
 const TqvItem* FoundById(const TqvItems& Scanner, const std::string& Id)
@@ -161,7 +147,7 @@ protected:
             madeFolders_.push_back(folder);
         }
         const std::string file = folder + "kv" + Clsid.substr(1, 8) + ".dll";
-        atest::WriteBytes(file, "MZ");
+        etest::WriteBytes(file, "MZ");
         return file;
     }
     void SwitchedOff(const std::string& Clsid)
@@ -173,13 +159,13 @@ protected:
     void Cache(const std::string& Lines)
     {
         SHCreateDirectoryExA(nullptr, (dirAnsi_ + "common").c_str(), nullptr);
-        ASSERT_TRUE(atest::WriteBytes(cache_, "<addons>\r\n" + Lines + "</addons>\r\n"));
+        ASSERT_TRUE(etest::WriteBytes(cache_, "<addons>\r\n" + Lines + "</addons>\r\n"));
     }
 
     ~AddOnScan() override
     {
         for (const std::string& f : madeFolders_)
-            atest::RemoveFolder(f);
+            etest::RemoveFolder(f);
     }
 
     fakeservice::TFakeService service_;
@@ -312,8 +298,8 @@ TEST_F(AddOnScan, LateAnswerIsStillAppliedAndUsedByTheNextScan)
     ASSERT_TRUE(WaitForAddOnChecks(kThreadWaitMs));
     TXML xml;
     ASSERT_TRUE(xml.LoadFromFile(cache_));
-    EXPECT_TRUE(xml.Complete()) << atest::ReadBytes(cache_);
-    const std::string text = atest::ReadBytes(cache_);
+    EXPECT_TRUE(xml.Complete()) << etest::ReadBytes(cache_);
+    const std::string text = etest::ReadBytes(cache_);
     EXPECT_NE(std::string::npos, text.find("<addon id=\"" + NormalizeAddOnId(late) +
                                            "\" name=\"Late black\" type=\"B\" />"))
         << text;
@@ -351,7 +337,7 @@ TEST_F(AddOnScan, ExportedItemsReadBackAsAListThatSwitchesThemOff)
     const std::string rdf = "<RDF:RDF>\r\n  <RDF:Description RDF:about=\"urn:mozilla:item:"
                             "o'k@kv.test\"\r\n    NS1:userDisabled=\"needs-enable\"/>\r\n"
                             "</RDF:RDF>\r\n";
-    ASSERT_TRUE(atest::WriteBytes(profile + "extensions.rdf", rdf));
+    ASSERT_TRUE(etest::WriteBytes(profile + "extensions.rdf", rdf));
     TqvFirefoxAddOn ff(scanner, "o'k@kv.test", nullptr, scanner->Verdicts);
     ff.Id = "o'k@kv.test";
     ff.Name = "Fire & fox";
@@ -406,7 +392,7 @@ TEST_F(AddOnScan, ExportedItemsReadBackAsAListThatSwitchesThemOff)
     std::string star;
     EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, key, "Version", star));
     EXPECT_EQ("*", star);
-    const std::string after = atest::ReadBytes(profile + "extensions.rdf");
+    const std::string after = etest::ReadBytes(profile + "extensions.rdf");
     EXPECT_NE(std::string::npos, after.find("NS1:userDisabled=\"true\"")) << after;
     EXPECT_EQ(std::string::npos, after.find("needs-enable")) << after;
     ASSERT_TRUE(WaitForAddOnChecks(kThreadWaitMs));
@@ -423,41 +409,18 @@ protected:
     void SetUp() override
     {
         AddOnScan::SetUp();
-        for (REGSAM view : Views()) {
-            std::string old;
-            HKEY key = nullptr;
-            ASSERT_EQ(ERROR_SUCCESS,
-                      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key));
-            char buffer[256] = {};
-            DWORD size = sizeof(buffer);
-            RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                             &size);
-            saved_.emplace_back(view, buffer);
-            const char ie6[] = "6.0.2900.5512";
-            RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(ie6),
-                           sizeof(ie6));
-            RegCloseKey(key);
-        }
+        ASSERT_TRUE(ieVersion_.Set("6.0.2900.5512", Views()));
     }
     void TearDown() override
     {
-        for (const auto& [view, value] : saved_) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) ==
-                ERROR_SUCCESS) {
-                RegSetValueExA(key, "Version", 0, REG_SZ,
-                               reinterpret_cast<const BYTE*>(value.c_str()),
-                               static_cast<DWORD>(value.size() + 1));
-                RegCloseKey(key);
-            }
-        }
+        ieVersion_.Restore();
         AddOnScan::TearDown();
     }
     std::vector<REGSAM> Views() const
     {
         return win64_ ? std::vector<REGSAM>{kView32, kView64} : std::vector<REGSAM>{kView32};
     }
-    std::vector<std::pair<REGSAM, std::string>> saved_;
+    atest::IEVersionScope ieVersion_;
 };
 
 TEST_F(AddOnScanIE6, BlackAddOnsBecomeRegistryItemsThatDeleteTheirRegistration)

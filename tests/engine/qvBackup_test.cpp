@@ -1,6 +1,7 @@
 // The backup writer, its file form, the backup list and the restore.
 
 #include "DriverTest.h"
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "engine/qvBackup.h"
 #include "engine/qvCleanRep.h"
@@ -40,65 +41,11 @@ void UseFolders(const std::string& Folder)
     SetProgramFoldersForTests(folders);
 }
 
-// The SID of the user running the test: on Wine every new file gets a
-// default DACL of SYSTEM and its creator, who is an administrator there.
-std::string CreatorSid()
-{
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    const std::string sid = TokenUserSidString(token);
-    CloseHandle(token);
-    return sid;
-}
-
-// An allow entry gives someone other than Administrators, SYSTEM and the
-// creator a right to change the file or folder (or the DACL is missing).
-bool OthersMayWrite(const std::string& Path)
-{
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(Path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return true;
-    bool others = dacl == nullptr;
-    constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                   FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                   WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    const std::string creator = CreatorSid();
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
-            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        char* sid = nullptr;
-        ConvertSidToStringSidA(&ace->SidStart, &sid);
-        const std::string text = sid ? sid : "";
-        LocalFree(sid);
-        if (text == "S-1-5-32-544" || text == "S-1-5-18" || text == creator)
-            continue;
-        if (ace->Mask & kWriteRights) {
-            others = true;
-            ADD_FAILURE() << Path << ": " << text << " may write (" << std::hex << ace->Mask << ")";
-        }
-    }
-    LocalFree(descriptor);
-    return others;
-}
-
 // The DACLs the create calls of a backup pass.
 std::vector<std::string> gCreateCalls;
 void RecordCreate(const TSecurityCall& Call)
 {
-    char* sddl = nullptr;
-    std::string dacl = "none";
-    if (Call.Descriptor &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            Call.Descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
-        dacl = sddl;
-        LocalFree(sddl);
-    }
-    gCreateCalls.push_back(std::string(Call.Api) + " " + dacl);
+    gCreateCalls.push_back(std::string(Call.Api) + " " + etest::DaclSddl(Call.Descriptor));
 }
 
 std::string Expected(const std::string& Key)
@@ -271,17 +218,14 @@ TEST_F(BackupFile, AnItemWhoseNamesOrTextsTheCodePageLosesIsRefusedWhole)
     EXPECT_NE(std::string::npos, text.find("Sound\" name=\"v\" value=\"x\"")) << text;
     // The elevated restore trusts these files: the folder and the file are
     // made with the protected descriptor, and nobody else may write them.
-    char* sddl = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        GetProtectedSecurityAttributes()->lpSecurityDescriptor, SDDL_REVISION_1,
-        DACL_SECURITY_INFORMATION, &sddl, nullptr));
-    const std::string protectedDacl = sddl;
-    LocalFree(sddl);
+    const std::string protectedDacl =
+        etest::DaclSddl(GetProtectedSecurityAttributes()->lpSecurityDescriptor);
+    ASSERT_NE("none", protectedDacl);
     EXPECT_EQ((std::vector<std::string>{"CreateDirectoryA " + protectedDacl,
                                         "CreateFileA " + protectedDacl}),
               gCreateCalls);
-    EXPECT_FALSE(OthersMayWrite(dirAnsi_ + "Backup"));
-    EXPECT_FALSE(OthersMayWrite(file));
+    for (const std::string& path : {dirAnsi_ + "Backup", file})
+        EXPECT_EQ(std::vector<std::string>{}, etest::WritersOf(path, etest::TestUserSid())) << path;
 }
 
 TEST_F(BackupFile, ListsHoldTheBackupsNewestFirstAndNothingElse)

@@ -2,6 +2,7 @@
 // unique names are made where each scanner walks and removed again.
 
 #include "DriverTest.h"
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "engine/qvClassesEx.h"
 #include "engine/qvCleanRep.h"
@@ -309,15 +310,6 @@ std::string CleanReportWith(const std::wstring& ClassKey)
            std::to_string(today) + "\" />\r\n</cleanrep>\r\n";
 }
 
-void WriteBytes(const std::string& Path, const std::string& Bytes)
-{
-    HANDLE file = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file) << Path;
-    DWORD written = 0;
-    WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 } // namespace
 
 class ScannerTable : public ktest::ScratchDirTest {};
@@ -367,7 +359,7 @@ TEST_F(ScannerTable, DriverScanFindsExactlyTheDeadFixturesAndRepairDeletesOnlyTh
     reg.String(HKEY_CLASSES_ROOT, cr + L"\\InprocServer32", L"", gone + L"cr.dll", v32);
     CreateDirectoryA(RealCommonDataDir().c_str(), nullptr);
     CreateDirectoryA(RealBackupDir().c_str(), nullptr);
-    WriteBytes(RealBackupDir() + "cleanrep.xml", CleanReportWith(cr));
+    ASSERT_TRUE(etest::WriteBytes(RealBackupDir() + "cleanrep.xml", CleanReportWith(cr)));
 
     // Interfaces.
     const std::wstring k = L"Interface\\" + guid(10), l = L"Interface\\" + guid(11),

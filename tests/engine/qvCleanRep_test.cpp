@@ -29,18 +29,9 @@ TDateTime FakeNow()
     return gNow;
 }
 
-std::string Slurp(const std::string& Path)
-{
-    return ktest::ReadFileBytes(AnsiToWide(Path));
-}
-
 void Spit(const std::string& Path, const std::string& Bytes)
 {
-    HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, h) << Path;
-    DWORD written = 0;
-    WriteFile(h, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr);
-    CloseHandle(h);
+    ASSERT_TRUE(etest::WriteBytes(Path, Bytes)) << Path;
 }
 
 std::string Entry(const char* Root, const char* Key, const char* Name, int Day)
@@ -110,7 +101,7 @@ TEST_F(CleanRepTest, FileFormAndLookups)
                   "is64=\"1\" scan=\"exists\" fix=\"\" date=\"45000\" />\r\n" +
                   Entry("HKCU", "Software\\U", "", 45000) +
                   Entry("HKU", "S-1\\Key#22#3C#23#3E", "n", 45000) + "</cleanrep>\r\n",
-              Slurp(file_));
+              etest::ReadBytes(file_));
 
     TqvCleanRep back;
     back.Load();
@@ -149,19 +140,19 @@ TEST_F(CleanRepTest, EntriesLastThirtyFiveDays)
         EXPECT_EQ(1, report.Count());
         ASSERT_TRUE(report.Save());
     }
-    const std::string saved = Slurp(file_);
+    const std::string saved = etest::ReadBytes(file_);
 
     gNow = 45000.25 + 34;
     TqvCleanRep kept;
     kept.Load();
     EXPECT_EQ(1, kept.Count());
-    EXPECT_EQ(saved, Slurp(file_)) << "nothing dropped, nothing rewritten";
+    EXPECT_EQ(saved, etest::ReadBytes(file_)) << "nothing dropped, nothing rewritten";
 
     gNow = 45000.25 + 35 + 1.0 / 24;
     TqvCleanRep dropped;
     dropped.Load();
     EXPECT_EQ(0, dropped.Count());
-    EXPECT_EQ("<cleanrep>\r\n</cleanrep>\r\n", Slurp(file_));
+    EXPECT_EQ("<cleanrep>\r\n</cleanrep>\r\n", etest::ReadBytes(file_));
 
     // Read by hand: one entry of each age; the dropped one is gone from the file.
     WriteReport(Entry("HKLM", "A", "", 45000 - 34) + Entry("HKLM", "B", "", 45000 - 36));
@@ -171,7 +162,7 @@ TEST_F(CleanRepTest, EntriesLastThirtyFiveDays)
     EXPECT_EQ(1, mixed.Count());
     EXPECT_TRUE(mixed.Contains(Item(HKEY_LOCAL_MACHINE, "a", "")));
     EXPECT_EQ("<cleanrep>\r\n" + Entry("HKLM", "A", "", 45000 - 34) + "</cleanrep>\r\n",
-              Slurp(file_));
+              etest::ReadBytes(file_));
 }
 
 TEST_F(CleanRepTest, OnlyADroppedEntryOrAStrangeChildRewritesTheFile)
@@ -186,13 +177,14 @@ TEST_F(CleanRepTest, OnlyADroppedEntryOrAStrangeChildRewritesTheFile)
     TqvCleanRep same;
     same.Load();
     EXPECT_EQ(1, same.Count());
-    EXPECT_EQ(handMade, Slurp(file_));
+    EXPECT_EQ(handMade, etest::ReadBytes(file_));
 
     WriteReport(Entry("HKLM", "K", "n", 45000) + "    <file path=\"C:\\x\" />\r\n");
     TqvCleanRep strange;
     strange.Load();
     EXPECT_EQ(1, strange.Count());
-    EXPECT_EQ("<cleanrep>\r\n" + Entry("HKLM", "K", "n", 45000) + "</cleanrep>\r\n", Slurp(file_));
+    EXPECT_EQ("<cleanrep>\r\n" + Entry("HKLM", "K", "n", 45000) + "</cleanrep>\r\n",
+              etest::ReadBytes(file_));
 }
 
 TEST_F(CleanRepTest, MissingCorruptOrTruncatedFilesGiveAnEmptyReport)
@@ -225,72 +217,11 @@ TEST_F(CleanRepTest, MissingCorruptOrTruncatedFilesGiveAnEmptyReport)
     EXPECT_EQ(0, EnsureCleanReportLoaded().Count());
 }
 
-std::string SidText(PSID Sid)
-{
-    char* text = nullptr;
-    if (!ConvertSidToStringSidA(Sid, &text))
-        return "?";
-    std::string out = text;
-    LocalFree(text);
-    return out;
-}
-
-std::string TokenUserSid()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return "?";
-    BYTE buffer[256] = {};
-    DWORD size = 0;
-    std::string sid = "?";
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
-        sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-    CloseHandle(token);
-    return sid;
-}
-
-// Every ACE that grants anyone but Administrators, SYSTEM and Also a right to
-// change the file or folder.
-std::vector<std::string> WritersOf(const std::string& Path, const std::string& Also)
-{
-    std::vector<std::string> writers;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetNamedSecurityInfoA(Path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
-        writers.push_back("unreadable DACL");
-        return writers;
-    }
-    if (!dacl)
-        writers.push_back("no DACL: everyone");
-    constexpr DWORD kWrite = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA |
-                             DELETE | WRITE_DAC | WRITE_OWNER;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) ||
-            header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;
-        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        const std::string text = SidText(&ace->SidStart);
-        if (text != "S-1-5-32-544" && text != "S-1-5-18" && text != Also && (ace->Mask & kWrite))
-            writers.push_back(text);
-    }
-    LocalFree(sd);
-    return writers;
-}
-
 std::vector<std::string> gSecurityCalls;
 void RecordCall(const TSecurityCall& Call)
 {
-    char* sddl = nullptr;
-    std::string dacl = "none";
-    if (Call.Descriptor &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            Call.Descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
-        dacl = sddl;
-        LocalFree(sddl);
-    }
-    gSecurityCalls.push_back(std::string(Call.Api) + " " + LowerCase(Call.Path) + " " + dacl);
+    gSecurityCalls.push_back(std::string(Call.Api) + " " + LowerCase(Call.Path) + " " +
+                             etest::DaclSddl(Call.Descriptor));
 }
 
 TEST_F(CleanRepTest, SaveCreatesTheFoldersAndReplacesTheFileWhole)
@@ -304,15 +235,12 @@ TEST_F(CleanRepTest, SaveCreatesTheFoldersAndReplacesTheFileWhole)
     SetSecurityRecorder(old);
     ASSERT_TRUE(saved);
     EXPECT_TRUE(DirectoryExistsEx(BackupDir()));
-    EXPECT_NE(std::string::npos, Slurp(file_).find("key=\"SOFTWARE\\K\""));
+    EXPECT_NE(std::string::npos, etest::ReadBytes(file_).find("key=\"SOFTWARE\\K\""));
 
     // Each folder and the file were made with the protected descriptor.
-    char* text = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        GetProtectedSecurityAttributes()->lpSecurityDescriptor, SDDL_REVISION_1,
-        DACL_SECURITY_INFORMATION, &text, nullptr));
-    const std::string protectedDacl = text;
-    LocalFree(text);
+    const std::string protectedDacl =
+        etest::DaclSddl(GetProtectedSecurityAttributes()->lpSecurityDescriptor);
+    ASSERT_NE("none", protectedDacl);
     const std::string dataDir = LowerCase(ExcludeTrailingBackslash(CommonDataDir()));
     EXPECT_EQ(
         (std::vector<std::string>{"CreateDirectoryA " + dataDir + " " + protectedDacl,
@@ -323,12 +251,12 @@ TEST_F(CleanRepTest, SaveCreatesTheFoldersAndReplacesTheFileWhole)
     // every new file its own default DACL, SYSTEM and the creating user, who
     // is an administrator there.)
     for (const std::string& path : {file_, ExcludeTrailingBackslash(BackupDir())})
-        EXPECT_EQ(std::vector<std::string>{}, WritersOf(path, TokenUserSid())) << path;
+        EXPECT_EQ(std::vector<std::string>{}, etest::WritersOf(path, etest::TestUserSid())) << path;
 
     // A second save replaces the file; no temporary file stays behind.
     report.Add(HKEY_LOCAL_MACHINE, "SOFTWARE\\L", false, "");
     ASSERT_TRUE(report.Save());
-    EXPECT_NE(std::string::npos, Slurp(file_).find("key=\"SOFTWARE\\L\""));
+    EXPECT_NE(std::string::npos, etest::ReadBytes(file_).find("key=\"SOFTWARE\\L\""));
     std::vector<std::string> names;
     WIN32_FIND_DATAA data{};
     HANDLE find = FindFirstFileA((BackupDir() + "*").c_str(), &data);
@@ -426,7 +354,7 @@ TEST_F(CleanRepRepairTest, OnlyASuccessfulRepairOfABackedUpItemIsRecorded)
     // The category's closing save wrote it.
     EXPECT_EQ("<cleanrep>\r\n" + Entry("HKCU", (key_ + "\\ok").c_str(), "v", 45000) +
                   "</cleanrep>\r\n",
-              Slurp(file_));
+              etest::ReadBytes(file_));
     // The next scan of the run passes over it.
     TqvRegItem again(nullptr);
     again.Root = HKEY_CURRENT_USER;

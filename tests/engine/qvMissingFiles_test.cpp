@@ -24,41 +24,13 @@
 
 namespace {
 
+using stest::Describe;
+using stest::Findings;
 using stest::KeyTreeScope;
 using stest::kRunKey;
+using stest::Minus;
 using stest::ValueExists;
 using stest::ValueScope;
-
-std::string Describe(const TqvItem& Item)
-{
-    if (const auto* reg = dynamic_cast<const TqvRegItem*>(&Item))
-        return RegRootToName(reg->Root) + "\\" + reg->Key + "\\#" + reg->Name +
-               (reg->Is64 ? " 64" : "");
-    if (const auto* file = dynamic_cast<const TqvFileItem*>(&Item))
-        return "file " + LowerCase(file->Path);
-    return "?";
-}
-
-std::multiset<std::string> Findings(const TqvItems& Items)
-{
-    std::multiset<std::string> out;
-    for (const auto& item : Items.Items)
-        if (item->Found)
-            out.insert(Describe(*item));
-    return out;
-}
-
-std::multiset<std::string> Minus(const std::multiset<std::string>& After,
-                                 const std::multiset<std::string>& Before)
-{
-    std::multiset<std::string> out = After;
-    for (const std::string& s : Before) {
-        const auto it = out.find(s);
-        if (it != out.end())
-            out.erase(it);
-    }
-    return out;
-}
 
 std::string Catalogue()
 {
@@ -304,7 +276,7 @@ TEST(FixDriver, RepairDeletesOnlyTheDeadValuesAndTheRestoreBringsThemBack)
             fixFile = line.substr(4, line.find('\t', 4) - 4);
     ASSERT_FALSE(fixFile.empty()) << "no new fix backup";
     const std::string backup = folders.BackupDir + fixFile;
-    const std::string recorded = stest::ReadBytes(backup);
+    const std::string recorded = etest::ReadBytes(backup);
     EXPECT_EQ(std::string::npos, LowerCase(recorded).find(".lnk")) << "shortcuts are not backed up";
     EXPECT_NE(std::string::npos, recorded.find(tag + "Run"));
 

@@ -28,43 +28,14 @@
 
 namespace {
 
+using etest::WriteBytes;
 using stest::Exists;
+using stest::Describe;
+using stest::Findings;
 using stest::kRunKey;
+using stest::Minus;
 using stest::ValueExists;
 using stest::ValueScope;
-using stest::WriteBytes;
-
-// What a finding is: "HKCU\<key>\#<name>[ 64]" or "file <path>".
-std::string Describe(const TqvItem& Item)
-{
-    if (const auto* reg = dynamic_cast<const TqvRegItem*>(&Item))
-        return RegRootToName(reg->Root) + "\\" + reg->Key + "\\#" + reg->Name +
-               (reg->Is64 ? " 64" : "");
-    if (const auto* file = dynamic_cast<const TqvFileItem*>(&Item))
-        return "file " + LowerCase(file->Path);
-    return "?";
-}
-
-std::multiset<std::string> Findings(const TqvItems& Items)
-{
-    std::multiset<std::string> out;
-    for (const auto& item : Items.Items)
-        if (item->Found)
-            out.insert(Describe(*item));
-    return out;
-}
-
-std::multiset<std::string> Minus(const std::multiset<std::string>& After,
-                                 const std::multiset<std::string>& Before)
-{
-    std::multiset<std::string> out = After;
-    for (const std::string& s : Before) {
-        const auto it = out.find(s);
-        if (it != out.end())
-            out.erase(it);
-    }
-    return out;
-}
 
 std::string StartupCatalogue()
 {
@@ -229,7 +200,7 @@ TEST_F(InvalidStartupTest, ReportsOnlyProgramsReallyMissingFromAFixedDrive)
     for (const auto& item : scanner.Items)
         if (auto* file = dynamic_cast<TqvFileItem*>(item.get());
             file && SameText(file->Path, deadLink)) {
-            EXPECT_EQ(stest::ReadBytes(deadLink).size(), static_cast<size_t>(file->Size));
+            EXPECT_EQ(etest::ReadBytes(deadLink).size(), static_cast<size_t>(file->Size));
             EXPECT_EQ(kFileFixClean, file->FixKind);
         }
 
@@ -288,12 +259,7 @@ protected:
     void SetUp() override
     {
         ScratchDirTest::SetUp();
-        TProgramFolders folders = ComputeProgramFolders();
-        folders.CommonDataDir = dirAnsi_ + "common\\";
-        folders.CommonStartupDir = folders.CommonDataDir + "Startup\\";
-        folders.UserDataDir = dirAnsi_ + "user\\";
-        folders.UserStartupDir = folders.UserDataDir + "Startup\\";
-        SetProgramFoldersForTests(folders);
+        stest::UseScratchStartupFolders(dirAnsi_);
         programs_ = dirAnsi_ + "Program Files\\";
         for (const char* app : {"Alpha", "Beta", "Gamma", "Idle"}) {
             CreateDirectoryA((programs_ + app).c_str(), nullptr);
@@ -483,7 +449,7 @@ TEST(DelayStartupRoundTrip, TheBuiltInPatternsPostponeAndTheDriverRestores)
         ~Cleanup()
         {
             for (const char* app : {"Skype", "steam", "uTorrent"})
-                stest::RemoveFolder(base + app);
+                etest::RemoveFolder(base + app);
             for (const std::string& f : extra)
                 DeleteFileA(f.c_str());
         }
@@ -539,8 +505,8 @@ TEST(DelayStartupRoundTrip, TheBuiltInPatternsPostponeAndTheDriverRestores)
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kRunKey, "Steam32", false));
     EXPECT_FALSE(Exists(link));
     EXPECT_TRUE(Exists(delayedLink));
-    const std::string userList = stest::ReadBytes(folders.UserDataDir + kStartupFileName);
-    const std::string commonList = stest::ReadBytes(folders.CommonDataDir + kStartupFileName);
+    const std::string userList = etest::ReadBytes(folders.UserDataDir + kStartupFileName);
+    const std::string commonList = etest::ReadBytes(folders.CommonDataDir + kStartupFileName);
     EXPECT_EQ("<startup>\r\n    <run app=\"Skype\" name=\"Skype\" value=\"#22" + skype +
                   "#22 /nosplash\" priority=\"1\" />\r\n</startup>\r\n",
               userList);
@@ -583,7 +549,7 @@ TEST(DelayStartupDriver, TheSettingOffIsReadWhenTheDriverStarts)
         const stest::CtlResult offScan = stest::RunEnginectl({L"scan"});
         EXPECT_EQ(0, offScan.Found("delay-startup")) << offScan.out;
     }
-    stest::RemoveFolder(skypeDir);
+    etest::RemoveFolder(skypeDir);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The postponed start-up list: its file form, the safe save, damaged files,
 // the restore and the delayed shortcuts.
 
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "StartupGolden.h"
 #include "StartupTestSupport.h"
@@ -20,11 +21,11 @@
 
 namespace {
 
+using etest::ReadBytes;
+using etest::WriteBytes;
 using stest::Exists;
 using stest::kRunKey;
-using stest::ReadBytes;
 using stest::ValueExists;
-using stest::WriteBytes;
 
 // Scratch data and delayed-shortcut folders in place of the program's.
 class StartupListTest : public ktest::ScratchDirTest {
@@ -32,14 +33,9 @@ protected:
     void SetUp() override
     {
         ScratchDirTest::SetUp();
-        TProgramFolders folders = ComputeProgramFolders();
-        folders.CommonDataDir = dirAnsi_ + "common\\";
-        folders.CommonStartupDir = folders.CommonDataDir + "Startup\\";
-        folders.UserDataDir = dirAnsi_ + "user\\";
-        folders.UserStartupDir = folders.UserDataDir + "Startup\\";
-        SetProgramFoldersForTests(folders);
-        CreateDirectoryA(folders.CommonDataDir.c_str(), nullptr);
-        CreateDirectoryA(folders.UserDataDir.c_str(), nullptr);
+        stest::UseScratchStartupFolders(dirAnsi_);
+        CreateDirectoryA(CommonDataDir().c_str(), nullptr);
+        CreateDirectoryA(UserDataDir().c_str(), nullptr);
     }
     void TearDown() override
     {

@@ -2,6 +2,7 @@
 // memory status and the release, through seams over the shell and the
 // memory calls, and once against the prefix's own bin.
 
+#include "EngineTest.h"
 #include "KorvTest.h"
 #include "StartupTestSupport.h"
 
@@ -293,7 +294,7 @@ TEST_F(RecycleBinTest, ADeletedFileIsFoundAndTheRepairEmptiesTheBin)
     QueryRecycleBin(size0, count0);
 
     const std::string file = dirAnsi_ + "kv-bin.dat";
-    ASSERT_TRUE(stest::WriteBytes(file, std::string(1234, 'k')));
+    ASSERT_TRUE(etest::WriteBytes(file, std::string(1234, 'k')));
     std::string from = file + std::string(2, '\0');
     SHFILEOPSTRUCTA op{};
     op.wFunc = FO_DELETE;
