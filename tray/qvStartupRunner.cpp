@@ -96,7 +96,7 @@ TRunnerSeams WithDefaults(const TRunnerSeams& Seams)
 {
     TRunnerSeams s = Seams;
     if (!s.Sleep)
-        s.Sleep = [](DWORD Ms) { WaitForSingleObject(GetCurrentProcess(), Ms); };
+        s.Sleep = &SleepMs;
     if (!s.Exec)
         s.Exec = [](const std::string& CommandLine, bool RedirectionOff) {
             TRedirectionOffScope redirection(RedirectionOff);

@@ -24,7 +24,7 @@ TTraySeams WithDefaults(TTraySeams Seams)
     if (Seams.TimerIntervalMs == 0)
         Seams.TimerIntervalMs = kTrayTimerIntervalMs;
     if (!Seams.Sleep)
-        Seams.Sleep = [](DWORD Ms) { WaitForSingleObject(GetCurrentProcess(), Ms); };
+        Seams.Sleep = &SleepMs;
     if (!Seams.StartMain)
         Seams.StartMain = [](const std::string& Params) { return StartMainProgram(Params); };
     if (!Seams.Popup)
