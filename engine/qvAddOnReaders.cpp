@@ -9,7 +9,7 @@
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
 
-#include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -242,16 +242,24 @@ int RDFLoadCount() noexcept
     return gRDFLoads.load();
 }
 
-std::vector<std::string> ListProfileRDFFiles(const std::string& ProfilesFolder)
+std::vector<std::string> ListProfileFolders(const std::string& ProfilesFolder)
 {
     std::vector<std::string> entries;
     ListSubfolders(ProfilesFolder, &entries, true);
-    std::vector<std::string> files;
+    std::vector<std::string> folders;
     for (const std::string& entry : entries) {
         // ListSubfolders lists files too; a file is no profile.
         if (DirectoryExistsEx(entry))
-            files.push_back(entry + "extensions.rdf");
+            folders.push_back(entry);
     }
+    return folders;
+}
+
+std::vector<std::string> ListProfileRDFFiles(const std::string& ProfilesFolder)
+{
+    std::vector<std::string> files = ListProfileFolders(ProfilesFolder);
+    for (std::string& folder : files)
+        folder += "extensions.rdf";
     return files;
 }
 
@@ -268,14 +276,12 @@ bool TFFAddons::IsDisabled(const std::string& Id)
         RDFFiles = ListProfileRDFFiles(ProfilesFolder);
         listed_ = true;
     }
-    for (const std::string& file : RDFFiles) {
-        auto cached = std::find_if(parsers_.begin(), parsers_.end(),
-                                   [&](const auto& p) { return p.first == file; });
-        if (cached == parsers_.end()) {
-            parsers_.emplace_back(file, LoadRDFFile(file));
-            cached = parsers_.end() - 1;
-        }
-        if (cached->second && cached->second->IsDisabled(Id))
+    for (size_t i = 0; i < RDFFiles.size(); ++i) {
+        // The files are always walked in order, so the parsed ones are the
+        // first parsers_.size().
+        if (i == parsers_.size())
+            parsers_.push_back(LoadRDFFile(RDFFiles[i]));
+        if (parsers_[i] && parsers_[i]->IsDisabled(Id))
             return true;
     }
     return false;
@@ -287,14 +293,9 @@ bool TFFAddons::IsDisabled(const std::string& Id)
 bool IsIEAddOnDisabled(const std::string& Clsid)
 {
     const std::string key = std::string(kIEExtSettingsKey) + "\\" + Clsid;
-    std::vector<BYTE> flags;
-    if (!RegReadValue(HKEY_CURRENT_USER, key, "Flags", REG_DWORD, flags) || flags.size() != 4)
-        return false;
-    const DWORD value = static_cast<DWORD>(flags[0]) | static_cast<DWORD>(flags[1]) << 8 |
-                        static_cast<DWORD>(flags[2]) << 16 | static_cast<DWORD>(flags[3]) << 24;
     std::string version;
-    return value == 1 && RegReadString(HKEY_CURRENT_USER, key, "Version", version) &&
-           version == "*";
+    return RegReadDWord(HKEY_CURRENT_USER, key, "Flags") == 1 &&
+           RegReadString(HKEY_CURRENT_USER, key, "Version", version) && version == "*";
 }
 
 int IEMajorVersionFromText(std::string_view Text)
@@ -318,20 +319,13 @@ int GetIEMajorVersion()
     return IEMajorVersionFromText(version);
 }
 
-void NormalizeAddOnId(std::string_view Id, std::string& Key)
+std::string NormalizeAddOnId(std::string_view Id)
 {
     std::string key = Trim(LowerCase(Id));
     if (!key.empty() && key.front() == '{')
         key.erase(0, 1);
     if (!key.empty() && key.back() == '}')
         key.pop_back();
-    Key = std::move(key);
-}
-
-std::string NormalizeAddOnId(std::string_view Id)
-{
-    std::string key;
-    NormalizeAddOnId(Id, key);
     return key;
 }
 

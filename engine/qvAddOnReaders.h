@@ -11,12 +11,10 @@
 
 #include "platform/ClassesU.h"
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -93,8 +91,11 @@ std::unique_ptr<TRDFPartialParser> LoadRDFFile(const std::string& FileName);
 // How many RDF files were loaded in this process (tests count the parses).
 int RDFLoadCount() noexcept;
 
-// The profiles' "extensions.rdf" files: Profiles + every sub-folder +
-// "extensions.rdf". Entries of the profiles folder that are files are skipped.
+// The profile folders: every sub-folder of the profiles folder (full paths,
+// trailing backslash); entries of the profiles folder that are files are
+// skipped.
+std::vector<std::string> ListProfileFolders(const std::string& ProfilesFolder);
+// The profiles' "extensions.rdf" files: each profile folder + "extensions.rdf".
 std::vector<std::string> ListProfileRDFFiles(const std::string& ProfilesFolder);
 
 // Whether Firefox (before 4) has an extension switched off, over all
@@ -111,8 +112,9 @@ public:
 
 private:
     bool listed_ = false;
-    // File -> parser; null when the file could not be read.
-    std::vector<std::pair<std::string, std::unique_ptr<TRDFPartialParser>>> parsers_;
+    // The parsers of the first RDFFiles, in order; null when a file could not
+    // be read.
+    std::vector<std::unique_ptr<TRDFPartialParser>> parsers_;
 };
 
 // ---------------------------------------------------------------------------
@@ -128,7 +130,6 @@ int GetIEMajorVersion();
 // The major version from a "Version" text, as GetIEMajorVersion decides it.
 int IEMajorVersionFromText(std::string_view Text);
 // Lower-cased, trimmed, one leading "{" and one trailing "}" removed.
-void NormalizeAddOnId(std::string_view Id, std::string& Key);
 std::string NormalizeAddOnId(std::string_view Id);
 // The default string value of the first of HKCR "CLSID\" + Clsid +
 // "\InprocServer32", "\LocalServer32", "\InprocHandler32", "\InprocServer",

@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
 namespace {
 
@@ -50,19 +49,6 @@ std::string Attr(const TXMLTag* Tag, std::string_view Name)
     return Trim(TXMLTag::GetAttribute(Tag, Name));
 }
 
-// The profile folders below Profiles (full paths, trailing backslash); files
-// that sit in the folder are skipped.
-std::vector<std::string> ProfileFolders(const std::string& Profiles)
-{
-    std::vector<std::string> entries;
-    ListSubfolders(Profiles, &entries, true);
-    std::vector<std::string> folders;
-    for (const std::string& entry : entries)
-        if (DirectoryExistsEx(entry))
-            folders.push_back(entry);
-    return folders;
-}
-
 // The RDF files of one repair: listed once (each profile's "extensions.cache"
 // deleted on the way) and each parsed once, however many extensions are
 // switched off; the files whose text changed are written back at the end.
@@ -72,22 +58,18 @@ public:
     {
         if (!listed_) {
             listed_ = true;
-            for (const std::string& file : ListProfileRDFFiles(ProfilesFolder)) {
-                const std::string cache = AddOnFolderOf(file) + "extensions.cache";
+            for (const std::string& profile : ListProfileFolders(ProfilesFolder)) {
+                const std::string cache = profile + "extensions.cache";
                 if (FileExistsEx(cache) && DeleteFileForced(cache))
                     qvLog("File deleted: " + cache);
-                parsers_.emplace_back(file, nullptr);
+                const std::string file = profile + "extensions.rdf";
+                parsers_.emplace_back(file, LoadRDFFile(file));
             }
         }
-        for (auto& [file, parser] : parsers_) {
-            if (!loaded_.count(file)) {
-                loaded_.insert(file);
-                parser = LoadRDFFile(file);
-            }
+        for (auto& [file, parser] : parsers_)
             if (parser &&
                 !parser->ReplaceAttribute(FirefoxId, kDisabledAttr, kNeedsEnableAttr).empty())
                 qvLog("Disabled in " + file + ": " + FirefoxId);
-        }
     }
 
     // Rewrites the files whose text changed, each replaced atomically with
@@ -103,13 +85,11 @@ public:
                 qvLog("File not written: " + file);
         }
         parsers_.clear();
-        loaded_.clear();
     }
 
 private:
     bool listed_ = false;
     std::vector<std::pair<std::string, std::unique_ptr<TRDFPartialParser>>> parsers_;
-    std::set<std::string> loaded_;
 };
 
 // The session of the running Clean; null outside one (an item read back by a
@@ -378,7 +358,7 @@ bool TqvFirefoxAddOn::Fix()
             const std::string sql = std::string("UPDATE addon SET userDisabled = ") + "1" +
                                     ", active = " + "0" + "  WHERE id = '" + id + "'";
             const bool library = EnsureFirefoxSQLite();
-            for (const std::string& profile : ProfileFolders(ProfilesFolder)) {
+            for (const std::string& profile : ListProfileFolders(ProfilesFolder)) {
                 const std::string database = profile + "extensions.sqlite";
                 if (library && FileExistsEx(database)) {
                     const bool updated = Guard([&] {
@@ -521,7 +501,7 @@ void TqvItemsAddOns::Scan()
                     ScanFirefoxFolder(FirefoxFolder + "extensions\\", "%FF_PROGRAMFILES%\\");
                     GetFirefoxProfilesFolder(ProfilesFolder);
                     if (!ProfilesFolder.empty())
-                        for (const std::string& profile : ProfileFolders(ProfilesFolder))
+                        for (const std::string& profile : ListProfileFolders(ProfilesFolder))
                             ScanFirefoxFolder(profile + "extensions\\", "%FF_PROFILES%\\");
                 }
                 StepProgress();
@@ -706,7 +686,7 @@ void TqvItemsAddOns::ScanFirefoxSQLite()
     GetFirefoxProfilesFolder(ProfilesFolder);
     if (ProfilesFolder.empty())
         return;
-    for (const std::string& profile : ProfileFolders(ProfilesFolder)) {
+    for (const std::string& profile : ListProfileFolders(ProfilesFolder)) {
         const std::string database = profile + "extensions.sqlite";
         if (FileExistsEx(database))
             Guard([&] { ScanFirefoxDatabase(database); });
