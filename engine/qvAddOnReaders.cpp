@@ -71,6 +71,20 @@ std::string AttributeName(std::string_view Attr)
     return LowerAsciiText(Trim(Attr.substr(0, eq)));
 }
 
+// The "PathToExe" of the installed Firefox in the calling thread's view: HKLM
+// "SOFTWARE\Mozilla\Mozilla Firefox" "CurrentVersion", cut before its first "("
+// and trimmed, names "SOFTWARE\Mozilla\Mozilla Firefox " + version + "\bin".
+// False when a key or value is missing.
+bool ReadFirefoxPathToExe(std::string& Exe)
+{
+    std::string current;
+    if (!RegReadString(HKEY_LOCAL_MACHINE, kFirefoxKey, "CurrentVersion", current))
+        return false;
+    const std::string version = Trim(std::string_view(current).substr(0, current.find('(')));
+    return RegReadString(HKEY_LOCAL_MACHINE, std::string(kFirefoxKey) + " " + version + "\\bin",
+                         "PathToExe", Exe);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -86,16 +100,6 @@ std::string AddOnFileNameOf(const std::string& Path)
 {
     const size_t pos = LastDelimiter(Path, "\\:");
     return pos == std::string::npos ? Path : Path.substr(pos + 1);
-}
-
-bool ReadFirefoxPathToExe(std::string& Exe)
-{
-    std::string current;
-    if (!RegReadString(HKEY_LOCAL_MACHINE, kFirefoxKey, "CurrentVersion", current))
-        return false;
-    const std::string version = Trim(std::string_view(current).substr(0, current.find('(')));
-    return RegReadString(HKEY_LOCAL_MACHINE, std::string(kFirefoxKey) + " " + version + "\\bin",
-                         "PathToExe", Exe);
 }
 
 void GetFirefoxFolderOrDefault(std::string& Folder)

@@ -21,18 +21,15 @@
 // Firefox
 
 // Firefox's program folder (trailing backslash) as the add-on folder scan
-// needs it, or '': the folder of ReadFirefoxPathToExe when it exists. Otherwise the 32-bit Program
-// Files
-// + "Mozilla Firefox\" when that exists. Nothing is loaded from this folder,
-// so it does not follow the Program Files rule of GetFirefoxFolder (FirefoxU),
-// which falls back to a running firefox.exe instead.
+// needs it, or '': in the calling thread's view, HKLM
+// "SOFTWARE\Mozilla\Mozilla Firefox" "CurrentVersion", cut before its first "("
+// and trimmed, names "SOFTWARE\Mozilla\Mozilla Firefox " + version + "\bin",
+// whose "PathToExe" (trimmed) gives the program; its folder when that exists.
+// Otherwise the 32-bit Program Files + "Mozilla Firefox\" when that exists.
+// Nothing is loaded from this folder, so it does not follow the Program Files
+// rule of GetFirefoxFolder (FirefoxU), which falls back to a running
+// firefox.exe instead.
 void GetFirefoxFolderOrDefault(std::string& Folder);
-
-// The "PathToExe" of the installed Firefox in the calling thread's view:
-// HKLM "SOFTWARE\Mozilla\Mozilla Firefox" "CurrentVersion", cut before its
-// first "(" and trimmed, names "SOFTWARE\Mozilla\Mozilla Firefox " + version +
-// "\bin". False when a key or value is missing.
-bool ReadFirefoxPathToExe(std::string& Exe);
 
 // The user's application data + "Mozilla\Firefox\Profiles\" when it exists,
 // else ''.

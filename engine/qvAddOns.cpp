@@ -7,7 +7,6 @@
 #include "platform/GuardU.h"
 #include "platform/RegistryU.h"
 #include "platform/SQLiteTable3.h"
-#include "platform/SecurityU.h"
 #include "platform/StreamU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
@@ -22,7 +21,6 @@ namespace {
 
 constexpr char kDisabledAttr[] = "NS1:userDisabled=\"true\"";
 constexpr char kNeedsEnableAttr[] = "NS1:userDisabled=\"needs-enable\"";
-constexpr char kFirefoxExe[] = "firefox.exe";
 constexpr DWORD kCollectSleepMs = 3000;
 constexpr DWORD kCollectLockWaitMs = 5000;
 
@@ -116,28 +114,6 @@ std::string Hex5(DWORD Value)
 // ---------------------------------------------------------------------------
 // Process-wide Firefox state
 
-void GetFirefoxProgramFolder(std::string& Folder)
-{
-    Folder.clear();
-    std::string exe;
-    if (ReadFirefoxPathToExe(exe)) {
-        const std::string folder = AddOnFolderOf(Trim(exe));
-        if (!folder.empty() && DirectoryExistsEx(folder) && IsUnderProgramFiles(folder)) {
-            Folder = folder;
-            return;
-        }
-        qvLog("Firefox folder not trusted: " + folder);
-    }
-    const DWORD pid = FindProcessInSession(kFirefoxExe, kConsoleSession);
-    if (pid == kNoProcess)
-        return;
-    const std::string folder = AddOnFolderOf(GetProcessImagePath(pid));
-    if (!folder.empty() && DirectoryExistsEx(folder) && IsUnderProgramFiles(folder))
-        Folder = folder;
-    else
-        qvLog("Running Firefox's folder not trusted: " + folder);
-}
-
 int AddOnFirefoxMajorVersion()
 {
     static const int major = GetFirefoxMajorVersion();
@@ -147,13 +123,7 @@ int AddOnFirefoxMajorVersion()
 bool EnsureFirefoxSQLite()
 {
     static const bool loaded = [] {
-        std::string folder;
-        {
-            // The program is 32-bit: its keys are those of the 32-bit view.
-            TRegViewScope view(RegView32, RegView64);
-            SetThreadRegistryView(false);
-            GetFirefoxProgramFolder(folder);
-        }
+        const std::string folder = GetFirefoxFolder();
         if (folder.empty()) {
             qvLog("No trusted Firefox folder: the SQLite library is not loaded");
             return false;

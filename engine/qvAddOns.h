@@ -152,17 +152,10 @@ private:
     bool stopped_ = false;
 };
 
-// Firefox's program folder from which the SQLite library may be loaded:
-// HKLM "SOFTWARE\Mozilla\Mozilla Firefox" in the calling thread's view as for
-// GetFirefoxFolderOrDefault, else the folder of a "firefox.exe" running in the
-// active console session; either only when it exists and lies under Program
-// Files (the elevated program must not load libraries from a folder users can
-// write). '' otherwise.
-void GetFirefoxProgramFolder(std::string& Folder);
-
 // The Firefox major version, taken once per process (0 when unknown).
 int AddOnFirefoxMajorVersion();
-// Loads the SQLite library of GetFirefoxProgramFolder once per process; True
+// Loads the SQLite library of Firefox's trusted program folder
+// (GetFirefoxFolder: never one that users can write) once per process; True
 // when one is loaded.
 bool EnsureFirefoxSQLite();
 

@@ -442,9 +442,7 @@ KTEST_CHILD_CASE(AddOnFF4Untrusted, NoLibraryFromAFolderUsersCanWrite)
     ASSERT_FALSE(args.empty());
     const std::string planted = AnsiFromWide(args[0]);
     EXPECT_EQ(nullptr, GetModuleHandleA(planted.c_str())) << "loaded: " << planted;
-    std::string folder = "untouched";
-    GetFirefoxProgramFolder(folder);
-    EXPECT_EQ("", folder);
+    EXPECT_EQ("", GetFirefoxFolder());
 }
 
 // ---------------------------------------------------------------------------
