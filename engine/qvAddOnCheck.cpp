@@ -75,23 +75,6 @@ TqvAddOnItem* FindInIndex(const TAddOnIndex& Index, const std::string& Id)
     return nullptr;
 }
 
-// The lock for the life of the object when it could be had in time.
-class TAddOnLockHold {
-public:
-    explicit TAddOnLockHold(DWORD TimeoutMs) : held_(AddOnLock().Enter(TimeoutMs)) {}
-    ~TAddOnLockHold()
-    {
-        if (held_)
-            AddOnLock().Leave();
-    }
-    TAddOnLockHold(const TAddOnLockHold&) = delete;
-    TAddOnLockHold& operator=(const TAddOnLockHold&) = delete;
-    bool Held() const { return held_; }
-
-private:
-    bool held_;
-};
-
 // POSTs the request; the body of a 200 answer of at most kMaxCheckReplyBytes,
 // else ''.
 std::string PostCheck(const std::string& Request)

@@ -73,6 +73,23 @@ int GetAddOnSourceCode(std::string_view Source);
 // The process's add-on lock, created once and never freed.
 TCriticalSection& AddOnLock();
 
+// The add-on lock for the life of the object when it could be had in time.
+class TAddOnLockHold {
+public:
+    explicit TAddOnLockHold(DWORD TimeoutMs) : held_(AddOnLock().Enter(TimeoutMs)) {}
+    ~TAddOnLockHold()
+    {
+        if (held_)
+            AddOnLock().Leave();
+    }
+    TAddOnLockHold(const TAddOnLockHold&) = delete;
+    TAddOnLockHold& operator=(const TAddOnLockHold&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    bool held_;
+};
+
 // id -> record, in insertion order; not owning.
 using TAddOnIndex = std::vector<std::pair<std::string, TqvAddOnItem*>>;
 

@@ -166,13 +166,12 @@ void TqvAddOnRepairItem::TakeRecordValues()
 {
     if (!Record)
         return;
-    const bool locked = AddOnLock().Enter(kAddOnLockWaitMs);
+    // Not had in time: the values are read all the same.
+    TAddOnLockHold hold(kAddOnLockWaitMs);
     Id = Record->Id;
     Name = AnsiFromWide(Record->Name);
     Path = Record->Path;
     Source = Record->Source;
-    if (locked)
-        AddOnLock().Leave();
 }
 
 void TqvAddOnRepairItem::ReportSwitchedOff() const
@@ -325,8 +324,8 @@ bool TqvFirefoxAddOn::Fix()
                 id.insert(quote, 1, '\'');
                 quote += 2;
             }
-            const std::string sql = std::string("UPDATE addon SET userDisabled = ") + "1" +
-                                    ", active = " + "0" + "  WHERE id = '" + id + "'";
+            const std::string sql =
+                "UPDATE addon SET userDisabled = 1, active = 0  WHERE id = '" + id + "'";
             const bool library = EnsureFirefoxSQLite();
             for (const std::string& profile : ListProfileFolders(ProfilesFolder)) {
                 const std::string database = profile + "extensions.sqlite";
@@ -556,11 +555,9 @@ void TqvItemsAddOns::JudgeIE(const std::string& RawName, bool Toolbar)
             Add(settingsItem());
         if (Owner)
             Owner->AddFound(1);
-        const std::string where = Toolbar ? std::string("HKLM\\") + kIEToolbarKey + "\\" + clsid
-                                          : std::string("HKLM\\") + kIEBHOKey + "\\" + clsid;
         qvLog((Toolbar ? "Black-listed IE Toolbar: " : "Black-listed IE BHO: ") +
               AnsiFromWide(caption));
-        qvLog(where);
+        qvLog(std::string("HKLM\\") + (Toolbar ? kIEToolbarKey : kIEBHOKey) + "\\" + clsid);
         qvLog("");
         return;
     }
@@ -736,7 +733,8 @@ void TqvItemsAddOns::CollectPending()
 {
     if (!Verdicts->CheckDone)
         SleepMs(kCollectSleepMs);
-    if (!AddOnLock().Enter(kCollectLockWaitMs)) {
+    TAddOnLockHold hold(kCollectLockWaitMs);
+    if (!hold.Held()) {
         qvLog("Add-on lock not obtained: pending add-ons not collected");
         return;
     }
@@ -762,7 +760,6 @@ void TqvItemsAddOns::CollectPending()
         Owner->Status.AddonsFound = FoundCount();
         Owner->Progress(true);
     }
-    AddOnLock().Leave();
 }
 
 void TqvItemsAddOns::Clean()
