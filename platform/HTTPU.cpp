@@ -70,7 +70,7 @@ const char* OrNull(const std::string& s)
     return s.empty() ? nullptr : s.c_str();
 }
 
-// A header value as text; '' when the query fails.
+// A header value as text; false, and text untouched, when the query fails.
 bool QueryText(HINTERNET request, DWORD info, std::string& text)
 {
     std::array<char, kQueryBufferSize> buffer{};
@@ -127,21 +127,7 @@ void THTTPSettings::Clear()
 
 void THTTPSettings::Assign(const THTTPSettings* Source)
 {
-    if (Source == this)
-        return;
-    const THTTPSettings cleared;
-    const THTTPSettings& from = Source ? *Source : cleared;
-    UserName = from.UserName;
-    Password = from.Password;
-    Resume = from.Resume;
-    ProxyHost = from.ProxyHost;
-    ProxyPort = from.ProxyPort;
-    ProxyUser = from.ProxyUser;
-    ProxyPassword = from.ProxyPassword;
-    AcceptAnyStatus = from.AcceptAnyStatus;
-    BlockSize = from.BlockSize;
-    NoCookies = from.NoCookies;
-    TimeoutMs = from.TimeoutMs;
+    *this = Source ? *Source : THTTPSettings();
 }
 
 DWORD THTTPSettings::EffectiveBlockSize() const noexcept
@@ -198,10 +184,7 @@ bool SplitHTTPURL(std::string_view URL, THTTPURLParts& Parts)
 
 // ---- THTTPGet ----
 
-THTTPGet::THTTPGet(int32_t Tag)
-    : Tag(Tag), UserAgent(HTTPUserAgent), settings_(std::make_unique<THTTPSettings>())
-{
-}
+THTTPGet::THTTPGet(int32_t Tag) : Tag(Tag), UserAgent(HTTPUserAgent) {}
 
 THTTPGet::~THTTPGet() = default;
 
@@ -277,7 +260,7 @@ bool THTTPGet::Run()
         ErrorCode = kHTTPErrorConnect;
         return false;
     }
-    const THTTPSettings& settings = *settings_;
+    const THTTPSettings& settings = settings_;
     const THTTPApi& api = Api();
 
     std::string proxy;
@@ -341,7 +324,6 @@ bool THTTPGet::Run()
     // Resuming asks for the rest of the output; a mode-3 output starts with the
     // headers, so it never resumes.
     bool resume = false;
-    bool rangeSent = false;
     int64_t resumeFrom = 0;
     if (settings.Resume && Mode == kHTTPModeNormal && Output && Output->Stream()) {
         TStream& stream = *Output->Stream();
@@ -353,7 +335,6 @@ bool THTTPGet::Run()
             resume =
                 h && api.HttpAddRequestHeadersA(h, range.c_str(), static_cast<DWORD>(range.size()),
                                                 HTTP_ADDREQ_FLAG_ADD);
-            rangeSent = resume;
         }
     }
 
@@ -416,20 +397,17 @@ bool THTTPGet::Run()
 
     // A server that ignores Range answers with the whole body: appending it
     // would corrupt the output, so only a 206 that starts where the output
-    // ends continues it.
+    // ends continues it. A partial answer that cannot be appended (no length)
+    // is not the whole body either.
     if (resume) {
-        if (Status != HTTP_STATUS_PARTIAL_CONTENT) {
+        if (Status != HTTP_STATUS_PARTIAL_CONTENT)
             resume = false;
-        } else if (QueryText(h, HTTP_QUERY_CONTENT_RANGE, text)) {
-            if (ContentRangeStart(text) != resumeFrom)
-                return false;
-        }
+        else if (QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) &&
+                 ContentRangeStart(text) != resumeFrom)
+            return false;
+        else if (ContentLength == 0)
+            return false;
     }
-    if (ContentLength == 0)
-        resume = false;
-    // A partial answer that cannot be appended is not the whole body either.
-    if (rangeSent && !resume && Status == HTTP_STATUS_PARTIAL_CONTENT)
-        return false;
     if (!Output)
         return false;
     if (!resume && !headersWritten && !EmptyOutput())

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -124,8 +123,8 @@ public:
     const std::string& URL() const noexcept { return url_; }
     // Stores the trimmed text.
     void SetURL(std::string_view URL);
-    THTTPSettings& Settings() noexcept { return *settings_; }
-    void SetSettings(const THTTPSettings* Source) { settings_->Assign(Source); }
+    THTTPSettings& Settings() noexcept { return settings_; }
+    void SetSettings(const THTTPSettings* Source) { settings_.Assign(Source); }
 
     // Bytes in the output and the expected total, as last reported.
     int64_t Received() const noexcept { return received_; }
@@ -144,7 +143,7 @@ private:
     bool EmptyOutput();
 
     std::string url_;
-    std::unique_ptr<THTTPSettings> settings_;
+    THTTPSettings settings_;
     std::atomic<HINTERNET> request_{nullptr};
     int64_t received_ = 0;
     int64_t total_ = 0;
