@@ -13,12 +13,6 @@ bool SameEntryName(const std::string& a, const std::string& b)
                           static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-std::string FileNameOf(const std::string& path)
-{
-    const size_t at = LastDelimiter(path, "\\:");
-    return at == std::string::npos ? path : path.substr(at + 1);
-}
-
 std::string UnsafeEntryMessage(const std::string& entry, const std::string& archive)
 {
     return "Unsafe entry name \"" + entry + "\" in archive \"" + archive + "\"!";
@@ -238,14 +232,15 @@ bool tCABArchive::WriteCabinet(const std::vector<std::pair<std::string, std::str
 
 bool tCABArchive::AddFile(const std::string& FileName, const std::string& NameInArchive)
 {
-    return WriteCabinet({{FileName, NameInArchive.empty() ? FileNameOf(FileName) : NameInArchive}});
+    return WriteCabinet(
+        {{FileName, NameInArchive.empty() ? ExtractFileName(FileName) : NameInArchive}});
 }
 
 bool tCABArchive::AddFiles(const TStringList& FileNames)
 {
     std::vector<std::pair<std::string, std::string>> items;
     for (int i = 0; i < FileNames.Count(); ++i)
-        items.emplace_back(FileNames[i], FileNameOf(FileNames[i]));
+        items.emplace_back(FileNames[i], ExtractFileName(FileNames[i]));
     return WriteCabinet(items);
 }
 

@@ -287,15 +287,6 @@ std::string SystemMessageAnsi(DWORD code)
     return message;
 }
 
-// Splits at the last backslash (or colon): the folder with its separator, and
-// the name.
-void SplitPath(const std::string& path, std::string& folder, std::string& name)
-{
-    const size_t at = LastDelimiter(path, "\\:");
-    folder = at == std::string::npos ? std::string() : path.substr(0, at + 1);
-    name = at == std::string::npos ? path : path.substr(at + 1);
-}
-
 // A name of a later cabinet: a plain file name, in the first cabinet's folder.
 bool IsPlainCabinetName(const char* name)
 {
@@ -644,7 +635,9 @@ void TSTCabReader::Extract(const std::string& CabinetName, const std::string& De
         cabinetPath_.clear();
         cabinetName_ = CabinetName;
     } else {
-        SplitPath(GetFullPath(CabinetName), cabinetPath_, cabinetName_);
+        const std::string full = GetFullPath(CabinetName);
+        cabinetPath_ = ExtractFilePath(full);
+        cabinetName_ = ExtractFileName(full);
     }
     destination_ = IncludeTrailingBackslash(Destination);
     targets_.clear();
@@ -808,10 +801,13 @@ void TSTCabWriter::Create(const std::string& CabinetName)
     cab_.iCab = 1;
     cab_.iDisk = 1;
     std::string folder;
-    if (tStreamMan::Instance().IsStreamName(CabinetName))
+    if (tStreamMan::Instance().IsStreamName(CabinetName)) {
         nameTemplate_ = CabinetName;
-    else
-        SplitPath(GetFullPath(CabinetName), folder, nameTemplate_);
+    } else {
+        const std::string full = GetFullPath(CabinetName);
+        folder = ExtractFilePath(full);
+        nameTemplate_ = ExtractFileName(full);
+    }
     if (folder.size() >= sizeof(cab_.szCabPath))
         throw ESTCabinet(FCIERR_CAB_FILE, ERROR_FILENAME_EXCED_RANGE, true, true);
     std::memcpy(cab_.szCabPath, folder.c_str(), folder.size() + 1);

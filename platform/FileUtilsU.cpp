@@ -244,6 +244,18 @@ size_t LastDelimiter(std::string_view Path, std::string_view Delimiters)
     return found;
 }
 
+std::string ExtractFilePath(std::string_view Path)
+{
+    const size_t at = LastDelimiter(Path, "\\:");
+    return at == std::string_view::npos ? std::string() : std::string(Path.substr(0, at + 1));
+}
+
+std::string ExtractFileName(std::string_view Path)
+{
+    const size_t at = LastDelimiter(Path, "\\:");
+    return std::string(at == std::string_view::npos ? Path : Path.substr(at + 1));
+}
+
 bool EndsWithBackslash(std::string_view Path)
 {
     return !Path.empty() && LastDelimiter(Path, "\\") == Path.size() - 1;

@@ -86,6 +86,12 @@ std::string ExcludeTrailingBackslash(std::string_view Path);
 // Index of the last character of Path that is one of Delimiters (single-byte
 // characters only); std::string::npos when none.
 size_t LastDelimiter(std::string_view Path, std::string_view Delimiters);
+// The folder part of Path up to and with its last backslash or colon; '' when
+// it has neither.
+std::string ExtractFilePath(std::string_view Path);
+// The name after the last backslash or colon of Path; all of Path when it has
+// neither.
+std::string ExtractFileName(std::string_view Path);
 
 // ---------------------------------------------------------------------------
 // Existence and size

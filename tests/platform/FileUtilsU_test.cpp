@@ -82,6 +82,24 @@ TEST(TextFileUtilsTest, BackslashesAreFoundByCharacter)
     EXPECT_EQ("", IncludeTrailingBackslash(""));
     EXPECT_EQ(1u, LastDelimiter("C:x", "\\:"));
     EXPECT_EQ(std::string::npos, LastDelimiter("abc", "\\:"));
+
+    const struct {
+        std::string Path;
+        std::string Folder;
+        std::string Name;
+    } splits[] = {
+        {"C:\\a\\b.cab", "C:\\a\\", "b.cab"},
+        {"C:b.cab", "C:", "b.cab"},
+        {"b.cab", "", "b.cab"},
+        {"C:\\a\\", "C:\\a\\", ""},
+        {"", "", ""},
+        {"C:\\" + hyou, dbcs ? "C:\\" : "C:\\" + hyou, dbcs ? hyou : ""},
+    };
+    for (const auto& c : splits) {
+        SCOPED_TRACE(c.Path);
+        EXPECT_EQ(c.Folder, ExtractFilePath(c.Path));
+        EXPECT_EQ(c.Name, ExtractFileName(c.Path));
+    }
 }
 
 class FileUtilsDirTest : public ktest::ScratchDirTest {
