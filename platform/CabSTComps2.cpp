@@ -429,14 +429,7 @@ void tStreamMan::Unregister(const std::string& Name)
         return;
     TStream* stream = found->second;
     names_.erase(found);
-    for (auto it = handles_.begin(); it != handles_.end();) {
-        if (it->second == stream) {
-            positions_.erase(it->first);
-            it = handles_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    std::erase_if(handles_, [stream](const auto& open) { return open.second.Stream == stream; });
 }
 
 bool tStreamMan::IsStreamName(std::string_view Name) const
@@ -469,8 +462,7 @@ INT_PTR tStreamMan::Open(std::string_view Name, bool Truncate)
     if (Truncate)
         found->second->SetSize(0);
     const INT_PTR handle = (nextHandle_++ << 1) | 1;
-    handles_[handle] = found->second;
-    positions_[handle] = 0;
+    handles_[handle] = TOpenStream{found->second, 0};
     return handle;
 }
 
@@ -480,10 +472,10 @@ template <typename Op> UINT tStreamMan::Transfer(INT_PTR Handle, Op&& Move)
     const auto found = handles_.find(Handle);
     if (found == handles_.end())
         return static_cast<UINT>(-1);
-    int64_t& position = positions_[Handle];
-    found->second->SetPosition(position);
-    const int32_t n = Move(*found->second);
-    position += n;
+    TOpenStream& open = found->second;
+    open.Stream->SetPosition(open.Position);
+    const int32_t n = Move(*open.Stream);
+    open.Position += n;
     return static_cast<UINT>(n);
 }
 
@@ -505,7 +497,7 @@ long tStreamMan::Seek(INT_PTR Handle, long Distance, int Origin)
     const auto found = handles_.find(Handle);
     if (found == handles_.end())
         return -1;
-    int64_t& position = positions_[Handle];
+    int64_t& position = found->second.Position;
     int64_t base = 0;
     switch (Origin) {
     case SEEK_SET:
@@ -515,7 +507,7 @@ long tStreamMan::Seek(INT_PTR Handle, long Distance, int Origin)
         base = position;
         break;
     case SEEK_END:
-        base = found->second->GetSize();
+        base = found->second.Stream->GetSize();
         break;
     default:
         return -1;
@@ -530,7 +522,6 @@ long tStreamMan::Seek(INT_PTR Handle, long Distance, int Origin)
 int tStreamMan::Close(INT_PTR Handle)
 {
     std::lock_guard lock(lock_);
-    positions_.erase(Handle);
     return handles_.erase(Handle) ? 0 : -1;
 }
 

@@ -77,12 +77,16 @@ private:
     // position, which then moves on by the count Move gives back.
     template <typename Op> UINT Transfer(INT_PTR Handle, Op&& Move);
 
+    struct TOpenStream {
+        TStream* Stream = nullptr;
+        int64_t Position = 0;
+    };
+
     mutable std::mutex lock_;
     int nextName_ = 1;
     INT_PTR nextHandle_ = 1;
     std::map<std::string, TStream*, std::less<>> names_; // upper-cased name
-    std::map<INT_PTR, TStream*> handles_;
-    std::map<INT_PTR, int64_t> positions_;
+    std::map<INT_PTR, TOpenStream> handles_;
 };
 
 // One entry of a cabinet's directory.
