@@ -1,7 +1,7 @@
 // Download and unpack benchmark: DownloadToFile of 64 MiB from the stand-in
 // web service against a bare InternetReadFile -> WriteFile loop, and
 // DecompressToDir of a 32 MiB MSZIP cabinet against a bare FDICopy. Both pairs
-// run in the same process, best of three each; prints the seconds and the
+// run in the same process, best of seven each; prints the seconds and the
 // ratios. Not run by the tests.
 //
 //   netcabbench.exe [scratch folder]   (default: C:\ktest-bench)
@@ -13,6 +13,7 @@
 #include "platform/CabSTComps2.h"
 #include "platform/FileUtilsU.h"
 #include "platform/HTTPU.h"
+#include "platform/StreamU.h"
 #include "platform/UnicodeU.h"
 
 #include <fcntl.h>
@@ -76,19 +77,6 @@ std::string Data(size_t size)
     }
     s.resize(size);
     return s;
-}
-
-bool WriteWhole(const std::string& path, const std::string& data)
-{
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD done = 0;
-    const bool ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
-                    done == data.size();
-    CloseHandle(h);
-    return ok;
 }
 
 bool BareDownload(const std::string& host, INTERNET_PORT port, const std::string& path,
@@ -196,7 +184,7 @@ int wmain(int argc, wchar_t** argv)
     CreateDirectoryPath(base + "out", TFileSecurity::Inherit, true);
     try {
         // Download.
-        if (!WriteWhole(base + "root\\big.bin", Data(kDownloadSize)))
+        if (!SaveFileAtomic(base + "root\\big.bin", Data(kDownloadSize)))
             return 1;
         fakeservice::TFakeService service(base + "root", 600000);
         if (!service.Start())
@@ -215,8 +203,8 @@ int wmain(int argc, wchar_t** argv)
         // Unpack.
         const std::string data = Data(kCabinetDataSize);
         for (int i = 0; i < 4; ++i)
-            WriteWhole(base + "part" + std::to_string(i) + ".bin",
-                       data.substr(i * (kCabinetDataSize / 4), kCabinetDataSize / 4));
+            SaveFileAtomic(base + "part" + std::to_string(i) + ".bin",
+                           data.substr(i * (kCabinetDataSize / 4), kCabinetDataSize / 4));
         {
             TSTCabWriter writer;
             writer.CompressionType = tcompTYPE_MSZIP;

@@ -1,6 +1,8 @@
 #include "CabTestSupport.h"
 
+#include "KorvTest.h"
 #include "platform/CabIntf.h"
+#include "platform/UnicodeU.h"
 
 #include <fcntl.h>
 
@@ -294,21 +296,7 @@ std::string Noise(size_t Size, unsigned Seed)
 
 std::string ReadAll(const std::string& Path)
 {
-    HANDLE h = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return {};
-    std::string data;
-    LARGE_INTEGER size{};
-    if (GetFileSizeEx(h, &size)) {
-        data.resize(static_cast<size_t>(size.QuadPart));
-        DWORD done = 0;
-        if (!data.empty() &&
-            !ReadFile(h, data.data(), static_cast<DWORD>(data.size()), &done, nullptr))
-            data.clear();
-    }
-    CloseHandle(h);
-    return data;
+    return ktest::ReadFileBytes(AnsiToWide(Path));
 }
 
 bool WriteAll(const std::string& Path, const std::string& Bytes)

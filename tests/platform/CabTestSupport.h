@@ -56,7 +56,8 @@ std::vector<std::string> MakeCabinetsWithFCI(const std::string& Folder,
 
 // Deterministic bytes that do not compress.
 std::string Noise(size_t Size, unsigned Seed);
-// A whole file, or '' when it cannot be read.
+// A whole file (ktest::ReadFileBytes on an ANSI path), or '' when it cannot
+// be opened.
 std::string ReadAll(const std::string& Path);
 bool WriteAll(const std::string& Path, const std::string& Bytes);
 

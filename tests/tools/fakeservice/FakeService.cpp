@@ -535,7 +535,6 @@ void TFakeService::Serve(SOCKET Socket)
     DWORD timeout = kReceiveTimeoutMs;
     setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
                sizeof(timeout));
-    bool open = true;
     auto finish = [&](bool reset) {
         {
             std::lock_guard lock(mutex_);
@@ -545,7 +544,6 @@ void TFakeService::Serve(SOCKET Socket)
             CloseWithReset(Socket);
         else
             CloseGracefully(Socket);
-        open = false;
     };
 
     TRecordedRequest request;
@@ -660,8 +658,7 @@ void TFakeService::Serve(SOCKET Socket)
         }
         sendUpTo(body.size());
     }
-    if (open)
-        finish(false);
+    finish(false);
     if (request.Path == "/__quit")
         SetEvent(stopEvent_);
 }
