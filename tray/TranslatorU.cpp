@@ -96,19 +96,18 @@ bool TTranslator2::Lookup(const std::string& Text, bool Ansi, std::string& Resul
 void TTranslator2::SetShowHash(bool On)
 {
     showHash_ = On;
-    TRegViewScope view(true, false);
+    TProgramKeyView view;
     RegWriteString(perUser_ ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, ProgramKey(), "TransMode",
                    On ? "ShowHash" : "");
 }
 
 void TTranslator2::ReadLanguage()
 {
-    TRegViewScope view(true, false);
-    std::string language;
-    if (!RegReadString(perUser_ ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, ProgramKey(), "Language",
-                       language))
-        language.clear();
-    languageName_ = language;
+    TProgramKeyView view;
+    std::string language; // stays '' when the value is missing
+    RegReadString(perUser_ ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, ProgramKey(), "Language",
+                  language);
+    languageName_ = std::move(language);
 }
 
 void TTranslator2::LoadTexts(std::string_view IniUtf8)
