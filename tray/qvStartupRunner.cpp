@@ -4,6 +4,7 @@
 #include "platform/FileUtilsU.h"
 #include "platform/GuardU.h"
 #include "platform/LogU.h"
+#include "platform/RegistryU.h"
 #include "platform/ShellUtilsU.h"
 #include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
@@ -34,14 +35,6 @@ void RunnerLog(const std::string& Text) noexcept
     Log(Text, 1, 1);
 }
 
-struct TLocalFree {
-    void operator()(void* P) const noexcept
-    {
-        if (P)
-            LocalFree(P);
-    }
-};
-
 bool IsTrustedSid(PSID Sid)
 {
     if (!Sid || !IsValidSid(Sid))
@@ -50,7 +43,7 @@ bool IsTrustedSid(PSID Sid)
         PSID trusted = nullptr;
         if (!ConvertStringSidToSidA(text, &trusted))
             continue;
-        std::unique_ptr<void, TLocalFree> owner(trusted);
+        std::unique_ptr<void, TLocalFreeDeleter> owner(trusted);
         if (EqualSid(Sid, trusted))
             return true;
     }
@@ -260,6 +253,6 @@ bool IsTrustedPath(const std::string& Path)
         nullptr, nullptr, nullptr, nullptr, &descriptor);
     if (result != ERROR_SUCCESS)
         return false;
-    std::unique_ptr<void, TLocalFree> owner(descriptor);
+    TSecurityDescriptorPtr owner(descriptor);
     return IsTrustedDescriptor(descriptor);
 }
