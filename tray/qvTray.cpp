@@ -45,7 +45,7 @@ std::wstring TooltipText()
 // HKCU LAST_CHECK; 0 when missing, not 8 bytes or no usable date.
 TDateTime ReadLastCheck()
 {
-    TRegViewScope view(true, false);
+    TProgramKeyView view;
     const TDateTime value = RegReadDateTime(HKEY_CURRENT_USER, ProgramKey(), "LAST_CHECK");
     return std::isfinite(value) ? value : 0;
 }
