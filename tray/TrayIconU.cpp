@@ -20,7 +20,7 @@ void CopyNotifyText(wchar_t* Field, size_t Capacity, const std::wstring& Text)
 
 TTrayIconW::TTrayIconW(HWND Window, bool Show, const std::wstring& Tooltip, UINT CallbackMessage,
                        HICON Icon, TNotifyIconCall Notify)
-    : icon_(Icon), tooltip_(Tooltip), notify_(std::move(Notify))
+    : notify_(std::move(Notify))
 {
     data_.cbSize = kNotifyIconDataSize;
     data_.hWnd = Window;

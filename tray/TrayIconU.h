@@ -62,8 +62,6 @@ private:
 
     bool shown_ = false;
     NOTIFYICONDATAW data_{};
-    HICON icon_ = nullptr;
-    std::wstring tooltip_;
     TNotifyIconCall notify_;
 };
 

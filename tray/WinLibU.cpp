@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -41,18 +42,11 @@ constexpr DWORD kDefaultStyle =
 constexpr UINT kFrameRefreshFlags =
     SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED; // 55
 
-// WM_SETTINGCHANGE carries a text or nothing. Compared byte by byte, so a
-// shorter text is never read past its end.
+// WM_SETTINGCHANGE carries a text or nothing.
 bool SettingTextIs(LPARAM Text, const char* Expected)
 {
     const char* text = reinterpret_cast<const char*>(Text);
-    if (!text)
-        return false;
-    size_t i = 0;
-    for (; Expected[i]; ++i)
-        if (text[i] != Expected[i])
-            return false;
-    return text[i] == '\0';
+    return text && std::strcmp(text, Expected) == 0;
 }
 
 } // namespace
@@ -103,9 +97,6 @@ void TControl::InitDefaults()
 
 TControl::~TControl()
 {
-    if (destroying_)
-        return;
-    destroying_ = true;
     if (handle_) {
         Guard([&] {
             if (accelerators_)

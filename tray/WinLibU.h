@@ -156,7 +156,6 @@ private:
     std::function<void(TControl&)> postCreate_;
     HICON bigIcon_ = nullptr;
     bool showAfterCreation_ = false;
-    bool destroying_ = false;
 };
 
 // A top-level application window: class name text "App" (window class
