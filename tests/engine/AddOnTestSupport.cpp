@@ -1,7 +1,8 @@
 #include "AddOnTestSupport.h"
 
+#include "ChildCases.h"
+#include "DriverTest.h"
 #include "EngineTest.h"
-
 #include "KorvTest.h"
 #include "engine/qvAddOns.h"
 #include "platform/SystemPathsU.h"
@@ -24,29 +25,12 @@ std::string UniqueClsid(int N)
 
 bool KeyExists(HKEY Root, const std::string& Key, REGSAM View)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_READ | View, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return dtest::KeyExists(Root, WideFromAnsi(Key), View);
 }
 
 bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_ALL_ACCESS | View, &key) == ERROR_SUCCESS) {
-        RegDeleteTreeA(key, nullptr);
-        RegCloseKey(key);
-    }
-    const size_t slash = Key.rfind('\\');
-    HKEY parent = nullptr;
-    if (slash != std::string::npos &&
-        RegOpenKeyExA(Root, Key.substr(0, slash).c_str(), 0, KEY_ALL_ACCESS | View, &parent) ==
-            ERROR_SUCCESS) {
-        RegDeleteKeyExA(parent, Key.substr(slash + 1).c_str(), View, 0);
-        RegCloseKey(parent);
-    }
-    return !KeyExists(Root, Key, View);
+    return dtest::DeleteTree(Root, WideFromAnsi(Key), View);
 }
 
 namespace {
@@ -183,8 +167,9 @@ ProfilesFixture::ProfilesFixture()
 
 ProfilesFixture::~ProfilesFixture()
 {
-    if (!mozilla_.empty())
+    if (!mozilla_.empty()) {
         EXPECT_TRUE(etest::RemoveFolder(mozilla_)) << "left behind: " << mozilla_;
+    }
 }
 
 std::string ProfilesFixture::Profile(const std::string& Name)
@@ -210,8 +195,7 @@ std::string InstallRdf(const std::string& NameUtf8)
 
 std::string ProgramFolder()
 {
-    const std::wstring path = ktest::ProgramPath();
-    return AnsiFromWide(path.substr(0, path.find_last_of(L'\\') + 1));
+    return AnsiFromWide(ktest::ProgramDir());
 }
 
 TqvItemsAddOns* AddOnScanner(TqvMain& Main)
@@ -222,6 +206,21 @@ TqvItemsAddOns* AddOnScanner(TqvMain& Main)
         if (group->Id == "addons")
             return dynamic_cast<TqvItemsAddOns*>(group->Scanner.get());
     return nullptr;
+}
+
+std::unique_ptr<TqvMain> ScanAddOns()
+{
+    auto main = std::make_unique<TqvMain>();
+    main->LoadData();
+    TqvItemsAddOns* scanner = AddOnScanner(*main);
+    EXPECT_NE(nullptr, scanner);
+    if (!scanner)
+        return main;
+    main->Status.Phase = kPhaseScan;
+    main->Status.Category = kCategoryBoost;
+    scanner->Scan();
+    scanner->CollectPending();
+    return main;
 }
 
 const TqvAddOnItem* RecordOf(const TqvItem& Item)

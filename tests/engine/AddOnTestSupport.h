@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +60,7 @@ private:
     std::vector<Set> values_;
 };
 
+// dtest::KeyExists and dtest::DeleteTree for 8-bit key paths.
 bool KeyExists(HKEY Root, const std::string& Key, REGSAM View);
 bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View);
 
@@ -106,6 +108,9 @@ std::string ProgramFolder();
 
 // The root's add-on scanner (the boost group "addons"); null when none.
 TqvItemsAddOns* AddOnScanner(TqvMain& Main);
+// A new root with its data loaded whose add-on scanner has scanned and
+// collected its pending items.
+std::unique_ptr<TqvMain> ScanAddOns();
 // An add-on item's verdict record.
 const TqvAddOnItem* RecordOf(const TqvItem& Item);
 

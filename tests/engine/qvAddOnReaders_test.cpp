@@ -1,5 +1,6 @@
 #include "AddOnTestSupport.h"
 #include "EngineTest.h"
+#include "FirefoxFixture.h"
 #include "engine/qvAddOnReaders.h"
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
@@ -13,8 +14,6 @@
 namespace {
 
 using atest::kView32;
-
-constexpr char kMozillaKey[] = "SOFTWARE\\Mozilla";
 
 TEST(AddOnReaders, IdNormalFormAndIEVersionText)
 {
@@ -119,8 +118,7 @@ protected:
     void SetUp() override
     {
         AddOnRegistryReaders::SetUp();
-        ASSERT_FALSE(atest::KeyExists(HKEY_LOCAL_MACHINE, kMozillaKey, kView32))
-            << "the prefix has a Firefox of its own";
+        ASSERT_FALSE(ktest::MozillaKeyExists(kView32)) << "the prefix has a Firefox of its own";
         programFiles_ = ProgramFiles32Dir();
         ASSERT_FALSE(programFiles_.empty());
         ASSERT_EQ(INVALID_FILE_ATTRIBUTES,
@@ -128,28 +126,17 @@ protected:
     }
     void TearDown() override
     {
-        atest::DeleteKeyTree(HKEY_LOCAL_MACHINE, kMozillaKey, kView32);
-        for (const std::string& f : made_)
-            EXPECT_TRUE(etest::RemoveFolder(f));
+        ktest::DeleteMozillaKey(kView32);
+        folders_.RemoveAll();
         AddOnRegistryReaders::TearDown();
-    }
-    std::string Make(const std::string& Folder)
-    {
-        SHCreateDirectoryExA(nullptr, Folder.c_str(), nullptr);
-        made_.push_back(Folder);
-        return Folder;
     }
     void WriteVersion(const std::string& Current, const std::string& KeyVersion,
                       const std::string& Exe)
     {
-        reg_.String(HKEY_LOCAL_MACHINE, "SOFTWARE\\Mozilla\\Mozilla Firefox", "CurrentVersion",
-                    Current, kView32);
-        reg_.String(HKEY_LOCAL_MACHINE,
-                    "SOFTWARE\\Mozilla\\Mozilla Firefox " + KeyVersion + "\\bin", "PathToExe", Exe,
-                    kView32);
+        ASSERT_TRUE(ktest::WriteFirefoxKeys(kView32, Current, KeyVersion, Exe));
     }
     std::string programFiles_;
-    std::vector<std::string> made_;
+    ktest::FixtureFolders folders_;
 };
 
 TEST_F(FirefoxFolderReader, KeyNamedByTheVersionBeforeItsLocaleElseTheDefaultFolder)
@@ -158,11 +145,13 @@ TEST_F(FirefoxFolderReader, KeyNamedByTheVersionBeforeItsLocaleElseTheDefaultFol
     GetFirefoxFolderOrDefault(folder);
     EXPECT_EQ("", folder) << "no registry, no default folder";
 
-    const std::string fallback = Make(programFiles_ + "Mozilla Firefox\\");
+    const std::string fallback = folders_.Make(programFiles_ + "Mozilla Firefox\\");
+    ASSERT_FALSE(fallback.empty());
     GetFirefoxFolderOrDefault(folder);
     EXPECT_EQ(fallback, folder) << "no registry: the default folder";
 
-    const std::string installed = Make("C:\\ktest-addon-ff\\");
+    const std::string installed = folders_.Make("C:\\ktest-addon-ff\\");
+    ASSERT_FALSE(installed.empty()) << "left over from an earlier run";
     WriteVersion("3.6.13 (en-US)", "3.6.13", installed + "firefox.exe");
     GetFirefoxFolderOrDefault(folder);
     EXPECT_EQ(installed, folder) << "the key 'Mozilla Firefox 3.6.13\\bin'";

@@ -130,20 +130,6 @@ public:
         ASSERT_TRUE(etest::WriteBytes(dir_ + "common\\addons.xml",
                                       "<addons>\r\n" + Lines + "</addons>\r\n"));
     }
-    std::unique_ptr<TqvMain> Scan()
-    {
-        auto main = std::make_unique<TqvMain>();
-        main->LoadData();
-        TqvItemsAddOns* scanner = AddOnScanner(*main);
-        EXPECT_NE(nullptr, scanner);
-        if (scanner) {
-            main->Status.Phase = kPhaseScan;
-            main->Status.Category = kCategoryBoost;
-            scanner->Scan();
-            scanner->CollectPending();
-        }
-        return main;
-    }
 
     fakeservice::TFakeService service;
 
@@ -192,7 +178,7 @@ KTEST_CHILD_CASE(AddOnFF4, RowsAreJudgedAndSwitchedOffInEveryProfile)
     for (const char* id : {"globalblk@kv.test", "profblk@kv.test", "o'k@kv.test"})
         scene.service.SetBlack(id, "");
 
-    auto main = scene.Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_TRUE(scanner->SQLiteFound);
@@ -253,9 +239,8 @@ KTEST_CHILD_CASE(AddOnFF4Held, HeldDatabasesAreReadFromCopiesThatTheScannerDelet
     ASSERT_TRUE(etest::WriteBytes(taken, "someone else's"));
 
     const std::wstring event = L"ktest-addon-held-" + std::to_wstring(GetCurrentProcessId());
-    std::wstring command = L"\"" + WideFromAnsi(atest::ProgramFolder()) +
-                           L"ktest_sqliteholder.exe\" " + event + L" \"" +
-                           WideFromAnsi(p1 + "extensions.sqlite") + L"\" \"" +
+    std::wstring command = L"\"" + ktest::ProgramDir() + L"ktest_sqliteholder.exe\" " + event +
+                           L" \"" + WideFromAnsi(p1 + "extensions.sqlite") + L"\" \"" +
                            WideFromAnsi(p2 + "extensions.sqlite") + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -272,7 +257,7 @@ KTEST_CHILD_CASE(AddOnFF4Held, HeldDatabasesAreReadFromCopiesThatTheScannerDelet
         EXPECT_THROW(probe.TableExists("addon"), ESQLiteException);
     }
 
-    auto main = scene.Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_EQ(1u, FoundById(*scanner, "held1@kv.test").size());
@@ -351,7 +336,7 @@ KTEST_CHILD_CASE(AddOnFF36, RegisteredAndInstalledExtensionsAreFoundAndSwitchedO
         scene.service.SetBlack(id, "");
 
     const int scanLoads = RDFLoadCount();
-    auto main = scene.Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_EQ(3, RDFLoadCount() - scanLoads) << "each profile's RDF once per scan";
@@ -433,7 +418,7 @@ KTEST_CHILD_CASE(AddOnFF4Untrusted, NoLibraryFromAFolderUsersCanWrite)
 {
     ASSERT_EQ(4, AddOnFirefoxMajorVersion());
     ChildScene scene;
-    auto main = scene.Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_FALSE(scanner->SQLiteFound);

@@ -98,21 +98,6 @@ protected:
         ResetProgramFoldersForTests();
         ScratchDirTest::TearDown();
     }
-    // Scans the add-ons group of a new root and collects its pending items.
-    std::unique_ptr<TqvMain> Scan()
-    {
-        auto main = std::make_unique<TqvMain>();
-        main->LoadData();
-        TqvItemsAddOns* scanner = AddOnScanner(*main);
-        EXPECT_NE(nullptr, scanner);
-        if (!scanner)
-            return main;
-        main->Status.Phase = kPhaseScan;
-        main->Status.Category = kCategoryBoost;
-        scanner->Scan();
-        scanner->CollectPending();
-        return main;
-    }
     void StandInDown()
     {
         // A port nobody listens on: WinInet fails at once.
@@ -207,7 +192,7 @@ TEST_F(AddOnScan, JudgesEachIEAddOnByCacheListAndService)
         service_.SetBlack(NormalizeAddOnId(toolbar64), "");
     }
 
-    auto main = Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_EQ(nullptr, FoundById(*scanner, NormalizeAddOnId(cachedWhite)));
@@ -260,7 +245,7 @@ TEST_F(AddOnScan, ListedAddOnWithoutAnswerIsOfferedAfterTheCollection)
     Register(listed, kView32, false, "Found LZIO");
     Register(unlisted, kView32, false, "Unlisted");
     StandInDown();
-    auto main = Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     const TqvItem* item = FoundById(*scanner, NormalizeAddOnId(listed));
@@ -283,7 +268,7 @@ TEST_F(AddOnScan, LateAnswerIsStillAppliedAndUsedByTheNextScan)
     service_.SetBehaviour("/client.asmx", slow);
 
     const DWORD start = GetTickCount();
-    auto first = Scan();
+    auto first = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*first);
     ASSERT_NE(nullptr, scanner);
     EXPECT_GE(GetTickCount() - start, 3000u) << "one sleep of 3 s";
@@ -293,7 +278,7 @@ TEST_F(AddOnScan, LateAnswerIsStillAppliedAndUsedByTheNextScan)
     EXPECT_EQ(0, scanner->Verdicts->CheckDone.load());
 
     // A second scan while the first check still waits.
-    auto second = Scan();
+    auto second = atest::ScanAddOns();
     first.reset();
     ASSERT_TRUE(WaitForAddOnChecks(kThreadWaitMs));
     TXML xml;
@@ -310,7 +295,7 @@ TEST_F(AddOnScan, LateAnswerIsStillAppliedAndUsedByTheNextScan)
 
     service_.SetBehaviour("/client.asmx", fakeservice::TBehaviour{});
     const size_t asked = service_.RequestCount();
-    auto third = Scan();
+    auto third = atest::ScanAddOns();
     TqvItemsAddOns* next = AddOnScanner(*third);
     ASSERT_NE(nullptr, next);
     const TqvItem* black = FoundById(*next, NormalizeAddOnId(late));
@@ -325,7 +310,7 @@ TEST_F(AddOnScan, ExportedItemsReadBackAsAListThatSwitchesThemOff)
     const std::string clsid = atest::UniqueClsid(31);
     Register(clsid, kView32, false, "Tool <&\"> x");
     service_.SetBlack(NormalizeAddOnId(clsid), "Tool <&\"> x");
-    auto main = Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     auto* ie = dynamic_cast<TqvIExploreAddOn*>(
@@ -436,7 +421,7 @@ TEST_F(AddOnScanIE6, BlackAddOnsBecomeRegistryItemsThatDeleteTheirRegistration)
           "  <addon id=\"" + NormalizeAddOnId(cachedBar) + "\" name=\"t\" type=\"B\" />\r\n");
     service_.SetBlack(NormalizeAddOnId(answered), "");
 
-    auto main = Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     EXPECT_EQ(6, scanner->IEMajorVersion);
@@ -481,7 +466,7 @@ TEST_F(AddOnScan, SwitchOffOnIE7IsBackedUpAsTheKeyItCreates)
     const std::string clsid = atest::UniqueClsid(51);
     Register(clsid, kView32, false, "To switch off");
     Cache("  <addon id=\"" + NormalizeAddOnId(clsid) + "\" name=\"b\" type=\"B\" />\r\n");
-    auto main = Scan();
+    auto main = atest::ScanAddOns();
     TqvItemsAddOns* scanner = AddOnScanner(*main);
     ASSERT_NE(nullptr, scanner);
     ASSERT_EQ(1u, scanner->Items.size());
@@ -502,14 +487,14 @@ TEST_F(AddOnScan, SwitchOffOnIE7IsBackedUpAsTheKeyItCreates)
     EXPECT_NE(std::string::npos, report.find("<BHO_ID>" + NormalizeAddOnId(clsid) + "</BHO_ID>"));
 
     // Already off and black: not offered.
-    auto again = Scan();
+    auto again = atest::ScanAddOns();
     ASSERT_NE(nullptr, AddOnScanner(*again));
     EXPECT_TRUE(AddOnScanner(*again)->Items.empty());
 
     // Switched on again by the user: the key exists, so its two values are
     // what the backup records.
     ASSERT_TRUE(RegWriteDWord(HKEY_CURRENT_USER, key, "Flags", 0));
-    auto third = Scan();
+    auto third = atest::ScanAddOns();
     ASSERT_NE(nullptr, AddOnScanner(*third));
     ASSERT_EQ(1u, AddOnScanner(*third)->Items.size());
     etest::FakeBackupWriter values;
