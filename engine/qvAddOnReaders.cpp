@@ -90,24 +90,12 @@ bool ReadFirefoxPathToExe(std::string& Exe)
 // ---------------------------------------------------------------------------
 // Firefox
 
-std::string AddOnFolderOf(const std::string& Path)
-{
-    const size_t pos = LastDelimiter(Path, "\\:");
-    return pos == std::string::npos ? std::string() : Path.substr(0, pos + 1);
-}
-
-std::string AddOnFileNameOf(const std::string& Path)
-{
-    const size_t pos = LastDelimiter(Path, "\\:");
-    return pos == std::string::npos ? Path : Path.substr(pos + 1);
-}
-
 void GetFirefoxFolderOrDefault(std::string& Folder)
 {
     Folder.clear();
     std::string exe;
     if (ReadFirefoxPathToExe(exe)) {
-        const std::string folder = AddOnFolderOf(Trim(exe));
+        const std::string folder = ExtractFilePath(Trim(exe));
         if (!folder.empty() && DirectoryExistsEx(folder)) {
             Folder = folder;
             return;

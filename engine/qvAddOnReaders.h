@@ -134,11 +134,6 @@ std::string NormalizeAddOnId(std::string_view Id);
 // (arguments and variables included); '' when none.
 void GetComServerFile(const std::string& Clsid, std::string& FileName);
 
-// The folder part of a path with its backslash ('' without one), and the part
-// after it.
-std::string AddOnFolderOf(const std::string& Path);
-std::string AddOnFileNameOf(const std::string& Path);
-
 // The keys of the add-ons (without a trailing backslash).
 inline constexpr char kIEExtSettingsKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings";

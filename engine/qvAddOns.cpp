@@ -511,7 +511,7 @@ void TqvItemsAddOns::JudgeIE(const std::string& RawName, bool Toolbar)
     std::string file;
     GetComServerFile(clsid, file);
     if (name.empty())
-        name = WideFromAnsi(AddOnFileNameOf(file));
+        name = WideFromAnsi(ExtractFileName(file));
     std::string path;
     CollapsePathMacros(file, Current64, path);
     const bool disabled = IsIEAddOnDisabled(clsid);
