@@ -19,19 +19,6 @@ constexpr char kDescriptionEnd[] = ">";
 
 std::atomic<int> gRDFLoads{0};
 
-char LowerAscii(char C)
-{
-    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
-}
-
-std::string LowerAsciiText(std::string_view Text)
-{
-    std::string out(Text);
-    for (char& c : out)
-        c = LowerAscii(c);
-    return out;
-}
-
 bool IsBlank(char C)
 {
     return C == ' ' || C == '\t' || C == '\r' || C == '\n';
@@ -44,7 +31,7 @@ void RemoveAttribute(std::string& Block, const std::string& Name)
     const std::string pattern = Name + "=\"";
     size_t from = 0;
     for (;;) {
-        const std::string lower = LowerAsciiText(Block);
+        const std::string lower = AsciiLowerCase(Block);
         const size_t at = lower.find(pattern, from);
         if (at == std::string::npos)
             return;
@@ -68,7 +55,7 @@ void RemoveAttribute(std::string& Block, const std::string& Name)
 std::string AttributeName(std::string_view Attr)
 {
     const size_t eq = Attr.find('=');
-    return LowerAsciiText(Trim(Attr.substr(0, eq)));
+    return AsciiLowerCase(Trim(Attr.substr(0, eq)));
 }
 
 // The "PathToExe" of the installed Firefox in the calling thread's view: HKLM
@@ -144,17 +131,17 @@ void ReadInstallRdfName(const std::string& Folder, std::wstring& Name)
 // TRDFPartialParser
 
 TRDFPartialParser::TRDFPartialParser(std::string Source)
-    : Text(std::move(Source)), LowerText(LowerAsciiText(Text)), original_(Text)
+    : Text(std::move(Source)), LowerText(AsciiLowerCase(Text)), original_(Text)
 {
 }
 
 std::string TRDFPartialParser::FindBlock(std::string_view StartTag, std::string_view EndTag)
 {
     const size_t from = BlockStart > 0 ? static_cast<size_t>(BlockStart - 1 + BlockLength) : 0;
-    const size_t start = LowerText.find(LowerAsciiText(StartTag), from);
+    const size_t start = LowerText.find(AsciiLowerCase(StartTag), from);
     size_t end = std::string::npos;
     if (start != std::string::npos)
-        end = LowerText.find(LowerAsciiText(EndTag), start + StartTag.size());
+        end = LowerText.find(AsciiLowerCase(EndTag), start + StartTag.size());
     if (end == std::string::npos) {
         BlockStart = -1;
         BlockLength = -1;
@@ -172,12 +159,12 @@ std::string TRDFPartialParser::FindItem(const std::string& Id)
     BlockStart = -1;
     BlockLength = -1;
     Block.clear();
-    const std::string about = "rdf:about=\"urn:mozilla:item:" + LowerAsciiText(Id) + "\"";
+    const std::string about = "rdf:about=\"urn:mozilla:item:" + AsciiLowerCase(Id) + "\"";
     for (;;) {
         const std::string block = FindBlock(kDescriptionStart, kDescriptionEnd);
         if (block.empty())
             return {};
-        if (LowerAsciiText(block).find(about) != std::string::npos)
+        if (AsciiLowerCase(block).find(about) != std::string::npos)
             return block;
     }
 }
@@ -205,14 +192,14 @@ std::string TRDFPartialParser::ReplaceAttribute(const std::string& Id, std::stri
         RemoveAttribute(Block, AttributeName(OldAttr));
     AddAttribute(NewAttr);
     Text.replace(start, length, Block);
-    LowerText.replace(start, length, LowerAsciiText(Block));
+    LowerText.replace(start, length, AsciiLowerCase(Block));
     BlockLength = static_cast<int32_t>(Block.size());
     return Text;
 }
 
 bool TRDFPartialParser::IsDisabled(const std::string& Id)
 {
-    const std::string block = LowerAsciiText(FindItem(Id));
+    const std::string block = AsciiLowerCase(FindItem(Id));
     return !block.empty() &&
            (block.find("ns1:userdisabled=\"needs-disable\"") != std::string::npos ||
             block.find("ns1:userdisabled=\"true\"") != std::string::npos);

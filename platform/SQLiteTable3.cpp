@@ -124,15 +124,6 @@ private:
     TSQLiteStatement* stmt_ = nullptr;
 };
 
-std::string AsciiLower(std::string_view Text)
-{
-    std::string out(Text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 std::string QuotedLiteral(std::string_view Text)
 {
     std::string out;
@@ -273,7 +264,7 @@ std::unique_ptr<TSQLiteTable> TSQLiteDatabase::GetTable(const std::string& SQL)
 bool TSQLiteDatabase::TableExists(const std::string& TableName)
 {
     std::string sql = "select [sql] from sqlite_master where [type] = 'table' and lower(name) = '" +
-                      QuotedLiteral(AsciiLower(TableName)) + "' ";
+                      QuotedLiteral(AsciiLowerCase(TableName)) + "' ";
     return GetTable(sql)->GetCount() > 0;
 }
 

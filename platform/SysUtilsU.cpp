@@ -136,6 +136,15 @@ std::string AsciiUpperCase(std::string_view s)
     return out;
 }
 
+std::string AsciiLowerCase(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 bool SameTextAscii(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())

@@ -24,6 +24,7 @@ int CompareText(std::string_view a, std::string_view b);
 bool SameText(std::string_view a, std::string_view b);
 // ASCII-only case folding, for the places that ignore "ASCII letter case".
 std::string AsciiUpperCase(std::string_view s);
+std::string AsciiLowerCase(std::string_view s);
 bool SameTextAscii(std::string_view a, std::string_view b);
 
 std::string IntToStr(int64_t value);

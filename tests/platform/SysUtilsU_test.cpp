@@ -85,6 +85,7 @@ TEST(TextSysUtils, CompareTextMapsBothSidesAndComparesUnsignedBytes)
     }
 
     EXPECT_EQ("ABC\xE4", AsciiUpperCase("aBc\xE4"));
+    EXPECT_EQ("abc\xC4", AsciiLowerCase("aBC\xC4"));
     EXPECT_TRUE(SameTextAscii("Korvelle", "KORVELLE"));
     EXPECT_FALSE(SameTextAscii("\xE4", "\xC4"));
     EXPECT_FALSE(SameTextAscii("a", "a "));
