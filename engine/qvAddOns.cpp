@@ -318,14 +318,8 @@ bool TqvFirefoxAddOn::Fix()
     // is only reported.
     if (!ProfilesFolder.empty() && !FirefoxId.empty()) {
         if (AddOnFirefoxMajorVersion() >= 4) {
-            std::string id = FirefoxId;
-            size_t quote = 0;
-            while ((quote = id.find('\'', quote)) != std::string::npos) {
-                id.insert(quote, 1, '\'');
-                quote += 2;
-            }
-            const std::string sql =
-                "UPDATE addon SET userDisabled = 1, active = 0  WHERE id = '" + id + "'";
+            const std::string sql = "UPDATE addon SET userDisabled = 1, active = 0  WHERE id = '" +
+                                    QuotedLiteral(FirefoxId) + "'";
             const bool library = EnsureFirefoxSQLite();
             for (const std::string& profile : ListProfileFolders(ProfilesFolder)) {
                 const std::string database = profile + "extensions.sqlite";

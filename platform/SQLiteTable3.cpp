@@ -124,17 +124,6 @@ private:
     TSQLiteStatement* stmt_ = nullptr;
 };
 
-std::string QuotedLiteral(std::string_view Text)
-{
-    std::string out;
-    for (char c : Text) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return out;
-}
-
 TSQLiteType TypeOfDeclared(const char* Declared, int FirstRowStorage)
 {
     if (!Declared)
@@ -186,6 +175,17 @@ constexpr std::array<TCodeText, 28> kCodeTexts = {{
 }};
 
 } // namespace
+
+std::string QuotedLiteral(std::string_view Text)
+{
+    std::string out;
+    for (char c : Text) {
+        out += c;
+        if (c == '\'')
+            out += '\'';
+    }
+    return out;
+}
 
 const char* SQLiteResultCodeText(int Code) noexcept
 {

@@ -114,3 +114,6 @@ private:
 // The text for a primary SQLite result code, for libraries that lack
 // sqlite3_errstr (older Firefox builds).
 const char* SQLiteResultCodeText(int Code) noexcept;
+
+// Text with every single quote doubled, to stand between single quotes in SQL.
+std::string QuotedLiteral(std::string_view Text);

@@ -61,13 +61,7 @@ const TqvAddOnItem* RecordById(const TqvItemsAddOns& Scanner, const std::string&
 
 std::string Quoted(const std::string& Text)
 {
-    std::string out;
-    for (char c : Text) {
-        out += c;
-        if (c == '\'')
-            out += '\'';
-    }
-    return "'" + out + "'";
+    return "'" + QuotedLiteral(Text) + "'";
 }
 
 struct Row {
