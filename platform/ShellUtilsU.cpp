@@ -23,10 +23,9 @@ bool ShellExecuteOk(HWND Wnd, const char* Verb, const std::string& File, const s
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
-bool HasPrefixText(const std::string& Text, std::string_view Prefix)
+bool HasPrefixText(std::string_view Text, std::string_view Prefix)
 {
-    return Text.size() >= Prefix.size() &&
-           SameTextAscii(std::string_view(Text).substr(0, Prefix.size()), Prefix);
+    return Text.size() >= Prefix.size() && SameTextAscii(Text.substr(0, Prefix.size()), Prefix);
 }
 
 bool IsIEFrame(HWND Wnd)
@@ -97,7 +96,7 @@ bool OpenUrl(const std::string& Url)
     const std::string url = Trim(Url);
     if (url.empty())
         return false;
-    if (!HasPrefixText(url, "http://") && !HasPrefixText(url, "https://"))
+    if (!IsWebUrl(url))
         return false;
     return ShellExecuteOk(nullptr, "open", url, std::string(), std::string(), SW_SHOWNORMAL);
 }
@@ -145,6 +144,11 @@ void CloseIEWindows(const std::wstring& BarClsid)
         TComOwner<IShellWindows> windows = CreateShellWindows();
         CloseIEWindowsIn(windows.get(), BarClsid);
     });
+}
+
+bool IsWebUrl(const std::string& Text)
+{
+    return HasPrefixText(Text, "http://") || HasPrefixText(Text, "https://");
 }
 
 std::string UrlFileName(const std::string& Url)

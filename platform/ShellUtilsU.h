@@ -72,6 +72,9 @@ void CloseIEWindowsIn(IShellWindows* Windows, const std::wstring& BarClsid);
 // ---------------------------------------------------------------------------
 // URL text
 
+// Text begins with "http://" or "https://", ignoring case: the only addresses
+// the program opens or requests.
+bool IsWebUrl(const std::string& Text);
 // Everything up to and including the last "/" removed, then everything from
 // the first "?" on ('dir/sub/b.exe?x=1' gives 'b.exe').
 std::string UrlFileName(const std::string& Url);

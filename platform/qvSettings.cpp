@@ -2,8 +2,10 @@
 
 #include "platform/ClassesU.h"
 #include "platform/DateTimeU.h"
+#include "platform/FileUtilsU.h"
 #include "platform/GuardU.h"
 #include "platform/RegistryU.h"
+#include "platform/ShellUtilsU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/UnicodeU.h"
 #include "platform/qvCommon.h"
@@ -112,19 +114,6 @@ void ReadText(HKEY Root, const char* Name, std::string& Text)
         Text = std::move(value);
 }
 
-std::string TextUpToNul(std::string Text)
-{
-    const size_t nul = Text.find('\0');
-    if (nul != std::string::npos)
-        Text.resize(nul);
-    return Text;
-}
-
-bool StartsWithText(std::string_view Text, std::string_view Prefix)
-{
-    return Text.size() >= Prefix.size() && SameTextAscii(Text.substr(0, Prefix.size()), Prefix);
-}
-
 bool ContainsText(std::string_view Text, std::string_view Pattern)
 {
     return AsciiUpperCase(Text).find(AsciiUpperCase(Pattern)) != std::string::npos;
@@ -196,11 +185,6 @@ bool IsUrlSetting(const std::string& Name)
     return false;
 }
 
-bool IsWebUrl(const std::string& Text)
-{
-    return StartsWithText(Text, "http://") || StartsWithText(Text, "https://");
-}
-
 std::string GetConfigListValue(const TStringList* List, const std::string& Name,
                                const std::string& Default)
 {
@@ -249,7 +233,7 @@ void LoadSettings(HMODULE Module)
             // A missing resource throws and ends the load here.
             TResourceStream stream(Module ? Module : GetModuleHandleW(nullptr), L"CONFIG");
             TStringList table;
-            table.SetText(TextUpToNul(ReadWholeStream(stream)));
+            table.SetText(TrimAtNull(ReadWholeStream(stream)));
 
             s.TRACK_USER = GetConfigValue(&table, "TRACK_USER", "0") == "1";
             s.CFG_ID = GetConfigValue(&table, "CFG_ID", "0");

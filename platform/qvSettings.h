@@ -73,8 +73,6 @@ void ChangeSettings(const std::function<void(TSettings&)>& Change);
 // value from HKLM or the table counts only when it begins with "http://" or
 // "https://" (ignoring case); otherwise the next layer decides.
 bool IsUrlSetting(const std::string& Name);
-// Text begins with "http://" or "https://", ignoring case.
-bool IsWebUrl(const std::string& Text);
 
 // The value of Name in the table list (keys ignore case, the first line
 // wins, "key=" gives ''); Default when List is null or lacks the key.

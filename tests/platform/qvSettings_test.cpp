@@ -4,6 +4,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/FileResourceU.h"
 #include "platform/RegistryU.h"
+#include "platform/ShellUtilsU.h"
 #include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
 #include "platform/qvSettings.h"
