@@ -94,9 +94,9 @@ void Publish(TTranslationState& State)
     State.file.store(std::make_shared<const TIniFileW>(AnsiToWide(TranslationPath())));
 }
 
-wchar_t AsciiUpper(wchar_t C)
+template <typename C> C AsciiUpper(C Ch)
 {
-    return C >= L'a' && C <= L'z' ? static_cast<wchar_t>(C - L'a' + L'A') : C;
+    return Ch >= C('a') && Ch <= C('z') ? static_cast<C>(Ch - C('a') + C('A')) : Ch;
 }
 
 std::wstring AsciiLowerW(std::wstring Text)
@@ -137,12 +137,11 @@ std::basic_string<C> ReplaceText(std::basic_string_view<C> Text, std::basic_stri
     std::basic_string<C> out;
     if (Pattern.empty())
         return std::basic_string<C>(Text);
-    auto upper = [](C c) { return c >= C('a') && c <= C('z') ? C(c - C('a') + C('A')) : c; };
     size_t i = 0;
     while (i < Text.size()) {
         bool match = i + Pattern.size() <= Text.size();
         for (size_t k = 0; match && k < Pattern.size(); ++k)
-            match = upper(Text[i + k]) == upper(Pattern[k]);
+            match = AsciiUpper(Text[i + k]) == AsciiUpper(Pattern[k]);
         if (match) {
             out.append(Replacement);
             i += Pattern.size();
@@ -325,28 +324,21 @@ void LoadTranslationFile()
     }
 
     std::unique_ptr<TStringList> lines;
-    bool loaded = false;
-    bool saveTried = false;
-    if (!haveStoredVersion || storedVersion != version) {
-        loaded = LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines);
-        if (loaded) {
-            saveTried = true;
-            if (SaveTranslation(*lines, version)) {
-                Publish(state);
-                return;
-            }
-            // The replace failed: the old file and the open snapshot stay.
+    const bool stale = !haveStoredVersion || storedVersion != version;
+    if (stale && LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines)) {
+        if (SaveTranslation(*lines, version)) {
+            Publish(state);
+            return;
         }
+        // The replace failed: the old file and the open snapshot stay.
     }
 
     if (state.file.load())
         return;
-    if (!FileExistsEx(TranslationPath()) && !saveTried) {
-        if (!loaded)
-            loaded = LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines);
-        if (loaded)
-            SaveTranslation(*lines, version);
-    }
+    // A stale table was tried above already, whether or not it could be read.
+    if (!stale && !FileExistsEx(TranslationPath()) &&
+        LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines))
+        SaveTranslation(*lines, version);
     // Opened even when writing failed: reads then give the defaults.
     Publish(state);
 }
