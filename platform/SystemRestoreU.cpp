@@ -1,5 +1,6 @@
 #include "platform/SystemRestoreU.h"
 
+#include "platform/BindingU.h"
 #include "platform/RegistryU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
@@ -27,26 +28,17 @@ TRestoreState& State()
     return *state;
 }
 
-// Full path in the system folder: a bare name would search the program
-// folder first, and a DLL planted there would run in the elevated program.
-std::string SystemLibraryPath()
-{
-    char buffer[MAX_PATH] = {};
-    const UINT n = GetSystemDirectoryA(buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return {};
-    return std::string(buffer, n) + "\\SrClient.dll";
-}
-
 // Caller holds the lock.
 bool BindLocked(TRestoreState& state)
 {
     if (!state.bindTried) {
         state.bindTried = true;
-        const std::string path =
-            state.libraryPath.empty() ? SystemLibraryPath() : state.libraryPath;
+        // Full path in the system folder: a bare name would search the program
+        // folder first, and a DLL planted there would run in the elevated program.
+        const std::wstring path = state.libraryPath.empty() ? SystemFolderPath(L"SrClient.dll")
+                                                            : AnsiToWide(state.libraryPath);
         if (!path.empty())
-            state.library = LoadLibraryA(path.c_str());
+            state.library = LoadLibraryW(path.c_str());
         if (state.library)
             state.setRestorePoint = reinterpret_cast<TSRSetRestorePointA>(
                 reinterpret_cast<void*>(GetProcAddress(state.library, "SRSetRestorePointA")));

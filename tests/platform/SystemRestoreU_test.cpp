@@ -1,3 +1,4 @@
+#include "FileTestSupport.h"
 #include "SettingsTestSupport.h"
 
 #include "platform/RegistryU.h"
@@ -178,12 +179,6 @@ TEST(SystemRestoreUMissing, WithoutTheLibraryNothingHappens)
     ResetRestorePointApiForTests("");
 }
 
-bool RunningUnderWine()
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 std::wstring ModulePath(HMODULE module)
 {
     wchar_t path[MAX_PATH * 2] = {};
@@ -193,7 +188,7 @@ std::wstring ModulePath(HMODULE module)
 
 TEST(SystemRestoreUSystem, TheSystemLibraryBindsAndItsOpeningFailsUnderWine)
 {
-    if (!RunningUnderWine())
+    if (!filetest::RunningUnderWine())
         GTEST_SKIP() << "on Windows this would make a real restore point";
     ASSERT_EQ(nullptr, GetModuleHandleW(L"srclient.dll")) << "bound before: the test shows nothing";
     // A library of the same name in the program's folder, which a load by bare
