@@ -76,18 +76,6 @@ TRead QueryValue(Query Fn, HKEY Key, const Char* Name, DWORD& Type, std::vector<
     return ReadOf(result == ERROR_SUCCESS ? ERROR_MORE_DATA : result);
 }
 
-std::string HexOf(const std::vector<BYTE>& Data)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string hex;
-    hex.reserve(Data.size() * 2);
-    for (BYTE b : Data) {
-        hex += kDigits[b >> 4];
-        hex += kDigits[b & 15];
-    }
-    return hex;
-}
-
 std::string Attribute(std::string_view Name, std::string_view Text)
 {
     std::string out = " ";
@@ -156,7 +144,7 @@ TRead RecordValue(TBothKeys& Keys, HKEY Root, const std::string& Key, const std:
     std::string kind;
     std::string rawType;
     auto asRawBytes = [&] {
-        value = HexOf(ansi);
+        value = RegBytesToHex(ansi);
         kind = RegTypeToName(REG_BINARY);
         if (typeAnsi != REG_BINARY)
             rawType = IntToStr(typeAnsi);

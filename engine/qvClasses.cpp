@@ -64,33 +64,6 @@ bool IsStringType(DWORD Type)
     return Type == REG_SZ || Type == REG_EXPAND_SZ;
 }
 
-// Two hexadecimal digits a byte, either case; False for anything else.
-bool HexToBytes(std::string_view Hex, std::vector<BYTE>& Bytes)
-{
-    if (Hex.size() % 2 != 0)
-        return false;
-    auto digit = [](char C) {
-        if (C >= '0' && C <= '9')
-            return C - '0';
-        if (C >= 'A' && C <= 'F')
-            return C - 'A' + 10;
-        if (C >= 'a' && C <= 'f')
-            return C - 'a' + 10;
-        return -1;
-    };
-    std::vector<BYTE> out;
-    out.reserve(Hex.size() / 2);
-    for (size_t i = 0; i < Hex.size(); i += 2) {
-        const int high = digit(Hex[i]);
-        const int low = digit(Hex[i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out.push_back(static_cast<BYTE>(high * 16 + low));
-    }
-    Bytes = std::move(out);
-    return true;
-}
-
 std::string RegLocation(const TqvRegItem& Item)
 {
     return RegRootToName(Item.Root) + "\\" + Item.Key + "\\#" + Item.Name;
@@ -951,7 +924,7 @@ bool TqvRegItem::Fix()
         qvLog("Write value: " + RegLocation(*this));
         qvLog("RAW " + IntToStr(RawType) + ": " + Value);
         std::vector<BYTE> bytes;
-        if (HexToBytes(Value, bytes))
+        if (RegHexToBytes(Value, bytes))
             done = RegWriteValue(Root, Key, Name, RawType, bytes.data(),
                                  static_cast<DWORD>(bytes.size()));
     } else {

@@ -307,7 +307,28 @@ bool RegWriteDateTime(HKEY Root, const std::string& Path, const std::string& Nam
 bool RegWriteBinaryHex(HKEY Root, const std::string& Path, const std::string& Name,
                        std::string_view HexText)
 {
-    if (HexText.size() % 2 != 0 || HexText.size() / 2 > MAXDWORD)
+    std::vector<BYTE> bytes;
+    if (HexText.size() / 2 > MAXDWORD || !RegHexToBytes(HexText, bytes))
+        return false;
+    return RegWriteValue(Root, Path, Name, REG_BINARY, bytes.data(),
+                         static_cast<DWORD>(bytes.size()));
+}
+
+std::string RegBytesToHex(const std::vector<BYTE>& Bytes)
+{
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(Bytes.size() * 2);
+    for (BYTE b : Bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0x0F];
+    }
+    return text;
+}
+
+bool RegHexToBytes(std::string_view HexText, std::vector<BYTE>& Bytes)
+{
+    if (HexText.size() % 2 != 0)
         return false;
     std::vector<BYTE> bytes(HexText.size() / 2);
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -317,8 +338,8 @@ bool RegWriteBinaryHex(HKEY Root, const std::string& Path, const std::string& Na
             return false;
         bytes[i] = static_cast<BYTE>(high * 16 + low);
     }
-    return RegWriteValue(Root, Path, Name, REG_BINARY, bytes.data(),
-                         static_cast<DWORD>(bytes.size()));
+    Bytes = std::move(bytes);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -445,14 +466,7 @@ bool RegReadBinaryHex(HKEY Root, const std::string& Path, const std::string& Nam
     std::vector<BYTE> data;
     if (!RegReadValue(Root, Path, Name, REG_BINARY, data))
         return false;
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(data.size() * 2);
-    for (BYTE b : data) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0F];
-    }
-    HexText = std::move(text);
+    HexText = RegBytesToHex(data);
     return true;
 }
 

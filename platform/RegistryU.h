@@ -146,6 +146,11 @@ bool RegWriteDateTime(HKEY Root, const std::string& Path, const std::string& Nam
 // (either case). Odd length or a non-hex character writes nothing: False.
 bool RegWriteBinaryHex(HKEY Root, const std::string& Path, const std::string& Name,
                        std::string_view HexText);
+// The hexadecimal text of the binary functions, for data of any type: Bytes as
+// two upper-case digits a byte, and back (either case; odd length or a non-hex
+// character gives False, Bytes untouched).
+std::string RegBytesToHex(const std::vector<BYTE>& Bytes);
+bool RegHexToBytes(std::string_view HexText, std::vector<BYTE>& Bytes);
 
 // ---------------------------------------------------------------------------
 // Typed readers. A value of another type counts as missing. String readers cut

@@ -20,6 +20,7 @@
 #include "engine/qvClasses.h"
 #include "engine/qvMissingFiles.h"
 #include "platform/SysUtilsU.h"
+#include "tests/engine/MissingFilesLists.h"
 
 #include <windows.h>
 
@@ -44,21 +45,6 @@ struct TRoot {
     const char* Name;
 };
 const TRoot kRoots[] = {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
-
-// The lists of the built-in catalogue, with the benchmark's keys to scan.
-const char* const kIgnored[] = {"SOFTWARE\\Microsoft",
-                                "SOFTWARE\\Classes\\CLSID",
-                                "SOFTWARE\\Classes\\Wow6432Node\\CLSID",
-                                "SOFTWARE\\Classes\\TypeLib",
-                                "SOFTWARE\\Classes\\Wow6432Node\\TypeLib",
-                                "SOFTWARE\\Classes\\Interface",
-                                "SOFTWARE\\Classes\\Wow6432Node\\Interface",
-                                "SOFTWARE\\Wow6432Node",
-                                "SOFTWARE\\Classes\\Wow6432Node\\VirtualStore\\MACHINE",
-                                "SOFTWARE\\Classes\\Wow6432Node\\Wow6432Node",
-                                "SOFTWARE\\Classes\\VirtualStore\\MACHINE"};
-const char* const kSpecial[] = {"SOFTWARE\\Microsoft\\Installer",
-                                "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"};
 
 std::vector<REGSAM> Views()
 {
@@ -132,7 +118,7 @@ void BareKey(HKEY Root, const char* RootName, HKEY Parent, const std::string& Su
     ++gBareKeys;
     const std::string location = UpperCase(std::string(RootName) + "\\" + Path);
     if (gIgnored.count(location)) {
-        for (const char* special : kSpecial) {
+        for (const char* special : stest::kMissingFilesSpecial) {
             const std::string s = special;
             if (UpperCase(std::string(RootName) + "\\" + s).rfind(location + "\\", 0) == 0)
                 BareKey(Root, RootName, nullptr, {}, s, View, Depth + 1);
@@ -177,29 +163,11 @@ double TimeBare()
 // ---------------------------------------------------------------------------
 // The scanner on the worker
 
-std::string ListsXml()
-{
-    std::string s = "<items type=\"missing-files\"><scanlist>";
-    for (const TRoot& root : kRoots)
-        s += std::string("<item root=\"") + root.Name + "\" key=\"" + kBench + "\"/>";
-    s += "</scanlist><ignorelist>";
-    for (const TRoot& root : kRoots)
-        for (const char* key : kIgnored)
-            s += std::string("<item root=\"") + root.Name + "\" key=\"" + key + "\"/>";
-    s += "</ignorelist><speciallist>";
-    for (const TRoot& root : kRoots)
-        for (const char* key : kSpecial)
-            s += std::string("<item root=\"") + root.Name + "\" key=\"" + key + "\"/>";
-    s += "</speciallist><exceptlist><item key=\"\\Control\\CrashControl\" value=\"DumpFile\"/>"
-         "</exceptlist></items>";
-    return s;
-}
-
 std::shared_ptr<TqvMain> BenchRoot()
 {
     auto main = std::make_shared<TqvMain>();
-    main->LoadDataFromText("<Quorvex ver=\"1\"><fix><group id=\"reg-missing-files\">" + ListsXml() +
-                           "</group></fix></Quorvex>");
+    main->LoadDataFromText("<Quorvex ver=\"1\"><fix><group id=\"reg-missing-files\">" +
+                           stest::MissingFilesItems(kBench) + "</group></fix></Quorvex>");
     if (!main->FixCategory || main->FixCategory->Groups.empty())
         return nullptr;
     return main;
@@ -240,7 +208,7 @@ int wmain(int argc, wchar_t** argv)
     if (const int exitCode = bench::Begin("missingbench", "keys", 20000, argc, argv, count))
         return exitCode;
     for (const TRoot& root : kRoots)
-        for (const char* key : kIgnored)
+        for (const char* key : stest::kMissingFilesIgnored)
             gIgnored.insert(UpperCase(std::string(root.Name) + "\\" + key));
     RemoveBench();
     if (!MakeBench(count)) {

@@ -348,35 +348,6 @@ std::string OneGroupCatalogue(const std::string& Category, const std::string& Id
            "</caption>" + Items + "</group></" + Category + "></Quorvex>";
 }
 
-std::string MissingFilesItems()
-{
-    std::string s = "<items type=\"missing-files\"><scanlist>"
-                    "<item root=\"HKCU\" key=\"SOFTWARE\"/><item root=\"HKLM\" key=\"SOFTWARE\"/>"
-                    "</scanlist><ignorelist>";
-    const char* const ignored[] = {"SOFTWARE\\Microsoft",
-                                   "SOFTWARE\\Classes\\CLSID",
-                                   "SOFTWARE\\Classes\\Wow6432Node\\CLSID",
-                                   "SOFTWARE\\Classes\\TypeLib",
-                                   "SOFTWARE\\Classes\\Wow6432Node\\TypeLib",
-                                   "SOFTWARE\\Classes\\Interface",
-                                   "SOFTWARE\\Classes\\Wow6432Node\\Interface",
-                                   "SOFTWARE\\Wow6432Node",
-                                   "SOFTWARE\\Classes\\Wow6432Node\\VirtualStore\\MACHINE",
-                                   "SOFTWARE\\Classes\\Wow6432Node\\Wow6432Node",
-                                   "SOFTWARE\\Classes\\VirtualStore\\MACHINE"};
-    for (const char* root : {"HKCU", "HKLM"})
-        for (const char* key : ignored)
-            s += std::string("<item root=\"") + root + "\" key=\"" + key + "\"/>";
-    s += "</ignorelist><speciallist>";
-    for (const char* root : {"HKCU", "HKLM"})
-        for (const char* key : {"SOFTWARE\\Microsoft\\Installer",
-                                "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"})
-            s += std::string("<item root=\"") + root + "\" key=\"" + key + "\"/>";
-    s += "</speciallist><exceptlist><item key=\"\\Control\\CrashControl\" value=\"DumpFile\"/>"
-         "</exceptlist></items>";
-    return s;
-}
-
 std::unique_ptr<TqvMain> LoadedRoot(const std::string& Catalogue)
 {
     auto main = std::make_unique<TqvMain>();

@@ -3,6 +3,7 @@
 // engine driver run as a child, Run values and shortcuts that clean up after
 // themselves, files put back as they were, and one-group catalogues.
 
+#include "MissingFilesLists.h"
 #include "engine/qvClasses.h"
 
 #include <gtest/gtest.h>
@@ -127,8 +128,6 @@ bool MakeShortcut(const std::string& LinkPath, const std::string& Target,
 // "clean") whose items element is Items.
 std::string OneGroupCatalogue(const std::string& Category, const std::string& Id,
                               const std::string& Items);
-// The catalogue's lists of the missing-files group.
-std::string MissingFilesItems();
 // A root loaded from the text, without backups (MakeBackup off).
 std::unique_ptr<TqvMain> LoadedRoot(const std::string& Catalogue);
 // The first group's scanner of the root.
