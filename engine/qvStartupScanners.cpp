@@ -84,16 +84,19 @@ bool ReadsTheSameWide(HKEY Root, const std::string& Name, const std::string& Tex
 // Values met in an earlier pass: HKCU\Software is one key in both views.
 class TMetValues {
 public:
-    // False when the value was met before.
-    bool FirstTime(HKEY Root, const TRunPass& Pass, const std::string& Name)
+    // Names the pass's Run key as the system knows it; called in the pass's
+    // view, once for all its values.
+    void BeginPass(const TRunPass& Pass)
     {
-        std::string native = KeyNativeName(Root, kRunKeyName);
-        if (native.empty())
-            native = RegRootToName(Root) + (Pass.Is64 ? ":64" : ":32");
-        return met_.insert(native + "\t" + Name).second;
+        key_ = KeyNativeName(Pass.Root, kRunKeyName);
+        if (key_.empty())
+            key_ = RegRootToName(Pass.Root) + (Pass.Is64 ? ":64" : ":32");
     }
+    // False when the value of the pass's key was met before.
+    bool FirstTime(const std::string& Name) { return met_.insert(key_ + "\t" + Name).second; }
 
 private:
+    std::string key_;
     std::set<std::string> met_;
 };
 
@@ -166,6 +169,7 @@ void TqvItemsInvalidStartup::Scan()
     TMetValues met;
     for (const TRunPass& pass : passes) {
         TPassView view(pass);
+        met.BeginPass(pass);
         const std::vector<std::string> names = RunValueNames(pass.Root);
         SubPosition = 0;
         SubMaximum = static_cast<int32_t>(names.size());
@@ -175,7 +179,7 @@ void TqvItemsInvalidStartup::Scan()
             if (Owner && !Owner->Progress(false))
                 return;
             const std::string& name = names[i];
-            if (Trim(name).empty() || !met.FirstTime(pass.Root, pass, name))
+            if (Trim(name).empty() || !met.FirstTime(name))
                 continue;
             DWORD type = 0;
             std::string text;
@@ -255,8 +259,9 @@ void TqvItemsDelayStartup::CollectCurrentEntries()
     TMetValues met;
     for (const TRunPass& pass : RunPasses()) {
         TPassView view(pass);
+        met.BeginPass(pass);
         for (const std::string& name : RunValueNames(pass.Root)) {
-            if (Trim(name).empty() || !met.FirstTime(pass.Root, pass, name))
+            if (Trim(name).empty() || !met.FirstTime(name))
                 continue;
             DWORD type = 0;
             std::string text;
