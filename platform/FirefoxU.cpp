@@ -37,13 +37,6 @@ TFirefoxLibraries& Libraries()
     return *libraries;
 }
 
-// The folder part of a file path, with its backslash; '' without one.
-std::string FolderOf(const std::string& FileName)
-{
-    size_t pos = LastDelimiter(FileName, "\\:");
-    return pos == std::string::npos ? std::string() : FileName.substr(0, pos + 1);
-}
-
 // The version part of "CurrentVersion": everything before the first "(", trimmed.
 std::string VersionKeyPart(const std::string& CurrentVersion)
 {
@@ -79,10 +72,10 @@ bool ReadCurrentVersion(bool View64, std::string& Text)
 // "PathToExe" of the version's "bin" key, in one view; '' when missing.
 std::string ReadPathToExe(bool View64)
 {
-    TRegViewScope view(!View64, View64);
     std::string current;
-    if (!RegReadString(HKEY_LOCAL_MACHINE, kFirefoxKey, "CurrentVersion", current))
+    if (!ReadCurrentVersion(View64, current))
         return {};
+    TRegViewScope view(!View64, View64);
     std::string exe;
     std::string binKey = std::string(kFirefoxKey) + " " + VersionKeyPart(current) + "\\bin";
     if (!RegReadString(HKEY_LOCAL_MACHINE, binKey, "PathToExe", exe))
@@ -199,13 +192,13 @@ std::string GetFirefoxFolder()
     try {
         std::string exe = ReadPathToExe(false);
         if (!exe.empty()) {
-            std::string folder = TrustedFolder(FolderOf(exe));
+            std::string folder = TrustedFolder(ExtractFilePath(exe));
             if (!folder.empty())
                 return folder;
         }
         DWORD pid = FindProcessInSession(kFirefoxExe, kConsoleSession);
         if (pid != kNoProcess)
-            return TrustedFolder(FolderOf(GetProcessImagePath(pid)));
+            return TrustedFolder(ExtractFilePath(GetProcessImagePath(pid)));
     } catch (...) {
     }
     return {};
