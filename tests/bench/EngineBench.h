@@ -1,6 +1,6 @@
 #pragma once
-// What the engine's benchmarks share: the clock, the start of the program,
-// and a scan run on the worker thread as enginectl runs one.
+// What the engine's benchmarks share: the clock, a key's sub-keys, the start
+// of the program, and a scan run on the worker thread as enginectl runs one.
 
 #include "engine/qvThreads.h"
 #include "platform/ThreadU.h"
@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace bench {
 
@@ -27,6 +29,21 @@ inline double Seconds(LARGE_INTEGER From, LARGE_INTEGER To)
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(To.QuadPart - From.QuadPart) /
            static_cast<double>(frequency.QuadPart);
+}
+
+// The names of Key's sub-keys, listed with the raw calls of a bare walk.
+inline std::vector<std::string> SubKeyNames(HKEY Key)
+{
+    std::vector<std::string> names;
+    char name[256]; // a key name has at most 255 characters
+    for (DWORD i = 0;; ++i) {
+        DWORD length = sizeof(name);
+        if (RegEnumKeyExA(Key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, length);
+    }
+    return names;
 }
 
 // Reads the count (the first argument, else Default) and installs the

@@ -137,15 +137,7 @@ void BareKey(HKEY Root, const char* RootName, HKEY Parent, const std::string& Su
             break;
         ++gBareValues;
     }
-    std::vector<std::string> subs;
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof(name);
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        subs.emplace_back(name, length);
-    }
-    for (const std::string& s : subs)
+    for (const std::string& s : bench::SubKeyNames(key))
         BareKey(Root, RootName, key, s, Path + "\\" + s, View, Depth + 1);
     RegCloseKey(key);
 }

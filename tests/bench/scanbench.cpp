@@ -122,14 +122,7 @@ void EnumerateTree(HKEY Root, const std::string& Path, REGSAM View, int& Entries
             break;
         ++Entries;
     }
-    std::vector<std::string> subs;
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof(name);
-        if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        subs.emplace_back(name, length);
-    }
+    const std::vector<std::string> subs = bench::SubKeyNames(key);
     RegCloseKey(key);
     for (const std::string& s : subs) {
         ++Entries;
@@ -162,15 +155,7 @@ void BareWalk(REGSAM View)
     HKEY clsid = nullptr;
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_READ | View, &clsid) != ERROR_SUCCESS)
         return;
-    std::vector<std::string> names;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = sizeof(name);
-        if (RegEnumKeyExA(clsid, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, length);
-    }
+    const std::vector<std::string> names = bench::SubKeyNames(clsid);
     RegCloseKey(clsid);
     gWalked += static_cast<int>(names.size());
     for (const std::string& n : names) {
