@@ -56,6 +56,34 @@ std::vector<std::string> SplitLines(const std::string& Text)
     return lines;
 }
 
+// The current environment with Extra added or replaced (names ignore case).
+std::vector<wchar_t> EnvironmentWith(const std::map<std::wstring, std::wstring>& Extra)
+{
+    std::vector<std::wstring> lines;
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+            const std::wstring line = p;
+            const size_t eq = line.find(L'=', 1);
+            const std::wstring name = line.substr(0, eq);
+            const bool replaced = std::any_of(Extra.begin(), Extra.end(), [&](const auto& e) {
+                return _wcsicmp(e.first.c_str(), name.c_str()) == 0;
+            });
+            if (!replaced)
+                lines.push_back(line);
+        }
+        FreeEnvironmentStringsW(block);
+    }
+    for (const auto& [name, value] : Extra)
+        lines.push_back(name + L"=" + value);
+    std::vector<wchar_t> out;
+    for (const std::wstring& line : lines) {
+        out.insert(out.end(), line.begin(), line.end());
+        out.push_back(L'\0');
+    }
+    out.push_back(L'\0');
+    return out;
+}
+
 std::string Upper(std::string Text)
 {
     for (char& c : Text)
@@ -264,10 +292,16 @@ std::map<std::string, std::vector<std::string>> Sections(const std::string& Expo
 // ---------------------------------------------------------------------------
 // The driver
 
-DriverResult RunDriver(const std::vector<std::wstring>& Args, DWORD TimeoutMs)
+std::wstring DriverPath()
+{
+    return Folder(ktest::ProgramPath()) + L"enginectl.exe";
+}
+
+DriverResult RunDriver(const std::vector<std::wstring>& Args, DWORD TimeoutMs,
+                       const std::map<std::wstring, std::wstring>& Env)
 {
     DriverResult result;
-    const std::wstring exe = Folder(ktest::ProgramPath()) + L"enginectl.exe";
+    const std::wstring exe = DriverPath();
     const std::wstring base = ScratchFolder() + L"driver" + std::to_wstring(++gCounter);
     const std::wstring outFile = base + L".out";
     const std::wstring errFile = base + L".err";
@@ -287,9 +321,11 @@ DriverResult RunDriver(const std::vector<std::wstring>& Args, DWORD TimeoutMs)
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     si.hStdOutput = out;
     si.hStdError = err;
+    std::vector<wchar_t> environment = EnvironmentWith(Env);
     PROCESS_INFORMATION pi{};
     const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+                                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                                        environment.data(), nullptr, &si, &pi);
     CloseHandle(out);
     CloseHandle(err);
     if (started) {

@@ -74,12 +74,16 @@ std::string Export(const std::wstring& Key, REGSAM View);
 std::map<std::string, std::vector<std::string>> Sections(const std::string& Export);
 
 struct DriverResult {
-    DWORD exitCode = 0xFFFFFFFF;
+    DWORD exitCode = 0xFFFFFFFF; // when it did not start or did not end
     std::string out;
     std::string err;
 };
-// Runs enginectl.exe (beside the test program) with Args.
-DriverResult RunDriver(const std::vector<std::wstring>& Args, DWORD TimeoutMs = 300000);
+// enginectl.exe beside the test program.
+std::wstring DriverPath();
+// Runs enginectl.exe with Args, and with the variables of Env added to the
+// environment or replacing those of the same name; waits at most TimeoutMs.
+DriverResult RunDriver(const std::vector<std::wstring>& Args, DWORD TimeoutMs = 300000,
+                       const std::map<std::wstring, std::wstring>& Env = {});
 
 // The item lines of the driver's scan output per group id.
 std::map<std::string, std::vector<std::string>> ScanItems(const std::string& Out);

@@ -1,5 +1,6 @@
 #include "StartupTestSupport.h"
 
+#include "DriverTest.h"
 #include "EngineTest.h"
 #include "KorvTest.h"
 #include "platform/RegistryU.h"
@@ -18,47 +19,6 @@
 
 namespace stest {
 namespace {
-
-std::wstring Quote(const std::wstring& Arg)
-{
-    if (!Arg.empty() && Arg.find_first_of(L" \t\"") == std::wstring::npos)
-        return Arg;
-    return L"\"" + Arg + L"\"";
-}
-
-std::wstring EnginectlPath()
-{
-    const std::wstring self = ktest::ProgramPath();
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + L"enginectl.exe";
-}
-
-// The current environment with Extra added or replaced (names ignore case).
-std::vector<wchar_t> EnvironmentWith(const std::map<std::wstring, std::wstring>& Extra)
-{
-    std::vector<std::wstring> lines;
-    if (wchar_t* block = GetEnvironmentStringsW()) {
-        for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
-            const std::wstring line = p;
-            const size_t eq = line.find(L'=', 1);
-            const std::wstring name = line.substr(0, eq);
-            const bool replaced = std::any_of(Extra.begin(), Extra.end(), [&](const auto& e) {
-                return _wcsicmp(e.first.c_str(), name.c_str()) == 0;
-            });
-            if (!replaced)
-                lines.push_back(line);
-        }
-        FreeEnvironmentStringsW(block);
-    }
-    for (const auto& [name, value] : Extra)
-        lines.push_back(name + L"=" + value);
-    std::vector<wchar_t> out;
-    for (const std::wstring& line : lines) {
-        out.insert(out.end(), line.begin(), line.end());
-        out.push_back(L'\0');
-    }
-    out.push_back(L'\0');
-    return out;
-}
 
 REGSAM ViewBit(bool Is64)
 {
@@ -119,52 +79,18 @@ long long CtlResult::Bytes(const std::string& Id) const
 
 bool EnginectlPresent()
 {
-    return GetFileAttributesW(EnginectlPath().c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(dtest::DriverPath().c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 CtlResult RunEnginectl(const std::vector<std::wstring>& Args,
                        const std::map<std::wstring, std::wstring>& Env, DWORD TimeoutMs)
 {
+    const dtest::DriverResult run = dtest::RunDriver(Args, TimeoutMs, Env);
+    // The driver's own errors stay in the test's output.
+    fputs(run.err.c_str(), stderr);
     CtlResult result;
-    SECURITY_ATTRIBUTES inherit{};
-    inherit.nLength = sizeof(inherit);
-    inherit.bInheritHandle = TRUE;
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-    std::wstring command = Quote(EnginectlPath());
-    for (const std::wstring& arg : Args)
-        command += L" " + Quote(arg);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::vector<wchar_t> environment = EnvironmentWith(Env);
-    PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       environment.data(), nullptr, &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        return result;
-    }
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        result.out.append(buffer, got);
-    CloseHandle(readEnd);
-    if (WaitForSingleObject(process.hProcess, TimeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    result.exitCode = run.exitCode;
+    result.out = run.out;
     return result;
 }
 

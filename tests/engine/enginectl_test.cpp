@@ -3,6 +3,7 @@
 // registry values and files are seeded.
 
 #include "EngineTest.h"
+#include "StartupTestSupport.h"
 
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
@@ -17,65 +18,6 @@
 
 namespace {
 
-struct RunResult {
-    bool started = false;
-    DWORD exitCode = 0;
-    std::string out;
-};
-
-// Runs enginectl.exe from the test program's folder with Args and collects
-// its standard output.
-RunResult RunEnginectl(const std::wstring& Args)
-{
-    RunResult result;
-    std::wstring exe = ktest::ProgramPath();
-    exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"enginectl.exe";
-    SECURITY_ATTRIBUTES inherit{};
-    inherit.nLength = sizeof inherit;
-    inherit.bInheritHandle = TRUE;
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION pi{};
-    std::wstring commandLine = L"\"" + exe + L"\" " + Args;
-    result.started = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                    nullptr, nullptr, &si, &pi) != FALSE;
-    CloseHandle(writeEnd);
-    if (result.started) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
-            result.out.append(buffer, got);
-        WaitForSingleObject(pi.hProcess, 60000);
-        GetExitCodeProcess(pi.hProcess, &result.exitCode);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(readEnd);
-    return result;
-}
-
-std::vector<std::string> Lines(const std::string& Text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < Text.size()) {
-        const size_t end = Text.find('\n', start);
-        lines.push_back(Text.substr(start, end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
-}
-
 TEST(Enginectl, LoadMatchesTheGoldenFileOfThisWindows)
 {
     // 32-bit Windows: the 64-bit file exception is not entered.
@@ -84,18 +26,18 @@ TEST(Enginectl, LoadMatchesTheGoldenFileOfThisWindows)
     golden = golden.substr(0, golden.find_last_of(L'\\') + 1) + L"fixtures\\" + name;
     const std::string expected = ktest::ReadFileBytes(golden);
     ASSERT_FALSE(expected.empty()) << WideToUtf8(golden);
-    const RunResult run = RunEnginectl(L"load");
-    ASSERT_TRUE(run.started);
-    EXPECT_EQ(0u, run.exitCode);
+    const stest::CtlResult run = stest::RunEnginectl({L"load"});
+    ASSERT_EQ(0u, run.exitCode);
     EXPECT_EQ(expected, run.out);
 }
 
 TEST(Enginectl, UsageErrorsExitWithTwo)
 {
-    for (const wchar_t* args : {L"", L"load -v", L"scan -x", L"scan -v -v", L"repair-all"}) {
-        const RunResult run = RunEnginectl(args);
-        ASSERT_TRUE(run.started);
-        EXPECT_EQ(2u, run.exitCode) << WideToUtf8(args);
+    const std::vector<std::vector<std::wstring>> usages = {
+        {}, {L"load", L"-v"}, {L"scan", L"-x"}, {L"scan", L"-v", L"-v"}, {L"repair-all"}};
+    for (const std::vector<std::wstring>& args : usages) {
+        const stest::CtlResult run = stest::RunEnginectl(args);
+        ASSERT_EQ(2u, run.exitCode) << testing::PrintToString(args);
         EXPECT_EQ("", run.out);
     }
 }
@@ -208,11 +150,11 @@ struct ScanOutput {
     std::string total;
 };
 
-ScanOutput Parse(const std::string& Text)
+ScanOutput Parse(const stest::CtlResult& Run)
 {
     ScanOutput out;
     std::string current;
-    for (const std::string& line : Lines(Text)) {
+    for (const std::string& line : Run.Lines()) {
         if (line.starts_with("item\t")) {
             out.groups[current].items.push_back(line);
         } else if (line.starts_with("total\t")) {
@@ -241,10 +183,9 @@ std::string Field(const std::string& Line, const std::string& Name)
 // chkdsk file. The scan differs from the one before in exactly those items.
 TEST(Enginectl, ScanFindsWhatWasSeededAndNothingElse)
 {
-    const RunResult before = RunEnginectl(L"scan -v");
-    ASSERT_TRUE(before.started);
+    const stest::CtlResult before = stest::RunEnginectl({L"scan", L"-v"});
     ASSERT_EQ(0u, before.exitCode);
-    const ScanOutput was = Parse(before.out);
+    const ScanOutput was = Parse(before);
     const std::string crashes =
         "item\tselected=1\tlocked=0\t<reg root=\"HKLM\" key=\"SOFTWARE\\Microsoft\\DrWatson\" "
         "name=\"NumberOfCrashes\" value=\"1\" type=\"num\" scan=\"exists\" fix=\"value\" />";
@@ -274,10 +215,9 @@ TEST(Enginectl, ScanFindsWhatWasSeededAndNothingElse)
         SeededFile chkdsk(diskRoot + "FOUND.000\\", "FILE0000.CHK", 300);
         ASSERT_TRUE(numberOfCrashes.Set() && smoothScroll.Set());
         ASSERT_TRUE(user.Made() && windows.Made() && chkdsk.Made());
-        const RunResult after = RunEnginectl(L"scan -v");
-        ASSERT_TRUE(after.started);
-        EXPECT_EQ(0u, after.exitCode);
-        now = Parse(after.out);
+        const stest::CtlResult after = stest::RunEnginectl({L"scan", L"-v"});
+        ASSERT_EQ(0u, after.exitCode);
+        now = Parse(after);
     }
 
     // What the scan before gives, changed by exactly the seeded items.
