@@ -1,3 +1,4 @@
+#include "ChildCases.h"
 #include "SettingsTestSupport.h"
 
 #include "platform/FileResourceU.h"
@@ -26,7 +27,7 @@ TEST(FileResourceU, OwnResourcesLoadLineByLineUpToTheFirstNul)
 
 TEST(FileResourceU, OtherFilesAreReadAsDataAndTheListIsAlwaysFresh)
 {
-    const std::string stub = Narrow(TestDir() + L"korv_stub_v1.exe");
+    const std::string stub = Narrow(ktest::ProgramDir() + L"korv_stub_v1.exe");
     std::unique_ptr<TStringList> lines;
     ASSERT_TRUE(LoadModuleResourceStrings(stub, "TRANSLATE", lines));
     ASSERT_TRUE(lines);
@@ -44,8 +45,8 @@ TEST(FileResourceU, OtherFilesAreReadAsDataAndTheListIsAlwaysFresh)
         std::string file;
         const char* resource;
     } failures[] = {
-        {"missing file", Narrow(TestDir() + L"no_such_file.exe"), "TRANSLATE"},
-        {"missing resource", Narrow(TestDir() + L"plain_child.exe"), "TRANSLATE"},
+        {"missing file", Narrow(ktest::ProgramDir() + L"no_such_file.exe"), "TRANSLATE"},
+        {"missing resource", Narrow(ktest::ProgramDir() + L"plain_child.exe"), "TRANSLATE"},
         {"own module, missing resource", "", "NO_SUCH_RESOURCE"},
     };
     for (const auto& f : failures) {
@@ -62,7 +63,7 @@ TEST(FileResourceU, OtherFilesAreReadAsDataAndTheListIsAlwaysFresh)
     EXPECT_EQ(0, absent->Count());
 
     // The data file is released: the stand-in can be replaced at once.
-    const std::wstring copy = TestDir() + L"resource_copy.exe";
+    const std::wstring copy = ktest::ProgramDir() + L"resource_copy.exe";
     ASSERT_TRUE(CopyFileW(Widen(stub).c_str(), copy.c_str(), FALSE));
     ASSERT_TRUE(LoadModuleResourceStrings(Narrow(copy), "CONFIG", lines));
     EXPECT_TRUE(DeleteFileW(copy.c_str()));

@@ -1,3 +1,4 @@
+#include "ChildCases.h"
 #include "SettingsTestSupport.h"
 
 #include "platform/FileVersionU.h"
@@ -21,7 +22,7 @@ TEST(FileVersionU, FixedAndStringVersionsOfTheStandIns)
         {L"platform_tests.exe", 0x00010002, 0x00030004, "1.2.3.4", "1.2.3.4"},
     };
     for (const auto& c : cases) {
-        const std::string file = Narrow(TestDir() + c.file);
+        const std::string file = Narrow(ktest::ProgramDir() + c.file);
         SCOPED_TRACE(file);
         TFileVersion version(file);
         ASSERT_TRUE(version.Valid());
@@ -33,7 +34,7 @@ TEST(FileVersionU, FixedAndStringVersionsOfTheStandIns)
         EXPECT_EQ(c.product, version.ProductVersion());
         EXPECT_EQ("", version.GetStringValue("NoSuchValue"));
     }
-    TFileVersion mismatched(Narrow(TestDir() + L"korv_stub_v2.exe"));
+    TFileVersion mismatched(Narrow(ktest::ProgramDir() + L"korv_stub_v2.exe"));
     EXPECT_EQ(L"040704E4", mismatched.FirstStringTableKey());
     EXPECT_EQ("1.0.0.2", mismatched.GetStringValue("FileVersion"));
 }
@@ -41,7 +42,7 @@ TEST(FileVersionU, FixedAndStringVersionsOfTheStandIns)
 TEST(FileVersionU, FilesWithoutABlockGiveNothing)
 {
     for (const wchar_t* name : {L"plain_child.exe", L"no_such_file.exe"}) {
-        const std::string file = Narrow(TestDir() + name);
+        const std::string file = Narrow(ktest::ProgramDir() + name);
         SCOPED_TRACE(file);
         TFileVersion version(file);
         EXPECT_FALSE(version.Valid());

@@ -17,12 +17,6 @@ std::wstring Widen(const std::string& Text)
     return std::wstring(Text.begin(), Text.end());
 }
 
-std::wstring TestDir()
-{
-    const std::wstring path = ktest::ProgramPath();
-    return path.substr(0, path.find_last_of(L'\\') + 1);
-}
-
 void SetSz(HKEY Key, const char* Name, const std::string& Value)
 {
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(Key, Name, 0, REG_SZ,

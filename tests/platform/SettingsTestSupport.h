@@ -1,8 +1,8 @@
 #pragma once
 // Fixtures of the settings, translation and counter tests: the program key
-// redirected to the test's scratch key, raw registry helpers that do not go
-// through the code under test, and the stand-in programs beside the test
-// program.
+// redirected to the test's scratch key and raw registry helpers that do not
+// go through the code under test. The stand-in programs lie beside the test
+// program (ktest::ProgramDir).
 
 #include "KorvTest.h"
 
@@ -15,9 +15,6 @@ namespace settingstest {
 // ASCII only: the scratch names and stub paths are plain.
 std::string Narrow(const std::wstring& Text);
 std::wstring Widen(const std::string& Text);
-
-// The test program's folder, ending in a backslash.
-std::wstring TestDir();
 
 // Writes through an open key (RegSetValueExA).
 void SetSz(HKEY Key, const char* Name, const std::string& Value);

@@ -1,3 +1,4 @@
+#include "ChildCases.h"
 #include "FileTestSupport.h"
 #include "SettingsTestSupport.h"
 
@@ -31,7 +32,7 @@ template <typename F> F Bind(FARPROC proc)
 
 class FakeSrClient {
 public:
-    FakeSrClient() : path_(Narrow(TestDir()) + "fake_srclient.dll")
+    FakeSrClient() : path_(Narrow(ktest::ProgramDir()) + "fake_srclient.dll")
     {
         module_ = LoadLibraryA(path_.c_str());
         if (!module_)
@@ -171,7 +172,7 @@ TEST_F(SystemRestoreU, AFailedOpeningNeverCancelsTheRunBefore)
 
 TEST(SystemRestoreUMissing, WithoutTheLibraryNothingHappens)
 {
-    ResetRestorePointApiForTests(Narrow(TestDir()) + "no_such_srclient.dll");
+    ResetRestorePointApiForTests(Narrow(ktest::ProgramDir()) + "no_such_srclient.dll");
     EXPECT_FALSE(BindRestorePointApi());
     EXPECT_FALSE(CreateRestorePoint(L"x", kBeginSystemChange, kModifySettings));
     EXPECT_FALSE(EndRestorePoint(kEndSystemChange, kModifySettings));
@@ -193,8 +194,9 @@ TEST(SystemRestoreUSystem, TheSystemLibraryBindsAndItsOpeningFailsUnderWine)
     ASSERT_EQ(nullptr, GetModuleHandleW(L"srclient.dll")) << "bound before: the test shows nothing";
     // A library of the same name in the program's folder, which a load by bare
     // name would find first: the recording stand-in, which answers TRUE.
-    const std::wstring planted = TestDir() + L"SrClient.dll";
-    ASSERT_TRUE(CopyFileW((TestDir() + L"fake_srclient.dll").c_str(), planted.c_str(), FALSE));
+    const std::wstring planted = ktest::ProgramDir() + L"SrClient.dll";
+    ASSERT_TRUE(
+        CopyFileW((ktest::ProgramDir() + L"fake_srclient.dll").c_str(), planted.c_str(), FALSE));
 
     ResetRestorePointApiForTests("");
     EXPECT_TRUE(BindRestorePointApi()) << "SrClient.dll from the system folder";

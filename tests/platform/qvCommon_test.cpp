@@ -1,3 +1,4 @@
+#include "ChildCases.h"
 #include "FileTestSupport.h"
 #include "SettingsTestSupport.h"
 
@@ -71,7 +72,7 @@ private:
 
 TEST(qvCommonGlobals, FoldersFollowTheProgramAndTheSpecialFoldersAndNothingIsCreated)
 {
-    const std::string program = Narrow(TestDir());
+    const std::string program = Narrow(ktest::ProgramDir());
     const std::string common = AllUsersAppDataDir() + "Korvelle\\";
     const std::string user = AppDataDir() + "Korvelle\\";
     const struct {
@@ -128,7 +129,7 @@ TEST(qvCommonGlobals, AutostartValueIsTheQuotedTrayPathInTheThirtyTwoBitRunKey)
     SetAutostart(true);
     std::wstring value;
     EXPECT_EQ(REG_SZ, readRun(value));
-    EXPECT_EQ(L"\"" + TestDir() + L"Lindova.exe\" /startup", value);
+    EXPECT_EQ(L"\"" + ktest::ProgramDir() + L"Lindova.exe\" /startup", value);
     SetAutostart(false);
     EXPECT_EQ(REG_NONE, readRun(value));
 }
@@ -165,7 +166,8 @@ TEST(qvCommonGlobals, StartMainProgramNeedsTheFileAndASucceedingShell)
         EXPECT_FALSE(StartMainProgram("/SCAN"));
         EXPECT_TRUE(gShellCalls.empty()) << "no shell call for a missing file";
     }
-    ASSERT_TRUE(CopyFileW((TestDir() + L"korv_stub_v1.exe").c_str(), main.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((ktest::ProgramDir() + L"korv_stub_v1.exe").c_str(), main.c_str(), FALSE));
     {
         ShellRecorder shell(42);
         EXPECT_TRUE(StartMainProgram("/CHECK /WAIT"));
@@ -195,7 +197,8 @@ TEST(qvCommonDesktop, StartTrayProgramStartsTheTray)
     const std::wstring tray = Widen(TrayExePath());
     const std::wstring marker = tray + L".ran";
     DeleteFileW(marker.c_str());
-    ASSERT_TRUE(CopyFileW((TestDir() + L"korv_stub_tray.exe").c_str(), tray.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((ktest::ProgramDir() + L"korv_stub_tray.exe").c_str(), tray.c_str(), FALSE));
     // Wine starts explorer.exe with the first window of the desktop. The
     // waits end as soon as their condition holds; their limits only keep a
     // broken start from hanging the run.
@@ -283,7 +286,8 @@ protected:
     }
     void InstallMain(const wchar_t* stub)
     {
-        ASSERT_TRUE(CopyFileW((TestDir() + stub).c_str(), Widen(MainExePath()).c_str(), FALSE));
+        ASSERT_TRUE(
+            CopyFileW((ktest::ProgramDir() + stub).c_str(), Widen(MainExePath()).c_str(), FALSE));
     }
     std::wstring LngPath() const { return Widen(TranslateDir() + TranslateFileName()); }
     std::string LngVer()

@@ -1,3 +1,4 @@
+#include "ChildCases.h"
 #include "ImportPatch.h"
 #include "SettingsTestSupport.h"
 
@@ -199,7 +200,7 @@ TEST_F(qvSettings, ShippedTableHoldsEveryKeyWithItsPathAndQuery)
 
 TEST_F(qvSettings, WithoutConfigTheLoadStopsThereAndWritesNoDelays)
 {
-    DataModule plain(TestDir() + L"plain_child.exe");
+    DataModule plain(ktest::ProgramDir() + L"plain_child.exe");
     ASSERT_NE(nullptr, plain.get());
     SetSz(lm32_, "SHOW_TRAY", "0");
     SetSz(lm32_, "UID", "ABC123");
@@ -221,7 +222,7 @@ TEST_F(qvSettings, ConfigWithoutCfgIdGivesZeroAndBadDelaysTheirFallbacks)
 {
     // The 1.0.0.1 stand-in's table: TRACK_USER=1, its own HOMEPAGE_URL,
     // START_DELAY_MIN=abc and no SCAN_DELAY_MIN.
-    DataModule stub(TestDir() + L"korv_stub_v1.exe");
+    DataModule stub(ktest::ProgramDir() + L"korv_stub_v1.exe");
     ASSERT_NE(nullptr, stub.get());
     // Delays come from the table only, never from the registry.
     SetSz(lm32_, "START_DELAY_MIN", "99");
@@ -249,7 +250,7 @@ TEST_F(qvSettings, NumericDelaysAreCopiedAndThePhoneNumbersExchangedBothWays)
     // The 1.0.0.2 stand-in: START_DELAY_MIN=7, SCAN_DELAY_MIN=90 and a
     // PHONE_US that replaces SUPPORT_PHONE.
     SetSettings(TSettings{});
-    DataModule stub(TestDir() + L"korv_stub_v2.exe");
+    DataModule stub(ktest::ProgramDir() + L"korv_stub_v2.exe");
     ASSERT_NE(nullptr, stub.get());
     LoadSettings(stub.get());
     EXPECT_EQ("+49 30 1234", Settings()->SUPPORT_PHONE);
