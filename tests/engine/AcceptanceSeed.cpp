@@ -10,13 +10,14 @@
 #include "AddOnTestSupport.h"
 #include "EngineTest.h"
 #include "KorvTest.h"
+#include "StartupTestSupport.h"
 #include "platform/FirefoxU.h"
+#include "platform/RegistryU.h"
 #include "platform/SQLiteTable3.h"
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
-#include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -39,56 +40,31 @@ void Check(bool Ok, const char* What)
     }
 }
 
+// Writes the value in View, making the key.
 bool SetString(HKEY Root, const std::string& Key, const std::string& Name, const std::string& Value,
                REGSAM View, DWORD Type = REG_SZ)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | View, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return false;
-    const LONG rc = RegSetValueExA(key, Name.empty() ? nullptr : Name.c_str(), 0, Type,
-                                   reinterpret_cast<const BYTE*>(Value.c_str()),
-                                   static_cast<DWORD>(Value.size() + 1));
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    TRegViewScope view(View == kView32, View == kView64);
+    return RegWriteValue(Root, Key, Name, Type, Value.c_str(),
+                         static_cast<DWORD>(Value.size() + 1));
 }
 
 bool SetDword(HKEY Root, const std::string& Key, const std::string& Name, DWORD Value, REGSAM View)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(Root, Key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | View, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return false;
-    const LONG rc = RegSetValueExA(key, Name.c_str(), 0, REG_DWORD,
-                                   reinterpret_cast<const BYTE*>(&Value), sizeof(Value));
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS;
+    TRegViewScope view(View == kView32, View == kView64);
+    return RegWriteDWord(Root, Key, Name, Value);
 }
 
+// A file of Size bytes, with the folders it needs.
 bool File(const std::string& Path, size_t Size)
 {
-    const size_t slash = Path.rfind('\\');
-    SHCreateDirectoryExA(nullptr, Path.substr(0, slash).c_str(), nullptr);
     return etest::WriteBytes(Path, std::string(Size, 'k'));
 }
 
 bool Link(const std::string& LinkFile, const std::string& Target)
 {
-    const size_t slash = LinkFile.rfind('\\');
-    SHCreateDirectoryExA(nullptr, LinkFile.substr(0, slash).c_str(), nullptr);
-    IShellLinkW* link = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(&link))))
-        return false;
-    link->SetPath(WideFromAnsi(Target).c_str());
-    IPersistFile* file = nullptr;
-    bool ok = SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)));
-    if (ok) {
-        ok = SUCCEEDED(file->Save(WideFromAnsi(LinkFile).c_str(), TRUE));
-        file->Release();
-    }
-    link->Release();
-    return ok;
+    SHCreateDirectoryExA(nullptr, LinkFile.substr(0, LinkFile.rfind('\\')).c_str(), nullptr);
+    return stest::MakeShortcut(LinkFile, Target);
 }
 
 std::string Folder(int Csidl)
@@ -203,8 +179,6 @@ void SeedAddOns(const std::string& CacheFile)
     std::string id = std::string(kCachedBlackBho).substr(1, 36);
     for (char& c : id)
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    const size_t slash = CacheFile.rfind('\\');
-    SHCreateDirectoryExA(nullptr, CacheFile.substr(0, slash).c_str(), nullptr);
     Check(
         etest::WriteBytes(CacheFile, "<addons>\r\n  <addon id=\"" + id +
                                          "\" name=\"Cached black\" type=\"B\" />\r\n</addons>\r\n"),
@@ -227,7 +201,6 @@ void SeedAddOns(const std::string& CacheFile)
     LoadFirefoxSQLite(firefox, library);
     Check(!library.empty(), "firefox library");
     const std::string profile = AppDataDir() + "Mozilla\\Firefox\\Profiles\\kvacc.default\\";
-    SHCreateDirectoryExA(nullptr, profile.c_str(), nullptr);
     const std::string database = profile + "extensions.sqlite";
     Check(etest::WriteBytes(database, ""), "database file");
     try {
@@ -287,12 +260,11 @@ KTEST_ROLE(acceptance_seed)
 {
     if (!args.empty())
         return 100;
-    CoInitialize(nullptr);
+    const stest::ComScope com;
     const bool win64 = IsWin64();
     SeedRegistry(win64);
     SeedStartup(win64);
     SeedAddOns(AllUsersAppDataDir() + "Korvelle\\addons.xml");
     SeedFiles();
-    CoUninitialize();
     return gFailed;
 }

@@ -347,14 +347,6 @@ void UseScratchStartupFolders(const std::string& Dir)
     SetProgramFoldersForTests(folders);
 }
 
-ComScope::ComScope() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-
-ComScope::~ComScope()
-{
-    if (initialised_)
-        CoUninitialize();
-}
-
 std::string UniqueName(const std::string& Stem)
 {
     static std::atomic<int> counter{0};

@@ -5,6 +5,7 @@
 
 #include "MissingFilesLists.h"
 #include "engine/qvClasses.h"
+#include "engine/qvMissingFiles.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -148,14 +149,7 @@ std::multiset<std::string> Minus(const std::multiset<std::string>& After,
 void UseScratchStartupFolders(const std::string& Dir);
 
 // COM on the test thread for the fixture's life.
-class ComScope {
-public:
-    ComScope();
-    ~ComScope();
-
-private:
-    bool initialised_;
-};
+using ComScope = TComScope;
 
 // A unique text for this test run (process id and a counter).
 std::string UniqueName(const std::string& Stem);
