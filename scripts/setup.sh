@@ -42,23 +42,29 @@ export DEBIAN_FRONTEND=noninteractive
 if [ $need_locale -eq 1 ]; then
     echo "setup: generating the ja_JP.UTF-8 locale"
     $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
-    [ ${#missing[@]} -eq 0 ] && [ ${#missing_sources[@]} -eq 0 ] && exit 0
 fi
+[ ${#missing[@]} -eq 0 ] && [ ${#missing_sources[@]} -eq 0 ] && exit 0
+
+# Every change to apt's sources first, so that one update serves both steps.
+if [ ${#missing[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+fi
+# apt-get source needs deb-src entries; Debian's own sources file lists only "deb".
+if [ ${#missing_sources[@]} -gt 0 ] &&
+    ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] && grep -q '^URIs:.*debian' "$f" || continue
+        $sudo sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$f"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+        grep -E '^deb [^#]*debian' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
+            $sudo tee -a /etc/apt/sources.list >/dev/null || true
+    fi
+fi
+$sudo apt-get update -qq
 
 if [ ${#missing_sources[@]} -gt 0 ]; then
     echo "setup: fetching the sources of ${missing_sources[*]}"
-    # apt-get source needs deb-src entries; Debian's own sources file lists only "deb".
-    if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-        for f in /etc/apt/sources.list.d/*.sources; do
-            [ -f "$f" ] && grep -q '^URIs:.*debian' "$f" || continue
-            $sudo sed -i -E 's/^Types: deb$/Types: deb deb-src/' "$f"
-        done
-        if [ -f /etc/apt/sources.list ]; then
-            grep -E '^deb [^#]*debian' /etc/apt/sources.list | sed 's/^deb /deb-src /' |
-                $sudo tee -a /etc/apt/sources.list >/dev/null || true
-        fi
-    fi
-    $sudo apt-get update -qq
     $sudo mkdir -p "$source_cache"
     for p in "${missing_sources[@]}"; do
         # The exit code is no guide: the security update's .dsc may answer 404
@@ -66,13 +72,10 @@ if [ ${#missing_sources[@]} -gt 0 ]; then
         ( cd "$source_cache" && $sudo apt-get source --download-only -qq "$p" >/dev/null 2>&1 ) || true
         has_orig "$p" || { echo "setup: no original tarball of $p arrived" >&2; exit 1; }
     done
-    [ ${#missing[@]} -eq 0 ] && { echo "setup: done"; exit 0; }
 fi
 
-echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 echo "setup: done"
