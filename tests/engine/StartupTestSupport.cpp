@@ -292,20 +292,6 @@ TqvItems* FirstScanner(TqvMain& Main)
     return nullptr;
 }
 
-std::vector<std::string> FoundLines(const TqvItems& Items)
-{
-    std::vector<std::string> lines;
-    for (const auto& item : Items.Items) {
-        if (!item->Found)
-            continue;
-        std::string xml = item->GetXML();
-        while (!xml.empty() && (xml.back() == '\n' || xml.back() == '\r'))
-            xml.pop_back();
-        lines.push_back(xml.empty() ? Utf8FromWide(item->Caption) : xml);
-    }
-    return lines;
-}
-
 std::string Describe(const TqvItem& Item)
 {
     if (const auto* reg = dynamic_cast<const TqvRegItem*>(&Item))
@@ -351,11 +337,6 @@ std::string UniqueName(const std::string& Stem)
 {
     static std::atomic<int> counter{0};
     return Stem + "." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(++counter);
-}
-
-bool IsWin64Host()
-{
-    return IsWin64();
 }
 
 } // namespace stest

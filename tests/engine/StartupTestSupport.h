@@ -133,8 +133,6 @@ std::string OneGroupCatalogue(const std::string& Category, const std::string& Id
 std::unique_ptr<TqvMain> LoadedRoot(const std::string& Catalogue);
 // The first group's scanner of the root.
 TqvItems* FirstScanner(TqvMain& Main);
-// The found items of a scanner as comparable lines (GetXML, or the caption).
-std::vector<std::string> FoundLines(const TqvItems& Items);
 // What a finding is: "HKCU\<key>\#<name>[ 64]" or "file <path>" (lower case).
 std::string Describe(const TqvItem& Item);
 // The found items of a scanner so described.
@@ -153,6 +151,5 @@ using ComScope = TComScope;
 
 // A unique text for this test run (process id and a counter).
 std::string UniqueName(const std::string& Stem);
-bool IsWin64Host();
 
 } // namespace stest
