@@ -8,7 +8,6 @@
 #include "platform/StreamU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/UnicodeU.h"
-#include "platform/WinVersionU.h"
 #include "platform/XmlU.h"
 #include "platform/qvCommon.h"
 
@@ -384,8 +383,7 @@ bool BackupRegValue(HKEY Root, const std::string& Key, const std::string& Name, 
 {
     if (!gBackup.Open)
         return false;
-    const bool win64 = IsWin64();
-    TRegViewScope view(win64 && !Is64, win64 && Is64);
+    TItemViewScope view(Is64);
     TBothKeys keys;
     const TRead opened = OpenBoth(Root, Key, keys);
     if (opened == TRead::Missing) {
@@ -419,8 +417,7 @@ bool BackupRegKey(HKEY Root, const std::string& Key, bool Is64)
 {
     if (!gBackup.Open)
         return false;
-    const bool win64 = IsWin64();
-    TRegViewScope view(win64 && !Is64, win64 && Is64);
+    TItemViewScope view(Is64);
     std::vector<std::string> lines;
     if (!RecordKey(Root, Key, Is64, lines)) {
         qvLog("Backup refused: " + RegRootToName(Root) + "\\" + Key);
@@ -516,10 +513,9 @@ TqvBackup::TResult TqvBackup::Restore()
         }
         RestoreItems.push_back(std::move(item));
     }
-    const bool win64 = IsWin64();
     for (const auto& item : RestoreItems) {
         if (item->FixKind == kRegFixDel) {
-            TRegViewScope view(win64 && !item->Is64, win64 && item->Is64);
+            TItemViewScope view(item->Is64);
             const bool present = item->Name.empty()
                                      ? RegKeyExists(item->Root, item->Key)
                                      : RegValueExists(item->Root, item->Key, item->Name);

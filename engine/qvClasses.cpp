@@ -806,10 +806,9 @@ void TqvRegItem::Check()
 {
     if (Found || ScanKind == kRegScanInvalid)
         return;
-    const bool win64 = IsWin64();
-    if (Is64 && !win64)
+    if (Is64 && !IsWin64())
         return;
-    TRegViewScope view(win64 && !Is64, win64 && Is64);
+    TItemViewScope view(Is64);
 
     bool found = false;
     std::string message;
@@ -897,8 +896,7 @@ bool TqvRegItem::Fix()
         return false;
     if (backupRefused_)
         return false;
-    const bool win64 = IsWin64();
-    TRegViewScope view(win64 && !Is64, win64 && Is64);
+    TItemViewScope view(Is64);
     bool done = false;
     if (FixKind == kRegFixDel) {
         if (targetsValue()) {
@@ -987,8 +985,7 @@ void TqvRegItem::AddKeyDetails(const std::string& P, bool WithKeyItem, const Tqv
         if (engine)
             engine->AddFound(1);
     };
-    const bool win64 = IsWin64();
-    TRegViewScope view(win64 && !Template.Is64, win64 && Template.Is64);
+    TItemViewScope view(Template.Is64);
     if (WithKeyItem)
         addDetail("");
     std::string names;

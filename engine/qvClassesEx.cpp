@@ -232,7 +232,7 @@ void RunViewPasses(TqvRegScanner& Scanner, const std::string& LogName, bool Stop
         Scanner.PassFlag = pass;
         bool goOn = true;
         {
-            TRegViewScope view(win64 && pass == 0, win64 && pass == 1);
+            TItemViewScope view(pass == 1);
             qvLog(std::string(pass == 0 ? "Scan 32-bit " : "Scan 64-bit ") + LogName);
             goOn = Pass();
         }

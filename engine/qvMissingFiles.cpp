@@ -252,7 +252,7 @@ void TqvItemsMissingFiles::Scan()
     const int passes = win64 ? 2 : 1;
     for (int pass = 0; pass < passes; ++pass) {
         PassFlag = static_cast<uint8_t>(pass);
-        TRegViewScope view(win64 && pass == 0, win64 && pass == 1);
+        TItemViewScope view(pass == 1);
         for (const std::string& entry : ScanList) {
             HKEY root = nullptr;
             std::string path;

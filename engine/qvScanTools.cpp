@@ -461,6 +461,11 @@ void SetThreadRegistryView(bool Is64)
     }
 }
 
+TItemViewScope::TItemViewScope(bool Is64) noexcept
+    : TRegViewScope(IsWin64() && !Is64, IsWin64() && Is64)
+{
+}
+
 // ---------------------------------------------------------------------------
 // Folder walks
 

@@ -13,6 +13,8 @@
 // folder or key: the answer is False or the empty text. The only state is the
 // list of fixed-drive roots, built once.
 
+#include "platform/RegistryU.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -86,6 +88,13 @@ bool IsFixedDrivePath(const std::string& Text);
 // 64-bit view for Is64, else the 32-bit one; on 32-bit Windows no view flag.
 // Callers that must restore the previous view hold a TRegViewScope around it.
 void SetThreadRegistryView(bool Is64);
+
+// The same view for the scope's lifetime (an item's or a pass's is64); the
+// previous view comes back however the scope is left.
+class TItemViewScope : public TRegViewScope {
+public:
+    explicit TItemViewScope(bool Is64) noexcept;
+};
 
 // Switches file-system redirection off for the calling thread while it lives
 // (where anything is redirected: a 32-bit program on 64-bit Windows) and back

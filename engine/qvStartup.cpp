@@ -7,7 +7,6 @@
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
-#include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
 
 #include <algorithm>
@@ -51,16 +50,6 @@ HKEY RootOf(bool PerUser)
 {
     return PerUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
-
-// The registry view of a Run value: the 64-bit one for is64 items on 64-bit
-// Windows, else the 32-bit one; no view flag at all on 32-bit Windows.
-class TRunValueView {
-public:
-    explicit TRunValueView(bool Is64) : scope_(IsWin64() && !Is64, IsWin64() && Is64) {}
-
-private:
-    TRegViewScope scope_;
-};
 
 // The text ends with "</startup>" (blanks and line ends after it allowed).
 bool EndsWithRootLine(std::string_view Text)
@@ -123,7 +112,7 @@ bool TqvRegRunItem::WriteRunValue() const
 {
     if (!HasLine())
         return false;
-    TRunValueView view(Is64);
+    TItemViewScope view(Is64);
     const TRunValueWrite write = gRunValueWrite ? gRunValueWrite : &RealRunValueWrite;
     return write(RootOf(PerUser), kRunKeyName, Name, Expand ? REG_EXPAND_SZ : REG_SZ, Value);
 }
@@ -132,7 +121,7 @@ bool TqvRegRunItem::DeleteRunValue() const
 {
     if (!HasLine())
         return false;
-    TRunValueView view(Is64);
+    TItemViewScope view(Is64);
     return RegRemoveValue(RootOf(PerUser), kRunKeyName, Name);
 }
 

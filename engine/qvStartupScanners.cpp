@@ -41,18 +41,6 @@ std::vector<TRunPass> RunPasses()
     return passes;
 }
 
-// Sets the thread's registry view for one pass and restores it after.
-class TPassView {
-public:
-    explicit TPassView(const TRunPass& Pass)
-        : scope_(IsWin64() && !Pass.Is64, IsWin64() && Pass.Is64)
-    {
-    }
-
-private:
-    TRegViewScope scope_;
-};
-
 uint8_t LookupView(const TRunPass& Pass)
 {
     return Pass.Is64 ? kView64 : kView32;
@@ -168,7 +156,7 @@ void TqvItemsInvalidStartup::Scan()
     Maximum = IsWin64() ? 4 : 2;
     TMetValues met;
     for (const TRunPass& pass : passes) {
-        TPassView view(pass);
+        TItemViewScope view(pass.Is64);
         met.BeginPass(pass);
         const std::vector<std::string> names = RunValueNames(pass.Root);
         SubPosition = 0;
@@ -258,7 +246,7 @@ void TqvItemsDelayStartup::CollectCurrentEntries()
     qvLog("Loading current startup items - REGISTRY");
     TMetValues met;
     for (const TRunPass& pass : RunPasses()) {
-        TPassView view(pass);
+        TItemViewScope view(pass.Is64);
         met.BeginPass(pass);
         for (const std::string& name : RunValueNames(pass.Root)) {
             if (Trim(name).empty() || !met.FirstTime(name))

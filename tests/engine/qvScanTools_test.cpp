@@ -215,6 +215,17 @@ TEST(ScanTools, SetThreadRegistryView)
     SetThreadRegistryView(false);
     EXPECT_FALSE(RegView64);
     EXPECT_EQ(IsWin64(), RegView32);
+
+    // The scope sets the same view and gives the previous one back.
+    for (bool is64 : {false, true}) {
+        {
+            TItemViewScope view(is64);
+            EXPECT_EQ(IsWin64() && is64, RegView64);
+            EXPECT_EQ(IsWin64() && !is64, RegView32);
+        }
+        EXPECT_FALSE(RegView64);
+        EXPECT_EQ(IsWin64(), RegView32);
+    }
 }
 
 // ---------------------------------------------------------------------------
