@@ -6,6 +6,7 @@
 #include "DriverTest.h"
 #include "KorvTest.h"
 #include "engine/qvScanTools.h"
+#include "platform/SysUtilsU.h"
 #include "platform/UnicodeU.h"
 
 #include <algorithm>
@@ -16,14 +17,6 @@ namespace {
 
 constexpr wchar_t kUninstall[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kAppPaths[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
-
-std::string Upper(std::string Text)
-{
-    for (char& c : Text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return Text;
-}
 
 // Root, key, name and is64 of one item line of the driver.
 struct ItemRef {
@@ -68,7 +61,7 @@ std::vector<ItemRef> Items(const std::string& Out, const std::set<std::string>& 
 // The export paths where a key of an item can show, in any view.
 std::vector<std::string> ExportForms(const ItemRef& Item)
 {
-    const std::string key = Upper(Item.key);
+    const std::string key = AsciiUpperCase(Item.key);
     if (Item.root == "HKCR")
         return {"HKEY_CLASSES_ROOT\\" + key, "HKEY_CLASSES_ROOT\\WOW6432NODE\\" + key,
                 "HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES\\" + key,
