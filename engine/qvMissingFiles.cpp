@@ -208,9 +208,10 @@ void TqvItemsMissingFiles::LoadFromXML(TXMLTag* Tag)
                 keys->push_back(TXMLTag::GetAttribute(item.get(), "root") + "\\" + key);
         }
     }
-    std::stable_sort(
-        IgnoreList.begin(), IgnoreList.end(),
-        [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
+    // Upper-cased once here: the walk asks for every key it meets.
+    for (std::string& key : IgnoreList)
+        key = UpperCase(key);
+    std::sort(IgnoreList.begin(), IgnoreList.end());
 }
 
 bool TqvItemsMissingFiles::Go(bool Force)
@@ -218,12 +219,9 @@ bool TqvItemsMissingFiles::Go(bool Force)
     return !Owner || Owner->Progress(Force);
 }
 
-bool TqvItemsMissingFiles::IsIgnoredKey(const std::string& Location) const
+bool TqvItemsMissingFiles::IsIgnoredKey(const std::string& UpperLocation) const
 {
-    const auto place = std::lower_bound(
-        IgnoreList.begin(), IgnoreList.end(), Location,
-        [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
-    return place != IgnoreList.end() && SameText(*place, Location);
+    return std::binary_search(IgnoreList.begin(), IgnoreList.end(), UpperLocation);
 }
 
 bool TqvItemsMissingFiles::IsExcepted(const std::string& Key, const std::string& Name) const
@@ -279,9 +277,9 @@ void TqvItemsMissingFiles::Walk(HKEY Root, HKEY Parent, const std::string& SubNa
     if (!(Parent ? OpenForReading(Parent, SubName, key) : OpenForReading(Root, Key, key)))
         return;
 
-    const std::string rootName = RegRootToName(Root);
-    if (IsIgnoredKey(rootName + "\\" + Key)) {
-        const std::string below = UpperCase(rootName + "\\" + Key + "\\");
+    const std::string location = UpperCase(RegRootToName(Root) + "\\" + Key);
+    if (IsIgnoredKey(location)) {
+        const std::string below = location + "\\";
         for (const std::string& special : SpecialList) {
             if (UpperCase(special).compare(0, below.size(), below) != 0)
                 continue;

@@ -24,7 +24,7 @@ public:
     static constexpr int kMaxDepth = 25;
 
     std::vector<std::string> ScanList;    // root name + "\" + key: where walks begin
-    std::vector<std::string> IgnoreList;  // keys not walked; sorted, case-insensitive
+    std::vector<std::string> IgnoreList;  // keys not walked; upper case, sorted
     std::vector<std::string> SpecialList; // keys walked even below an ignored key
     std::vector<std::string> ExceptList;  // key end + "=" + value name in upper case
     // Root name + "\" + native key name + TAB + value name of every value
@@ -45,7 +45,8 @@ private:
               int Depth);
     void TestValue(HKEY Root, HKEY Handle, const std::string& Key, const std::string& Name,
                    DWORD Type, const std::string& Data);
-    bool IsIgnoredKey(const std::string& Location) const;
+    // UpperLocation: root name + "\" + key, upper case.
+    bool IsIgnoredKey(const std::string& UpperLocation) const;
     bool IsExcepted(const std::string& Key, const std::string& Name) const;
     bool Go(bool Force);
 };
