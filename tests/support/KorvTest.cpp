@@ -38,6 +38,14 @@ std::wstring QuoteArg(const std::wstring& arg)
 
 } // namespace
 
+std::wstring EvidenceDir()
+{
+    CreateDirectoryW(L"C:\\ktest-evidence", nullptr);
+    const std::wstring dir = L"C:\\ktest-evidence\\" + InstanceName() + L"\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
 bool HaveDisplay()
 {
     const char* display = std::getenv("DISPLAY");

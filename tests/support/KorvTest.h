@@ -91,6 +91,12 @@ bool HaveDisplay();
             GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
     } while (0)
 
+// The folder a test's screenshots and written pictures go to,
+// C:\ktest-evidence\<instance>\ (made when missing, with a trailing
+// backslash). A host-side step after the test programs copies it into the
+// build tree's evidence folder and checks its PNG files.
+std::wstring EvidenceDir();
+
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& dir);
 // Reads a whole file; empty on failure.
