@@ -145,6 +145,15 @@ std::wstring InstanceName()
     return ProgramName();
 }
 
+std::wstring EvidenceDir()
+{
+    std::wstring root = L"C:\\ktest-evidence\\";
+    CreateDirectoryW(root.c_str(), nullptr);
+    std::wstring dir = root + InstanceName() + L"\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
+}
+
 std::wstring ScratchKeyTest::ScratchPath()
 {
     return L"Software\\Korvelle.Test." + InstanceName();

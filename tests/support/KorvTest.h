@@ -18,6 +18,11 @@ std::wstring ProgramName();
 std::wstring InstanceName();
 // Full path of the running test program.
 std::wstring ProgramPath();
+// C:\ktest-evidence\<instance>\ (trailing backslash), made on first use:
+// pictures a test writes for people to look at and for the host-side checks
+// (a program in a prefix cannot reach the build tree). A CTest step after
+// the test program copies the folder to build/<arch>/evidence/.
+std::wstring EvidenceDir();
 
 // Roles: a test starts its own program again with "--role=<name> args...";
 // main then runs the role's function instead of the tests and exits with its result.
