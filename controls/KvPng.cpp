@@ -1,6 +1,7 @@
 #include "controls/KvPng.h"
 
 #include "controls/KvWideStrings.h"
+#include "platform/UnicodeU.h"
 
 #include <png.h>
 #include <zlib.h>
@@ -309,7 +310,7 @@ __attribute__((noinline)) bool ReadHeader(png_structp png, png_infop info, THead
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
-    png_set_user_limits(png, kPngMaxSide, kPngMaxSide);
+    png_set_user_limits(png, kMaxPictureSide, kMaxPictureSide);
     png_set_chunk_cache_max(png, kPngMaxKeptChunks);
     png_set_chunk_malloc_max(png, kPngMaxChunkBytes);
     // Ancillary chunks nobody here interprets are kept raw (a critical one
@@ -324,7 +325,7 @@ __attribute__((noinline)) bool ReadHeader(png_structp png, png_infop info, THead
     int interlace = 0;
     png_get_IHDR(png, info, &header->width, &header->height, &bitDepth, &header->colorType,
                  &interlace, nullptr, nullptr);
-    if (static_cast<uint64_t>(header->width) * header->height > kPngMaxPixels)
+    if (!PictureSizeAllowed(header->width, header->height))
         png_error(png, "the picture has too many pixels");
     header->hasTrns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
 
@@ -515,35 +516,25 @@ bool KvPngEncode(const TPngImage& image, TStream& target, std::string& error)
 // ---------------------------------------------------------------------------
 // TPNGPicture
 
-namespace {
+TPNGPicture::TPNGPicture()
+{
+    SetTransparent(true);
+}
 
-// Owns a file handle opened by CreateFileA.
-class TFileHandle {
-public:
-    explicit TFileHandle(HANDLE h) : h_(h) {}
-    TFileHandle(const TFileHandle&) = delete;
-    TFileHandle& operator=(const TFileHandle&) = delete;
-    ~TFileHandle() { Close(); }
-    HANDLE Get() const { return h_; }
-    void Close()
-    {
-        if (h_ != INVALID_HANDLE_VALUE)
-            CloseHandle(h_);
-        h_ = INVALID_HANDLE_VALUE;
-    }
+TPNGPicture::~TPNGPicture() = default;
 
-private:
-    HANDLE h_;
-};
-
-} // namespace
+void TPNGPicture::Touch()
+{
+    drawing_.reset();
+    Changed();
+}
 
 bool TPNGPicture::Fail(const char* reason)
 {
     lastError_ = reason;
     if (!Empty() || !image_.chunks.empty()) {
         image_.Clear();
-        Changed();
+        Touch();
     }
     return false;
 }
@@ -554,28 +545,8 @@ bool TPNGPicture::LoadFromStream(TStream& stream)
     if (!KvPngDecode(stream, image_, error))
         return Fail(error.c_str());
     lastError_.clear();
-    Changed();
+    Touch();
     return true;
-}
-
-bool TPNGPicture::LoadFromFile(const std::string& fileNameAnsi)
-{
-    TFileHandle file(CreateFileA(fileNameAnsi.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE)
-        return Fail("the file cannot be opened");
-    THandleStream stream(file.Get());
-    return LoadFromStream(stream);
-}
-
-bool TPNGPicture::LoadFromResourceName(HMODULE module, const wchar_t* name)
-{
-    try {
-        TResourceStream stream(module, name);
-        return LoadFromStream(stream);
-    } catch (const std::exception&) {
-        return Fail("no such resource");
-    }
 }
 
 bool TPNGPicture::SaveToStream(TStream& stream) const
@@ -589,80 +560,89 @@ bool TPNGPicture::SaveToStream(TStream& stream) const
     return true;
 }
 
+bool TPNGPicture::LoadFromFile(const std::string& fileNameAnsi)
+{
+    HANDLE file = CreateFileA(fileNameAnsi.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Fail("the file cannot be opened");
+    bool loaded;
+    {
+        THandleStream stream(file);
+        loaded = LoadFromStream(stream);
+    }
+    CloseHandle(file);
+    return loaded;
+}
+
 bool TPNGPicture::SaveToFile(const std::string& fileNameAnsi) const
 {
-    TFileHandle file(CreateFileA(fileNameAnsi.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.Get() == INVALID_HANDLE_VALUE) {
-        lastError_ = "the file cannot be created";
-        return false;
-    }
-    bool saved;
-    {
-        THandleStream stream(file.Get());
-        saved = SaveToStream(stream);
-    }
-    if (!saved) {
-        // No half-written picture stays behind for a later load to choke on.
-        std::string reason = lastError_;
-        file.Close();
-        DeleteFileA(fileNameAnsi.c_str());
-        lastError_ = reason;
-    }
-    return saved;
+    if (SaveToFile(WideFromAnsi(fileNameAnsi)))
+        return true;
+    if (lastError_.empty())
+        lastError_ = "the file cannot be written";
+    return false;
 }
 
-void TPNGPicture::Assign(const TPNGPicture& source)
+bool TPNGPicture::Assign(const TGraphic& source)
 {
     if (&source == this)
-        return;
+        return true;
     TPngImage copy;
-    copy.width = source.image_.width;
-    copy.height = source.image_.height;
-    copy.hasAlpha = source.image_.hasAlpha;
-    copy.pixels = source.image_.pixels;
-    for (const auto& chunk : source.image_.chunks)
-        copy.chunks.push_back(std::make_unique<TPngChunk>(*chunk));
-    image_ = std::move(copy);
-    Changed();
-}
-
-bool TPNGPicture::CreateFromBitmap(HBITMAP bitmap)
-{
-    DIBSECTION dib{};
-    if (!bitmap || GetObjectW(bitmap, sizeof dib, &dib) != sizeof dib || dib.dsBm.bmBitsPixel != 32 ||
-        !dib.dsBm.bmBits || dib.dsBm.bmWidth <= 0 || dib.dsBm.bmHeight <= 0)
-        return Fail("not a 32-bit bitmap");
-    int32_t width = dib.dsBm.bmWidth;
-    int32_t height = dib.dsBm.bmHeight;
-    TPngImage image;
-    image.width = width;
-    image.height = height;
-    image.hasAlpha = true;
-    image.pixels.resize(static_cast<size_t>(width) * height * 4);
-    // A DIB section is bottom-up unless its header says a negative height.
-    bool bottomUp = dib.dsBmih.biHeight > 0;
-    const auto* bits = static_cast<const uint8_t*>(dib.dsBm.bmBits);
-    for (int32_t y = 0; y < height; ++y) {
-        const uint8_t* row = bits + static_cast<size_t>(bottomUp ? height - 1 - y : y) * dib.dsBm.bmWidthBytes;
-        std::memcpy(image.pixels.data() + static_cast<size_t>(y) * width * 4, row, static_cast<size_t>(width) * 4);
+    if (auto* png = dynamic_cast<const TPNGPicture*>(&source)) {
+        copy.width = png->image_.width;
+        copy.height = png->image_.height;
+        copy.hasAlpha = png->image_.hasAlpha;
+        copy.pixels = png->image_.pixels;
+        for (const auto& chunk : png->image_.chunks)
+            copy.chunks.push_back(std::make_unique<TPngChunk>(*chunk));
+    } else if (auto* bitmap = dynamic_cast<const TBitmap*>(&source)) {
+        if (!bitmap->Empty()) {
+            const bool withAlpha = bitmap->PixelFormat() == TPixelFormat::pf32bit;
+            const int step = bitmap->BytesPerPixel();
+            copy.width = bitmap->Width();
+            copy.height = bitmap->Height();
+            copy.hasAlpha = withAlpha;
+            copy.pixels.resize(static_cast<size_t>(copy.width) * copy.height * 4);
+            uint8_t* out = copy.pixels.data();
+            for (int y = 0; y < copy.height; ++y) {
+                const uint8_t* in = bitmap->ScanLine(y);
+                for (int x = 0; x < copy.width; ++x, in += step, out += 4) {
+                    out[0] = in[0];
+                    out[1] = in[1];
+                    out[2] = in[2];
+                    out[3] = withAlpha ? in[3] : 255;
+                }
+            }
+        }
+    } else {
+        return false;
     }
-    image_ = std::move(image);
-    Changed();
+    image_ = std::move(copy);
+    lastError_.clear();
+    SetTransparent(source.Transparent() || dynamic_cast<const TBitmap*>(&source));
+    Touch();
     return true;
 }
 
-void TPNGPicture::SetSize(int32_t width, int32_t height, bool hasAlpha)
+std::unique_ptr<TGraphic> TPNGPicture::Clone() const
+{
+    auto copy = std::make_unique<TPNGPicture>();
+    copy->Assign(*this);
+    return copy;
+}
+
+void TPNGPicture::SetSize(int width, int height, bool hasAlpha)
 {
     TPngImage image;
-    if (width > 0 && height > 0) {
+    if (PictureSizeAllowed(width, height)) {
         image.width = width;
         image.height = height;
         image.hasAlpha = hasAlpha;
         image.pixels.assign(static_cast<size_t>(width) * height * 4, 0);
     }
     image_ = std::move(image);
-    Changed();
+    Touch();
 }
 
 void TPNGPicture::SetHasAlpha(bool hasAlpha)
@@ -670,13 +650,7 @@ void TPNGPicture::SetHasAlpha(bool hasAlpha)
     if (image_.hasAlpha == hasAlpha)
         return;
     image_.hasAlpha = hasAlpha;
-    Changed();
-}
-
-void TPNGPicture::Changed()
-{
-    if (OnChange)
-        OnChange(OnChangeContext, *this);
+    Touch();
 }
 
 std::vector<TPngChunk*> TPNGPicture::TextChunks() const
@@ -696,47 +670,32 @@ TPngChunk* TPNGPicture::AddTextChunk(std::string_view keyword, std::string_view 
     return image_.chunks.back().get();
 }
 
-void TPNGPicture::Draw(HDC dc, const RECT& rect) const
+void TPNGPicture::Draw(TCanvas& canvas, const RECT& dest) const
 {
-    if (Empty() || rect.right <= rect.left || rect.bottom <= rect.top)
+    if (Empty() || dest.right <= dest.left || dest.bottom <= dest.top)
         return;
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = image_.width;
-    info.bmiHeader.biHeight = -image_.height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP dibBitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (!dibBitmap)
-        return;
-    // AlphaBlend takes premultiplied colour.
-    auto* out = static_cast<uint8_t*>(bits);
-    const uint8_t* in = image_.pixels.data();
-    size_t count = static_cast<size_t>(image_.width) * image_.height;
-    for (size_t i = 0; i < count; ++i, in += 4, out += 4) {
-        unsigned a = image_.hasAlpha ? in[3] : 255;
-        out[0] = static_cast<uint8_t>(in[0] * a / 255);
-        out[1] = static_cast<uint8_t>(in[1] * a / 255);
-        out[2] = static_cast<uint8_t>(in[2] * a / 255);
-        out[3] = static_cast<uint8_t>(a);
-    }
-    HDC memDc = CreateCompatibleDC(dc);
-    if (memDc) {
-        HGDIOBJ old = SelectObject(memDc, dibBitmap);
-        int w = rect.right - rect.left;
-        int h = rect.bottom - rect.top;
-        if (image_.hasAlpha) {
-            BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-            AlphaBlend(dc, rect.left, rect.top, w, h, memDc, 0, 0, image_.width, image_.height, blend);
-        } else {
-            int oldMode = SetStretchBltMode(dc, COLORONCOLOR);
-            StretchBlt(dc, rect.left, rect.top, w, h, memDc, 0, 0, image_.width, image_.height, SRCCOPY);
-            SetStretchBltMode(dc, oldMode);
+    const bool blend = image_.hasAlpha && Transparent();
+    if (!drawing_) {
+        auto bitmap = std::make_unique<TBitmap>(image_.width, image_.height, TPixelFormat::pf32bit);
+        if (bitmap->Empty())
+            return;
+        // AlphaBlend takes premultiplied colour; a copy ignores the fourth byte.
+        const uint8_t* in = image_.pixels.data();
+        for (int y = 0; y < image_.height; ++y) {
+            uint8_t* out = bitmap->ScanLine(y);
+            for (int x = 0; x < image_.width; ++x, in += 4, out += 4) {
+                const unsigned a = image_.hasAlpha ? in[3] : 255;
+                out[0] = static_cast<uint8_t>(in[0] * a / 255);
+                out[1] = static_cast<uint8_t>(in[1] * a / 255);
+                out[2] = static_cast<uint8_t>(in[2] * a / 255);
+                out[3] = static_cast<uint8_t>(a);
+            }
         }
-        SelectObject(memDc, old);
-        DeleteDC(memDc);
+        drawing_ = std::move(bitmap);
     }
-    DeleteObject(dibBitmap);
+    const RECT source{0, 0, image_.width, image_.height};
+    if (blend)
+        canvas.AlphaBlend(dest, drawing_->Canvas(), source);
+    else
+        canvas.CopyRect(dest, drawing_->Canvas(), source);
 }

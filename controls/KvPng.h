@@ -4,13 +4,14 @@
 // carries (the text chunks that hold a PNG control's anchors above all).
 //
 // Pictures reach the program from the network into a folder every user can
-// write, so a load accepts only bounded input: at most kPngMaxSide pixels a
-// side and kPngMaxPixels in all, no chunk other than image data above
+// write, so a load accepts only bounded input: at most kMaxPictureSide pixels
+// a side and kMaxPicturePixels in all, no chunk other than image data above
 // kPngMaxChunkBytes, at most kPngMaxKeptChunks ancillary chunks on each side of
 // the image data. Anything malformed (truncation, a critical chunk's bad CRC, a
 // length past the end) fails the load; an ancillary chunk with a bad CRC is
 // dropped and the rest loads.
 
+#include "controls/KvGraphics.h"
 #include "platform/ClassesU.h"
 
 #include <cstdint>
@@ -19,8 +20,6 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr uint32_t kPngMaxSide = 8192;
-inline constexpr uint64_t kPngMaxPixels = 16u * 1024 * 1024;
 inline constexpr uint32_t kPngMaxChunkBytes = 1024 * 1024;
 inline constexpr uint32_t kPngMaxKeptChunks = 256;
 
@@ -100,60 +99,62 @@ bool KvPngEncode(const TPngImage& image, TStream& target, std::string& error);
 
 // A PNG picture: the decoded image with its chunks. Load and save return
 // false on any failure and never throw for bad data; a failed load leaves the
-// picture empty and LastError says why (the caller logs). Every load, Assign
-// and pixel change notifies OnChange; chunk edits do not (see TPngChunk).
-class TPNGPicture {
+// picture empty and LastError says why (the caller logs). Loads, Assign,
+// SetSize and Modified notify the change handler; chunk edits do not (see
+// TPngChunk). Transparent is on from the start: a picture with alpha is
+// blended when drawn, one without is copied.
+class TPNGPicture : public TGraphic {
 public:
-    TPNGPicture() = default;
-    TPNGPicture(const TPNGPicture&) = delete;
-    TPNGPicture& operator=(const TPNGPicture&) = delete;
-    virtual ~TPNGPicture() = default;
+    TPNGPicture();
+    ~TPNGPicture() override;
 
-    bool LoadFromStream(TStream& stream);
-    // The file name is 8-bit text in the system code page.
-    bool LoadFromFile(const std::string& fileNameAnsi);
-    // An RT_RCDATA resource of the module.
-    bool LoadFromResourceName(HMODULE module, const wchar_t* name);
-    bool SaveToStream(TStream& stream) const;
-    // Creates or replaces the file; false when it cannot be written.
-    bool SaveToFile(const std::string& fileNameAnsi) const;
-    // A copy of the source's pixels and chunks.
-    void Assign(const TPNGPicture& source);
-    // Empty when the bitmap is not a 32-bit DIB-backed bitmap; the colour
-    // bytes are copied as they stand and the alpha of each pixel with them.
-    bool CreateFromBitmap(HBITMAP bitmap);
-    // A new picture of the given size, every pixel 0 (transparent black).
-    void SetSize(int32_t width, int32_t height, bool hasAlpha);
-
-    bool Empty() const noexcept { return image_.width <= 0 || image_.height <= 0; }
-    int32_t Width() const noexcept { return image_.width; }
-    int32_t Height() const noexcept { return image_.height; }
+    int Width() const override { return image_.width; }
+    int Height() const override { return image_.height; }
+    // An alpha channel or a tRNS chunk in the file (or set by the maker).
     bool HasAlpha() const noexcept { return image_.hasAlpha; }
     void SetHasAlpha(bool hasAlpha);
-    // Width × Height BGRA quadruples with straight alpha, rows top down; null when empty.
+    // Stretched into dest; blended by alpha when HasAlpha and Transparent.
+    void Draw(TCanvas& canvas, const RECT& dest) const override;
+
+    bool LoadFromStream(TStream& stream) override;
+    bool SaveToStream(TStream& stream) const override;
+    using TGraphic::LoadFromFile;
+    using TGraphic::SaveToFile;
+    // File names in 8-bit text of the system code page, as the program's
+    // folder globals are.
+    bool LoadFromFile(const std::string& fileNameAnsi);
+    bool SaveToFile(const std::string& fileNameAnsi) const;
+    // From a PNG picture: its pixels, chunks and flags. From a bitmap: its
+    // pixels (a 32-bit bitmap's fourth byte as straight alpha, HasAlpha on; a
+    // 24-bit one opaque, HasAlpha off), no chunks. Nothing else.
+    bool Assign(const TGraphic& source) override;
+    std::unique_ptr<TGraphic> Clone() const override;
+
+    // A new picture of the given size, every pixel 0 (transparent black), no
+    // chunks; a size that is not allowed empties it.
+    void SetSize(int width, int height, bool hasAlpha);
+    // Width × Height BGRA quadruples with straight alpha, rows top down; null
+    // when empty.
     const uint8_t* Pixels() const noexcept { return Empty() ? nullptr : image_.pixels.data(); }
-    // For writing pixels; call Changed afterwards.
+    // For writing pixels; call Modified afterwards.
     uint8_t* MutablePixels() noexcept { return Empty() ? nullptr : image_.pixels.data(); }
-    void Changed();
+    void Modified() { Touch(); }
 
     // Every kept ancillary chunk in file order, and the tEXt chunks alone.
     const std::vector<std::unique_ptr<TPngChunk>>& Chunks() const noexcept { return image_.chunks; }
     std::vector<TPngChunk*> TextChunks() const;
-    // A new tEXt chunk after every existing chunk (so before IEND); null for
-    // an invalid keyword.
+    // A new tEXt chunk after every existing chunk (written before IEND); null
+    // for an invalid keyword.
     TPngChunk* AddTextChunk(std::string_view keyword, std::string_view text);
 
-    // Draws the picture stretched into the rectangle, blended by its alpha
-    // (an opaque picture is copied).
-    void Draw(HDC dc, const RECT& rect) const;
-
     const std::string& LastError() const noexcept { return lastError_; }
-    void (*OnChange)(void* context, TPNGPicture& sender) = nullptr;
-    void* OnChangeContext = nullptr;
 
 private:
     bool Fail(const char* reason);
+    void Touch();
 
     TPngImage image_;
     mutable std::string lastError_;
+    // The premultiplied copy that Draw blends, made on the first draw after a change.
+    mutable std::unique_ptr<TBitmap> drawing_;
 };

@@ -256,7 +256,7 @@ TEST(PngFiles, FileAndResourceLoadsAndAFailedSaveLeavesNoFile)
     picture.SetSize(3, 2, true);
     picture.MutablePixels()[0] = 0x12;
     picture.MutablePixels()[3] = 0x80;
-    picture.Changed();
+    picture.Modified();
     char temp[MAX_PATH];
     ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
     std::string path = std::string(temp) + "kvpng_test.png";
@@ -279,18 +279,52 @@ TEST(PngPicture, ChangesNotifyAndChunkEditsDoNot)
 {
     int changes = 0;
     TPNGPicture picture;
-    picture.OnChangeContext = &changes;
-    picture.OnChange = [](void* context, TPNGPicture&) { ++*static_cast<int*>(context); };
+    picture.SetOnChange([&](TGraphic&) { ++changes; });
     picture.SetSize(2, 2, false);
     EXPECT_EQ(changes, 1);
     TPngChunk* chunk = picture.AddTextChunk("URL", "a");
     chunk->SetText("b");
     EXPECT_EQ(changes, 1);
     TPNGPicture copy;
-    copy.Assign(picture);
+    ASSERT_TRUE(copy.Assign(picture));
     ASSERT_EQ(copy.TextChunks().size(), 1u);
     EXPECT_NE(copy.TextChunks()[0], chunk);
     EXPECT_EQ(copy.TextChunks()[0]->Text(), "b");
     EXPECT_FALSE(Load(picture, "junk"));
     EXPECT_EQ(changes, 2);
+}
+
+TEST(PngPicture, MadeFromBitmapsAndDrawnWithAlpha)
+{
+    // A 32-bit bitmap's fourth byte becomes straight alpha; a 24-bit one is opaque.
+    TBitmap bgra(2, 1, TPixelFormat::pf32bit);
+    const uint8_t pixels[] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x00};
+    std::memcpy(bgra.ScanLine(0), pixels, sizeof pixels);
+    TPNGPicture fromBgra;
+    ASSERT_TRUE(fromBgra.Assign(bgra));
+    EXPECT_TRUE(fromBgra.HasAlpha());
+    EXPECT_EQ(Hex(fromBgra.Pixels(), 8), Hex(pixels, 8));
+    TBitmap bgr(1, 1, TPixelFormat::pf24bit);
+    bgr.ScanLine(0)[0] = 0x11;
+    TPNGPicture fromBgr;
+    ASSERT_TRUE(fromBgr.Assign(bgr));
+    EXPECT_FALSE(fromBgr.HasAlpha());
+    EXPECT_EQ(fromBgr.Pixels()[3], 255);
+
+    // Red at alpha 0x80 and opaque blue over white, then an opaque copy.
+    TPNGPicture picture;
+    picture.SetSize(2, 1, true);
+    const uint8_t straight[] = {0, 0, 255, 0x80, 255, 0, 0, 255};
+    std::memcpy(picture.MutablePixels(), straight, sizeof straight);
+    picture.Modified();
+    TBitmap target(4, 1, TPixelFormat::pf24bit);
+    target.Canvas().Brush().SetColor(clWhite);
+    target.Canvas().FillRect(RECT{0, 0, 4, 1});
+    target.Canvas().Draw(0, 0, picture);
+    EXPECT_EQ(target.Canvas().Pixel(0, 0), RGB(255, 127, 127));
+    EXPECT_EQ(target.Canvas().Pixel(1, 0), RGB(0, 0, 255));
+    EXPECT_EQ(target.Canvas().Pixel(2, 0), RGB(255, 255, 255));
+    picture.SetHasAlpha(false);
+    target.Canvas().StretchDraw(RECT{2, 0, 4, 1}, picture);
+    EXPECT_EQ(target.Canvas().Pixel(2, 0), RGB(255, 0, 0));
 }
