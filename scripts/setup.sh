@@ -9,7 +9,7 @@ packages=(
     gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
     libz-mingw-w64-dev libpng-tools
     wine wine32:i386 wine64
-    xvfb xauth
+    xvfb xauth x11-apps imagemagick fonts-wine
     googletest
     tcl8.6 gcc make
 )

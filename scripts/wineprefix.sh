@@ -86,8 +86,23 @@ ENV
         rm -f shellfolders.reg
         mkdir -p "Program Files (x86)/Common Files"
     fi
+    # A crashing program ends at once: no crash dialog waits for a click that
+    # never comes under Xvfb.
+    "$KORV_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        >/dev/null 2>&1
     "$KORV_WINESERVER" -w
 )
 rm -f "$dir/prefix/dosdevices/z:"
 [ -d "$dir/prefix/drive_c" ] || { echo "wineprefix: wineboot made no prefix in $dir" >&2; exit 1; }
+# Wine's own Tahoma and Marlett (Debian's fonts-wine): without them every face
+# falls back to one font and the caption glyphs are missing. Wine does not
+# find them where the package puts them, only in the prefix's Fonts folder.
+fonts=/usr/share/wine/fonts
+for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    if [ -f "$fonts/$font" ]; then
+        cp "$fonts/$font" "$dir/prefix/drive_c/windows/Fonts/"
+    else
+        echo "wineprefix: $fonts/$font is missing (run scripts/setup.sh); text falls back to another font" >&2
+    fi
+done
 echo "$arch" > "$dir/arch"

@@ -1,6 +1,7 @@
 #include "KorvTest.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
 
 namespace ktest {
@@ -36,6 +37,12 @@ std::wstring QuoteArg(const std::wstring& arg)
 }
 
 } // namespace
+
+bool HaveDisplay()
+{
+    const char* display = std::getenv("DISPLAY");
+    return display && *display;
+}
 
 std::wstring ProgramPath()
 {

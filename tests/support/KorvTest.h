@@ -86,6 +86,16 @@ protected:
     std::wstring WriteFile(const std::wstring& name, const std::string& bytes);
 };
 
+// Tests that need a desktop (windows, the notification area, programs with
+// windows) skip without an X display; ./test.sh runs the whole test run on
+// one Xvfb display, so that every process of a prefix sees the same desktop.
+bool HaveDisplay();
+#define KTEST_NEEDS_DISPLAY()                                                                      \
+    do {                                                                                           \
+        if (!::ktest::HaveDisplay())                                                               \
+            GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
+    } while (0)
+
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& dir);
 // Reads a whole file; empty on failure.
