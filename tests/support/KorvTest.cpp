@@ -38,14 +38,6 @@ std::wstring QuoteArg(const std::wstring& arg)
 
 } // namespace
 
-std::wstring EvidenceDir()
-{
-    CreateDirectoryW(L"C:\\ktest-evidence", nullptr);
-    const std::wstring dir = L"C:\\ktest-evidence\\" + InstanceName() + L"\\";
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
 bool HaveDisplay()
 {
     const char* display = std::getenv("DISPLAY");
@@ -158,6 +150,15 @@ std::wstring InstanceName()
     if (n > 0 && n < std::size(buf))
         return std::wstring(buf, n);
     return ProgramName();
+}
+
+std::wstring EvidenceDir()
+{
+    std::wstring root = L"C:\\ktest-evidence\\";
+    CreateDirectoryW(root.c_str(), nullptr);
+    std::wstring dir = root + InstanceName() + L"\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
 }
 
 std::wstring ScratchKeyTest::ScratchPath()

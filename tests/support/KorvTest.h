@@ -18,6 +18,11 @@ std::wstring ProgramName();
 std::wstring InstanceName();
 // Full path of the running test program.
 std::wstring ProgramPath();
+// C:\ktest-evidence\<instance>\ (trailing backslash), made on first use:
+// pictures a test writes for people to look at and for the host-side checks
+// (a program in a prefix cannot reach the build tree). A CTest step after
+// the test program copies the folder to build/<arch>/evidence/.
+std::wstring EvidenceDir();
 
 // Roles: a test starts its own program again with "--role=<name> args...";
 // main then runs the role's function instead of the tests and exits with its result.
@@ -90,12 +95,6 @@ bool HaveDisplay();
         if (!::ktest::HaveDisplay())                                                               \
             GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
     } while (0)
-
-// The folder a test's screenshots and written pictures go to,
-// C:\ktest-evidence\<instance>\ (made when missing, with a trailing
-// backslash). A host-side step after the test programs copies it into the
-// build tree's evidence folder and checks its PNG files.
-std::wstring EvidenceDir();
 
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& dir);
