@@ -659,6 +659,23 @@ void TWinControl::CreateWnd()
         return;
     }
     handle_ = wnd;
+    // A new child window goes below all its siblings; it is put just below
+    // the next higher sibling of the children list (lowest first) that has a
+    // window, so that both orders stay alike.
+    if ((params.style & WS_CHILD) && parent_) {
+        HWND above = HWND_TOP;
+        const auto& siblings = parent_->controls_;
+        auto it = std::find(siblings.begin(), siblings.end(), this);
+        for (it = it == siblings.end() ? it : it + 1; it != siblings.end(); ++it) {
+            if ((*it)->IsWindowless())
+                continue;
+            if (HWND h = static_cast<TWinControl*>(*it)->handle_) {
+                above = h;
+                break;
+            }
+        }
+        SetWindowPos(wnd, above, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
     if (!PaintsItself())
         SendMessageW(wnd, WM_SETFONT, reinterpret_cast<WPARAM>(Font().Handle()), FALSE);
     HandleCreated();
