@@ -189,7 +189,7 @@ constexpr DWORD kPhaseChangeWaitMs = 400;
 constexpr DWORD kMaxPacingMs = 2000;
 constexpr int32_t kPhaseBudgetMs = 3000;
 constexpr DWORD kRefreshIntervalMs = 10;
-constexpr DWORD kBrowserWaitRounds = 500;
+constexpr DWORD kBrowserWaitMs = 5000;
 constexpr DWORD kBrowserRoundMs = 10;
 constexpr DWORD kBrowserCheckEvery = 50;
 
@@ -1290,7 +1290,8 @@ void TMainForm::CloseBrowsers(bool Ie, bool Firefox)
             PostMessageW(wnd, WM_CLOSE, 0, 0);
         }
     }
-    for (DWORD round = 1; round <= kBrowserWaitRounds; ++round) {
+    const DWORD start = GetTickCount();
+    for (DWORD round = 1; GetTickCount() - start < kBrowserWaitMs; ++round) {
         Application().ProcessMessages();
         SleepMs(kBrowserRoundMs);
         if (round % kBrowserCheckEvery == 0 && !IsIEWindowOpen() && !FirefoxRuns())
