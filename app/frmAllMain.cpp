@@ -385,30 +385,33 @@ bool ProcessRuns(const wchar_t* ExeName)
     return found;
 }
 
+struct TBrowserSearch {
+    std::vector<std::wstring> classes;
+    std::string exe;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK FindBrowserWindow(HWND Wnd, LPARAM Param)
+{
+    Guard([&] {
+        auto& search = *reinterpret_cast<TBrowserSearch*>(Param);
+        wchar_t name[256] = {};
+        GetClassNameW(Wnd, name, 256);
+        if (std::find(search.classes.begin(), search.classes.end(), name) == search.classes.end())
+            return;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(Wnd, &pid);
+        if (SameText(ExtractFileName(GetProcessImagePath(pid)), search.exe))
+            search.found.push_back(Wnd);
+    });
+    return TRUE;
+}
+
 // The top-level windows of the classes whose process runs ExeName.
 std::vector<HWND> BrowserWindows(std::initializer_list<const wchar_t*> Classes, const char* ExeName)
 {
-    struct TSearch {
-        std::vector<std::wstring> classes;
-        std::string exe;
-        std::vector<HWND> found;
-    } search{{Classes.begin(), Classes.end()}, ExeName, {}};
-    EnumWindows(
-        [](HWND wnd, LPARAM param) -> BOOL {
-            Guard([&] {
-                auto& s = *reinterpret_cast<TSearch*>(param);
-                wchar_t name[256] = {};
-                GetClassNameW(wnd, name, 256);
-                if (std::find(s.classes.begin(), s.classes.end(), name) == s.classes.end())
-                    return;
-                DWORD pid = 0;
-                GetWindowThreadProcessId(wnd, &pid);
-                if (SameText(ExtractFileName(GetProcessImagePath(pid)), s.exe))
-                    s.found.push_back(wnd);
-            });
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TBrowserSearch search{{Classes.begin(), Classes.end()}, ExeName, {}};
+    EnumWindows(&FindBrowserWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 

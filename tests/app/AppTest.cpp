@@ -568,29 +568,36 @@ bool TProgram::Running() const
     return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 
+namespace {
+
+struct TWizardSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK FindWizard(HWND Wnd, LPARAM Param)
+{
+    auto* search = reinterpret_cast<TWizardSearch*>(Param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(Wnd, &pid);
+    wchar_t cls[32] = {}, caption[64] = {};
+    GetClassNameW(Wnd, cls, 32);
+    GetWindowTextW(Wnd, caption, 64);
+    if (pid == search->pid && std::wstring(cls) == L"KvForm" &&
+        std::wstring(caption) == kProductNameW && IsWindowVisible(Wnd)) {
+        search->found = Wnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
 HWND FindWizardWindow(DWORD Pid)
 {
-    struct TFind {
-        DWORD pid;
-        HWND found;
-    } find{Pid, nullptr};
-    EnumWindows(
-        [](HWND wnd, LPARAM param) -> BOOL {
-            auto* f = reinterpret_cast<TFind*>(param);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(wnd, &pid);
-            wchar_t cls[32] = {}, caption[64] = {};
-            GetClassNameW(wnd, cls, 32);
-            GetWindowTextW(wnd, caption, 64);
-            if (pid == f->pid && std::wstring(cls) == L"KvForm" &&
-                std::wstring(caption) == kProductNameW && IsWindowVisible(wnd)) {
-                f->found = wnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&find));
-    return find.found;
+    TWizardSearch search{Pid, nullptr};
+    EnumWindows(&FindWizard, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 } // namespace apptest

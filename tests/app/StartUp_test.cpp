@@ -75,6 +75,14 @@ public:
     }
 };
 
+// The daily check's stand-in: it lasts the given milliseconds.
+DWORD WINAPI DailyCheck(LPVOID Ms)
+{
+    Sleep(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(Ms)));
+    RoleLog("check ends");
+    return 0;
+}
+
 std::atomic<HANDLE> gWorkerHandle{nullptr};
 std::function<void()> gOnFirstProgress;
 
@@ -167,14 +175,8 @@ KTEST_ROLE(wizard)
         if (check == 0)
             return nullptr;
         RoleLog("check begins");
-        return CreateThread(
-            nullptr, 0,
-            [](LPVOID ms) -> DWORD {
-                Sleep(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(ms)));
-                RoleLog("check ends");
-                return 0;
-            },
-            reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(check)), 0, nullptr);
+        return CreateThread(nullptr, 0, &DailyCheck,
+                            reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(check)), 0, nullptr);
     };
     const std::string trigger = opt["trigger"];
     seams.CreateWorker = [trigger](TWorkRequest Request) -> TThread* {

@@ -149,28 +149,31 @@ bool IsOk(const std::wstring& answer, std::wstring& value)
     return status == L"ok";
 }
 
+struct TBoxSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK FindBoxProc(HWND wnd, LPARAM param)
+{
+    auto* search = reinterpret_cast<TBoxSearch*>(param);
+    wchar_t name[16] = {};
+    GetClassNameW(wnd, name, 16);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(wnd, &owner);
+    if (std::wstring(name) == L"#32770" && owner == search->pid && IsWindowVisible(wnd)) {
+        search->found = wnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // A visible message box ("#32770") of the process.
 HWND FindBox(DWORD pid)
 {
-    struct TFind {
-        DWORD pid;
-        HWND found;
-    } find{pid, nullptr};
-    EnumWindows(
-        [](HWND wnd, LPARAM param) -> BOOL {
-            auto* f = reinterpret_cast<TFind*>(param);
-            wchar_t name[16] = {};
-            GetClassNameW(wnd, name, 16);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(wnd, &owner);
-            if (std::wstring(name) == L"#32770" && owner == f->pid && IsWindowVisible(wnd)) {
-                f->found = wnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&find));
-    return find.found;
+    TBoxSearch search{pid, nullptr};
+    EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 std::wstring WindowText(HWND wnd)
