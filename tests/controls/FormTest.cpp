@@ -1,6 +1,7 @@
 #include "FormTest.h"
 
 #include "controls/KvForms.h"
+#include "controls/KvPng.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -59,10 +60,12 @@ void Fill(TBitmap& bitmap, TColor color)
     }
 }
 
-std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
+std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
-    const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
-    bitmap.SaveToFile(path);
+    const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    TPNGPicture png;
+    png.Assign(bitmap);
+    png.SaveToFile(path);
     return path;
 }
 

@@ -42,8 +42,8 @@ std::unique_ptr<TBitmap> Render(TWinControl& control);
 TColor PixelAt(const TBitmap& bitmap, int x, int y);
 // Fills a bitmap with one colour.
 void Fill(TBitmap& bitmap, TColor color);
-// Writes a bitmap into the test's evidence folder (name without extension,
-// ".bmp" added); the path written.
-std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name);
+// Writes a bitmap into the test's evidence folder as a PNG (name without
+// extension); the path written.
+std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name);
 
 } // namespace formtest

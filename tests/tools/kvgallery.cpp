@@ -467,6 +467,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
         BuildStorePage(*form, *store->ImageListWarning(), L"ImageListWarning");
     else
         BuildControlsPage(*form, *store);
+    if (page != L"controls") {
+        // Every page can be closed from outside (formdrive click ButtonClose).
+        TButton* close = TButton::Create({.owner = form, .parent = form, .name = L"ButtonClose",
+                                          .left = form->ClientWidth() - 132, .top = 6, .width = 120,
+                                          .height = 24, .caption = L"Close gallery"});
+        close->OnClick = [form](TComponent&) { form->Close(); };
+    }
     if (shot.empty()) {
         if (seconds) {
             auto* timer = new TTimer(form);
