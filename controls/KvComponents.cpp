@@ -45,6 +45,14 @@ TComponent::~TComponent()
         std::erase(watcher->freeNotifies_, this);
         Guard([&] { watcher->Notification(this, TOperation::Remove); });
     }
+    DestroyComponents();
+    if (owner_)
+        owner_->RemoveComponent(this);
+}
+
+void TComponent::DestroyComponents()
+{
+    destroying_ = true;
     while (!components_.empty()) {
         TComponent* last = components_.back();
         // The destructor takes it out of the list through RemoveComponent.
@@ -52,8 +60,6 @@ TComponent::~TComponent()
         if (!components_.empty() && components_.back() == last)
             components_.pop_back();
     }
-    if (owner_)
-        owner_->RemoveComponent(this);
 }
 
 TComponent* TComponent::FindComponent(std::wstring_view name) const

@@ -84,6 +84,9 @@ public:
     void RemoveFreeNotification(TComponent* component);
 
 protected:
+    // Frees the owned components, last created first (the destructor does it
+    // too; a window frees them before its children and its window go).
+    void DestroyComponents();
     // A watched component (or an owned one) is about to be freed: clear every
     // reference to it.
     virtual void Notification(TComponent* component, TOperation operation);

@@ -538,6 +538,8 @@ private:
     HGDIOBJ old_ = nullptr;
 };
 
+TBitmap::TBitmap() = default;
+
 TBitmap::TBitmap(int width, int height, TPixelFormat format)
 {
     SetSize(width, height, format);

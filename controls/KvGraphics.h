@@ -226,6 +226,8 @@ public:
     // The device context; a subclass may make one here. Null when none.
     HDC Handle();
     bool HandleAllocated() const { return dc_ != nullptr; }
+    // The context now attached, without making one.
+    HDC AttachedHandle() const { return dc_; }
     // Attaches a context (not owned); null detaches.
     void SetHandle(HDC dc);
 
@@ -336,7 +338,7 @@ enum class TPixelFormat : uint8_t { pf24bit, pf32bit };
 // fields; 32-bit files keep their fourth byte).
 class TBitmap : public TGraphic {
 public:
-    TBitmap() = default;
+    TBitmap();
     TBitmap(int width, int height, TPixelFormat format = TPixelFormat::pf32bit);
     ~TBitmap() override;
 

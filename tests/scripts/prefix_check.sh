@@ -25,6 +25,8 @@ for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
 done
 grep -A3 -F '[Software\\Wine\\WineDbg]' "$dir/prefix/user.reg" | grep -qF '"ShowCrashDialog"=dword:00000000' \
     || fail "WineDbg ShowCrashDialog is not 0"
+grep -A3 -F '[Software\\Wine\\X11 Driver]' "$dir/prefix/user.reg" | grep -qF '"Managed"="N"' \
+    || fail "X11 Driver Managed is not N"
 
 # A file sent to the recycle bin lands in the scratch folder's trash.
 marker="korvelle-recycle-$$.txt"
