@@ -21,6 +21,24 @@ void Pump(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+void MouseTest::SetUp()
+{
+    KTEST_NEEDS_DISPLAY();
+    InitApplication();
+    calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
+    SetFormLibCalls(&calls_);
+}
+
+void MouseTest::TearDown()
+{
+    SetFormLibCalls(nullptr);
+}
+
+std::vector<long> Box(const RECT& r)
+{
+    return {r.left, r.top, r.right, r.bottom};
+}
+
 LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys)
 {
     return SendMessageW(wnd, msg, keys, MAKELPARAM(x, y));

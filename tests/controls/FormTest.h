@@ -32,6 +32,19 @@ template <typename F> bool PumpUntil(F done, DWORD timeoutMs)
     return true;
 }
 
+// A test that sends the mouse messages itself: it needs a display, the
+// application made ready, and TrackMouseEvent answered without a pointer
+// (Wine never posts WM_MOUSELEAVE for synthetic moves; tests send it).
+class MouseTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    TFormLibCalls calls_;
+};
+
+// A rectangle as four numbers, for comparisons that print well.
+std::vector<long> Box(const RECT& r);
+
 // A mouse message sent to a window at a client point.
 LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys = 0);
 

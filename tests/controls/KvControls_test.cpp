@@ -89,18 +89,7 @@ struct TMouseStep {
 
 } // namespace
 
-class KvMouseRouting : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KTEST_NEEDS_DISPLAY();
-        formtest::InitApplication();
-        calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
-        SetFormLibCalls(&calls_);
-    }
-    void TearDown() override { SetFormLibCalls(nullptr); }
-    TFormLibCalls calls_;
-};
+class KvMouseRouting : public formtest::MouseTest {};
 
 TEST_F(KvMouseRouting, ScriptsGiveTheirEventLogs)
 {
