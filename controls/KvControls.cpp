@@ -11,6 +11,14 @@ namespace {
 
 const TFormLibCalls kRealCalls{};
 const TFormLibCalls* gCalls = &kRealCalls;
+THintHandler gHintHandler = nullptr;
+
+// The hint follows the control under the mouse (null: none).
+void HintFor(TControl* control)
+{
+    if (gHintHandler)
+        gHintHandler(control && control->ShowHint() && !control->Hint().empty() ? control : nullptr);
+}
 
 // Nesting of the window procedure: contexts taken outside a paint are given
 // back, and released components freed, when the outermost message is done.
@@ -109,6 +117,11 @@ void SetFormLibCalls(const TFormLibCalls* calls) noexcept
 const TFormLibCalls& FormLibCalls() noexcept
 {
     return *gCalls;
+}
+
+void SetHintHandler(THintHandler handler) noexcept
+{
+    gHintHandler = handler;
 }
 
 void ReleaseControlCanvases()
@@ -458,6 +471,8 @@ void TControl::ApplySpec(const TControlSpec& spec, const TLayoutContext&)
         SetCursor(spec.cursor);
     if (spec.hint)
         SetHint(spec.hint);
+    if (spec.showHint != TFlag::Default)
+        SetShowHint(spec.showHint == TFlag::On);
     if (spec.caption)
         SetCaption(spec.caption);
     if (spec.enabled != TFlag::Default)
@@ -1111,6 +1126,8 @@ void TWinControl::OwnMouseEnter()
         parent_->NotifyChildEnter(*this);
     if (self)
         MouseEnter();
+    if (self)
+        HintFor(this);
 }
 
 void TWinControl::OwnMouseLeave()
@@ -1121,6 +1138,7 @@ void TWinControl::OwnMouseLeave()
         parent_->NotifyChildLeave(*this);
     if (self)
         MouseLeave();
+    HintFor(nullptr);
 }
 
 void TWinControl::SetHot(TControl* control)
@@ -1147,6 +1165,8 @@ void TWinControl::SetHot(TControl* control)
         if (newRef && self && hot_ == control)
             control->MouseEnter();
     }
+    if (self)
+        HintFor(hot_ ? hot_ : (mouseInside_ ? this : nullptr));
 }
 
 void TWinControl::RouteMouse(TMessage& msg, TMouseButton button, bool down, bool up)
@@ -1182,6 +1202,7 @@ void TWinControl::RouteMouse(TMessage& msg, TMouseButton button, bool down, bool
     }
 
     if (down) {
+        HintFor(nullptr);
         if (pressed_) {
             pressed_->MouseDown(button, shift, p.x - pressed_->left_, p.y - pressed_->top_);
         } else if (TControl* target = ControlAtPos(p, false)) {

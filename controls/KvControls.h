@@ -168,6 +168,12 @@ struct TFormLibCalls {
 void SetFormLibCalls(const TFormLibCalls* calls) noexcept;
 const TFormLibCalls& FormLibCalls() noexcept;
 
+// Where the mouse routing sends hints: the control now under the mouse whose
+// hint is to show, or null when none is. The forms unit puts the
+// application's hint window here.
+using THintHandler = void (*)(TControl* control);
+void SetHintHandler(THintHandler handler) noexcept;
+
 // ---------------------------------------------------------------------------
 // The creation aggregate
 
@@ -232,6 +238,7 @@ struct TControlSpec {
     TFlag showAccelChar = TFlag::Default;
     TFlag parentBackground = TFlag::Default;
     TFlag checked = TFlag::Default;
+    TFlag showHint = TFlag::Default;
     TFlag iconRight = TFlag::Default;
     int iconTextSpace = -1;
     // Margins of a skinned button's caption area (left, top, right, bottom).
@@ -305,6 +312,8 @@ public:
     const TFont& Font() const { return font_; }
     bool ParentFont() const { return parentFont_; }
     void SetParentFont(bool on);
+    // With ShowHint, the hint pops up under the control a moment after the
+    // mouse entered it, until it leaves or presses.
     const std::wstring& Hint() const { return hint_; }
     void SetHint(const std::wstring& hint) { hint_ = hint; }
     bool ShowHint() const { return showHint_; }

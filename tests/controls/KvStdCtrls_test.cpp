@@ -373,3 +373,40 @@ TEST(KvApplication, MainFormCloseEndsTheRunAndAHiddenRunEndsByTerminate)
         EXPECT_EQ(0u, r.exitCode);
     }
 }
+
+class KvHints : public formtest::MouseTest {};
+
+TEST_F(KvHints, HintShowsUnderTheControlAMomentAfterEnterAndGoesOnLeave)
+{
+    TForm form;
+    form.SetBorderStyle(TBorderStyle::None);
+    form.SetBounds(600, 600, 200, 60);
+    TLabel* label = TLabel::Create({.owner = &form, .parent = &form, .left = 10, .top = 10,
+                                    .caption = L"Registry", .hint = L"Classes, interfaces and type libraries",
+                                    .showHint = TFlag::On});
+    TLabel::Create({.owner = &form, .parent = &form, .left = 120, .top = 10, .caption = L"No hint"});
+    form.Show();
+    HWND wnd = form.Handle();
+    formtest::SendMouse(wnd, WM_MOUSEMOVE, 15, 15);
+    ASSERT_TRUE(PumpUntil([] { return HintWindow() && IsWindowVisible(HintWindow()); }, 3000));
+    wchar_t text[80] = {};
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof(tool);
+    tool.uId = 1;
+    tool.lpszText = text;
+    SendMessageW(HintWindow(), TTM_GETTEXTW, 80, reinterpret_cast<LPARAM>(&tool));
+    EXPECT_STREQ(L"Classes, interfaces and type libraries", text);
+    RECT tip{};
+    GetWindowRect(HintWindow(), &tip);
+    const POINT under = label->ClientToScreen(POINT{0, label->Height()});
+    EXPECT_GE(tip.top, under.y) << "under the control";
+    formtest::SendMouse(wnd, WM_MOUSEMOVE, 130, 15);
+    EXPECT_FALSE(IsWindowVisible(HintWindow())) << "gone when the mouse left it";
+    Pump(700);
+    EXPECT_FALSE(IsWindowVisible(HintWindow())) << "a control without a hint shows none";
+    formtest::SendMouse(wnd, WM_MOUSEMOVE, 15, 15);
+    formtest::SendMouse(wnd, WM_LBUTTONDOWN, 15, 15, MK_LBUTTON);
+    formtest::SendMouse(wnd, WM_LBUTTONUP, 15, 15);
+    Pump(700);
+    EXPECT_FALSE(IsWindowVisible(HintWindow())) << "a press cancels it";
+}
