@@ -1045,6 +1045,23 @@ void TWinControl::WndProc(TMessage& msg)
     case WM_MBUTTONUP:
         RouteMouse(msg, TMouseButton::Middle, false, true);
         return;
+    case WM_KEYDOWN:
+    case WM_KEYUP: {
+        const TComponentRef self = Ref();
+        TShiftState shift = 0;
+        if (GetKeyState(VK_SHIFT) < 0)
+            shift |= ssShift;
+        if (GetKeyState(VK_CONTROL) < 0)
+            shift |= ssCtrl;
+        if (GetKeyState(VK_MENU) < 0)
+            shift |= ssAlt;
+        const TKeyEvent& handler = msg.Msg == WM_KEYDOWN ? OnKeyDown : OnKeyUp;
+        if (handler)
+            handler(*this, static_cast<WORD>(msg.WParam), shift);
+        if (self)
+            DefaultHandler(msg);
+        return;
+    }
     case WM_MOUSELEAVE: {
         trackingLeave_ = false;
         const TComponentRef self = Ref();

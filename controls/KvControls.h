@@ -88,6 +88,8 @@ using TNotifyEvent = std::function<void(TComponent& Sender)>;
 using TMouseEvent =
     std::function<void(TControl& Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
 using TMouseMoveEvent = std::function<void(TControl& Sender, TShiftState Shift, int X, int Y)>;
+// A virtual-key code with the shift keys held.
+using TKeyEvent = std::function<void(TControl& Sender, WORD Key, TShiftState Shift)>;
 
 // A chain of handlers around a final action: the newest handler runs first
 // and calls next to go on (or does not, to end the message there). Any one
@@ -545,6 +547,11 @@ public:
 
     void ApplySpec(const TControlSpec& spec, const TLayoutContext& context) override;
     void SetCaption(const std::wstring& caption) override;
+
+    // Keys pressed and released while the window has the focus (before the
+    // window's own handling of them).
+    TKeyEvent OnKeyDown;
+    TKeyEvent OnKeyUp;
 
     // Tells the parent that a child (windowless or windowed) was entered or
     // left by the mouse, before the child's own event.
