@@ -105,7 +105,11 @@ void TqvRegRunItem::LoadFromXML(const TXMLTag* Tag)
     Value = UnescapeHashHex(TXMLTag::GetAttribute(Tag, "value"));
     Is64 = TXMLTag::GetAttribute(Tag, "is64") == "1";
     Expand = TXMLTag::GetAttribute(Tag, "expand") == "1";
-    Priority = ClampPriority(StrToIntDef(TXMLTag::GetAttribute(Tag, "priority"), 0));
+    // Written in decimal: "0x9" is no priority.
+    int32_t priority = 0;
+    if (!TryStrToIntDecimal(TXMLTag::GetAttribute(Tag, "priority"), priority))
+        priority = 0;
+    Priority = ClampPriority(priority);
 }
 
 bool TqvRegRunItem::WriteRunValue() const

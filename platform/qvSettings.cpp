@@ -120,6 +120,8 @@ bool ContainsText(std::string_view Text, std::string_view Pattern)
 }
 
 // Whole days since the HKLM date INSTALL; a missing date is stored as now.
+// A value that is there but no date (another type or size) counts as today
+// and stays as it is: the installation date is never replaced.
 int64_t DaysSinceInstall()
 {
     TProgramKeyView view;
@@ -129,7 +131,7 @@ int64_t DaysSinceInstall()
     if (RegReadValue(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL", REG_BINARY, data) &&
         data.size() == sizeof(TDateTime)) {
         std::memcpy(&install, data.data(), sizeof install);
-    } else {
+    } else if (!RegValueExists(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL")) {
         RegWriteDateTime(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL", now);
     }
     const double days = std::floor(now - install);
@@ -252,8 +254,11 @@ void LoadSettings(HMODULE Module)
 
             if (kLoadProfile.copiesDelayValues) {
                 for (const TDelaySetting& delay : kDelaySettings) {
+                    // Minutes, in decimal: "-5" would wrap to a huge DWORD.
                     int32_t minutes = delay.fallback;
-                    TryStrToInt(GetConfigListValue(&table, delay.name, ""), minutes);
+                    if (!TryStrToIntDecimal(GetConfigListValue(&table, delay.name, ""), minutes) ||
+                        minutes < 0)
+                        minutes = delay.fallback;
                     RegWriteDWord(HKEY_LOCAL_MACHINE, ProgramKey(), delay.name,
                                   static_cast<DWORD>(minutes));
                 }

@@ -112,6 +112,7 @@ TEST(StartupRunItem, PriorityIsANumberClampedToTheRange)
     } const cases[] = {
         {" priority=\"15\"", 10}, {" priority=\"-3\"", 0}, {"", 0},
         {" priority=\"x\"", 0},   {" priority=\"7\"", 7},  {" priority=\"10\"", 10},
+        {" priority=\"0x9\"", 0}, {" priority=\"$9\"", 0}, {" priority=\"+4\"", 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attribute);

@@ -237,6 +237,16 @@ TEST_F(qvSettings, ConfigWithoutCfgIdGivesZeroAndBadDelaysTheirFallbacks)
     EXPECT_EQ(60u, LmDword("SCAN_DELAY_MIN"));
 }
 
+TEST_F(qvSettings, DelaysThatAreNoDecimalMinutesGetTheirFallbacks)
+{
+    // START_DELAY_MIN=-5 and SCAN_DELAY_MIN=0x9.
+    DataModule stub(ktest::ProgramDir() + L"korv_stub_delays.exe");
+    ASSERT_NE(nullptr, stub.get());
+    LoadSettings(stub.get());
+    EXPECT_EQ(15u, LmDword("START_DELAY_MIN")) << "not 4294967291";
+    EXPECT_EQ(60u, LmDword("SCAN_DELAY_MIN")) << "hexadecimal is no decimal number";
+}
+
 TEST_F(qvSettings, NumericDelaysAreCopiedAndThePhoneNumbersExchangedBothWays)
 {
     // Shipped table: PHONE_US is empty, so it takes SUPPORT_PHONE.
@@ -407,6 +417,31 @@ TEST_F(qvSettings, InstallDaysAreCountedFromTheStoredDateWhichIsMadeOnFirstUse)
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(lm32_, "INSTALL", 0, REG_BINARY,
                                             reinterpret_cast<const BYTE*>(&earlier), 8));
     EXPECT_EQ("1", ExpandUrlMacros("%install%"));
+
+    // A malformed date counts as today and is never replaced: "now" is stored
+    // only when the value is missing.
+    const struct {
+        const char* name;
+        DWORD type;
+        std::string bytes;
+    } malformed[] = {
+        {"four bytes", REG_BINARY, std::string("\x01\x02\x03\x04", 4)},
+        {"a string", REG_SZ, std::string("2024-01-01", 11)},
+        {"empty", REG_BINARY, std::string()},
+    };
+    for (const auto& m : malformed) {
+        SCOPED_TRACE(m.name);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(lm32_, "INSTALL", 0, m.type,
+                                                reinterpret_cast<const BYTE*>(m.bytes.data()),
+                                                static_cast<DWORD>(m.bytes.size())));
+        EXPECT_EQ("0", ExpandUrlMacros("%INSTALL%"));
+        EXPECT_EQ(m.type, TypeOf(lm32_, "INSTALL"));
+        char data[32] = {};
+        DWORD size = sizeof data;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(lm32_, "INSTALL", nullptr, nullptr,
+                                                  reinterpret_cast<BYTE*>(data), &size));
+        EXPECT_EQ(m.bytes, std::string(data, size));
+    }
 }
 
 TEST_F(qvSettings, SubIdComesFromTheThirtyTwoBitViewEvenOnASixtyFourBitThread)
