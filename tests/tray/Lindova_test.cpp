@@ -232,10 +232,10 @@ TEST_F(LindovaDesktop, ASecondStartLeavesEverythingToTheFirst)
     // What a second start must not touch.
     ForgetSession();
     ASSERT_TRUE(WriteText(dir_ + "Lindova.old", "old"));
-    const DWORD start = GetTickCount();
     const TProcess second = Start();
-    EXPECT_EQ(0u, WaitExit(second, 5000));
-    EXPECT_LT(GetTickCount() - start, 5000u);
+    // It ends by itself, while the first one runs on.
+    EXPECT_EQ(0u, WaitExit(second, 60000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.process, 0));
     WaitUntil([] { return false; }, 1500);
     EXPECT_EQ(1u, Markers().size());
     EXPECT_FALSE(SessionMarked());
