@@ -56,6 +56,16 @@ constexpr TTableSetting kTableSettings[] = {
     {"PHONE_US", &TSettings::PHONE_US, false},
 };
 
+// Texts the elevated main program shows as its own (inside HTML captions):
+// never from HKCU, where any program of the user can write. The unelevated
+// tray reads them as the table says.
+#ifdef KORV_TRAY_BUILD
+constexpr const char* kSupportSettings[] = {""};
+#else
+constexpr const char* kSupportSettings[] = {"SUPPORT_MAIL", "SUPPORT_PHONE", "PHONE_US",
+                                            "PHONE_NONUS"};
+#endif
+
 constexpr const char* kUrlSettings[] = {
     "HOMEPAGE_URL", "TERMS_URL", "PRIVACY_URL", "FAQ_URL",          "HELPPAID_URL",
     "LI_URL",       "ADDON_URL", "PHONE_URL",   "TESTIMONIAL_READ", "TESTIMONIAL_WRITE",
@@ -196,14 +206,24 @@ std::string GetConfigListValue(const TStringList* List, const std::string& Name,
     return index < 0 ? Default : List->ValueFromIndex(index);
 }
 
+bool IsSupportSetting(const std::string& Name)
+{
+    for (const char* support : kSupportSettings)
+        if (*support && SameTextAscii(Name, support))
+            return true;
+    return false;
+}
+
 std::string GetConfigValue(const TStringList* List, const std::string& Name,
                            const std::string& Default)
 {
     TProgramKeyView view;
     const bool url = IsUrlSetting(Name);
     std::string value;
-    // Any process of the user can write HKCU, so addresses never come from there.
-    if (!url && RegReadString(HKEY_CURRENT_USER, ProgramKey(), Name, value))
+    // Any process of the user can write HKCU, so addresses (and the support
+    // texts of the elevated program) never come from there.
+    if (!url && !IsSupportSetting(Name) &&
+        RegReadString(HKEY_CURRENT_USER, ProgramKey(), Name, value))
         return value;
     value.clear();
     if (RegReadString(HKEY_LOCAL_MACHINE, ProgramKey(), Name, value) && (!url || IsWebUrl(value)))
