@@ -57,24 +57,30 @@ bool IsDriveOnly(std::string_view dir)
     return dir.size() == 2 && dir[1] == ':';
 }
 
+// Positions of the backslashes of Path that are characters of their own
+// (never the trail byte of a double-byte character).
+std::vector<size_t> BackslashPositions(std::string_view Path)
+{
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < Path.size();) {
+        const auto c = static_cast<unsigned char>(Path[i]);
+        if (IsDBCSLeadByte(c) && i + 1 < Path.size()) {
+            i += 2;
+            continue;
+        }
+        if (c == '\\')
+            positions.push_back(i);
+        ++i;
+    }
+    return positions;
+}
+
 // "\\server" or "\\server\share": nothing there can be created.
 bool IsUncRoot(std::string_view dir)
 {
     if (dir.size() < 2 || dir[0] != '\\' || dir[1] != '\\')
         return false;
-    std::string_view rest = dir.substr(2);
-    size_t separators = 0;
-    for (size_t i = 0; i < rest.size();) {
-        const auto c = static_cast<unsigned char>(rest[i]);
-        if (IsDBCSLeadByte(c) && i + 1 < rest.size()) {
-            i += 2;
-            continue;
-        }
-        if (c == '\\')
-            ++separators;
-        ++i;
-    }
-    return separators <= 1;
+    return BackslashPositions(dir.substr(2)).size() <= 1;
 }
 
 struct TWalkEntry {
@@ -443,17 +449,7 @@ bool ProtectFolder(const std::string& Dir)
 bool PathHasReparsePoint(const std::string& Path)
 {
     const std::string path = ExcludeTrailingBackslash(Path);
-    std::vector<size_t> ends;
-    for (size_t i = 0; i < path.size();) {
-        const auto c = static_cast<unsigned char>(path[i]);
-        if (IsDBCSLeadByte(c) && i + 1 < path.size()) {
-            i += 2;
-            continue;
-        }
-        if (c == '\\')
-            ends.push_back(i);
-        ++i;
-    }
+    std::vector<size_t> ends = BackslashPositions(path);
     ends.push_back(path.size());
     // "\\server\share" and "C:" are no folders of their own.
     const size_t first = path.rfind("\\\\", 0) == 0 ? 3 : 0;

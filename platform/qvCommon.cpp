@@ -16,7 +16,9 @@
 #include "platform/WinVersionU.h"
 #include "platform/qvSettings.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -486,28 +488,21 @@ std::wstring TranslateText(const std::wstring& Key, const std::wstring& Default)
 
 std::wstring EscapeHtmlText(std::wstring_view Text)
 {
+    static constexpr struct {
+        wchar_t character;
+        const wchar_t* reference;
+    } kReferences[] = {
+        {L'&', L"&amp;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}, {L'"', L"&quot;"}, {L'\'', L"&#39;"},
+    };
     std::wstring out;
     out.reserve(Text.size());
     for (wchar_t c : Text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'"':
-            out += L"&quot;";
-            break;
-        case L'\'':
-            out += L"&#39;";
-            break;
-        default:
+        const auto* found = std::find_if(std::begin(kReferences), std::end(kReferences),
+                                         [c](const auto& r) { return r.character == c; });
+        if (found != std::end(kReferences))
+            out += found->reference;
+        else
             out += c;
-        }
     }
     return out;
 }
