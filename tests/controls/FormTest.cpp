@@ -1,6 +1,7 @@
 #include "FormTest.h"
 
 #include "controls/KvForms.h"
+#include "controls/KvPng.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -18,6 +19,33 @@ void Pump(DWORD ms)
         if (ms)
             Sleep(5);
     } while (GetTickCount() - start < ms);
+}
+
+namespace {
+
+BOOL WINAPI NoLeaveTracking(LPTRACKMOUSEEVENT)
+{
+    return TRUE;
+}
+
+} // namespace
+
+void MouseTest::SetUp()
+{
+    KTEST_NEEDS_DISPLAY();
+    InitApplication();
+    calls_.trackMouseEvent = &NoLeaveTracking;
+    SetFormLibCalls(&calls_);
+}
+
+void MouseTest::TearDown()
+{
+    SetFormLibCalls(nullptr);
+}
+
+std::vector<long> Box(const RECT& r)
+{
+    return {r.left, r.top, r.right, r.bottom};
 }
 
 LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys)
@@ -59,10 +87,12 @@ void Fill(TBitmap& bitmap, TColor color)
     }
 }
 
-std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
+std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
-    const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
-    bitmap.SaveToFile(path);
+    const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    TPNGPicture png;
+    png.Assign(bitmap);
+    png.SaveToFile(path);
     return path;
 }
 

@@ -35,7 +35,7 @@ cd "$drive_c"
 w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
 fd() { w 'C:\ke2e\formdrive.exe' "$@"; }
 ctl() { w 'C:\ke2e\enginectl.exe' "$@"; }
-shot() { fd shot "C:\\ke2e\\$1.png" && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
+shot() { fd shot "C:\\ke2e\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
 
 views=(64)
 [ "$arch" = win64 ] && views=(32 64)
