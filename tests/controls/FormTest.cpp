@@ -90,8 +90,12 @@ void Fill(TBitmap& bitmap, TColor color)
 std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
     const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    // GDI leaves the fourth byte 0: as alpha it would make the picture clear.
+    TBitmap opaque;
+    opaque.Assign(bitmap);
+    opaque.SetPixelFormat(TPixelFormat::pf24bit);
     TPNGPicture png;
-    png.Assign(bitmap);
+    png.Assign(opaque);
     png.SaveToFile(path);
     return path;
 }
