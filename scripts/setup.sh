@@ -12,6 +12,7 @@ packages=(
     xvfb xauth
     googletest
     tcl8.6 gcc make
+    python3 unicode-data
 )
 
 # Source packages whose original tarballs the build uses (the test SQLite library).
