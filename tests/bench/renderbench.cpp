@@ -7,6 +7,8 @@
 
 #include "controls/KvHtmlRendererW.h"
 
+#include "BenchClock.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -19,14 +21,6 @@ constexpr int kWords = 5000;
 constexpr int kRepaints = 20;
 constexpr int kWidth = 800;
 constexpr int kHeight = 8192;
-
-double Now()
-{
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 // Eight words per round, every honoured tag among them.
 std::u16string Caption()
@@ -116,17 +110,17 @@ int wmain()
     // The first paint measures every word; it also records the lines.
     RecordingCanvas recorder(dc);
     FillRect(dc, &area, white);
-    double start = Now();
+    double start = bench::Now();
     renderer.Draw(recorder, rect, *tree);
-    const double first = Now() - start;
+    const double first = bench::Now() - start;
     const std::vector<RecordingCanvas::Line> lines = recorder.lines;
 
-    start = Now();
+    start = bench::Now();
     for (int i = 0; i < kRepaints; ++i) {
         FillRect(dc, &area, white);
         renderer.Draw(dc, rect, *tree);
     }
-    const double repaint = (Now() - start) / kRepaints;
+    const double repaint = (bench::Now() - start) / kRepaints;
 
     // The bare loop: the same lines, fonts made once beforehand.
     HFONT fonts[kvfsAll + 1];
@@ -139,7 +133,7 @@ int wmain()
         fonts[s] = CreateFontIndirectW(&styled);
     }
     SetBkMode(dc, TRANSPARENT);
-    start = Now();
+    start = bench::Now();
     for (int i = 0; i < kRepaints; ++i) {
         FillRect(dc, &area, white);
         int style = -1;
@@ -157,7 +151,7 @@ int wmain()
                         static_cast<UINT>(line.text.size()), nullptr);
         }
     }
-    const double bare = (Now() - start) / kRepaints;
+    const double bare = (bench::Now() - start) / kRepaints;
 
     SelectObject(dc, oldFont);
     for (HFONT f : fonts)
