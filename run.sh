@@ -18,7 +18,11 @@ if [ ! -f "$exe" ]; then
 fi
 
 prefix=build/run-prefix
-[ -f "$prefix/env" ] || ./scripts/wineprefix.sh "$prefix" win64
+if [ ! -f "$prefix/env" ]; then
+    managed=0
+    [ -n "${DISPLAY:-}" ] && managed=1
+    KORV_MANAGED_WINDOWS=$managed ./scripts/wineprefix.sh "$prefix" win64
+fi
 export KORV_PREFIX_DIR=$PWD/$prefix
 if [ -z "${DISPLAY:-}" ]; then
     exec xvfb-run -a ./scripts/wine-run.sh "$exe" "$@"

@@ -7,15 +7,16 @@ packages=(
     cmake ninja-build
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
     gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-    libz-mingw-w64-dev
+    libz-mingw-w64-dev libpng-tools
     wine wine32:i386 wine64
-    xvfb xauth
+    xvfb xauth x11-apps imagemagick fonts-wine
     googletest
     tcl8.6 gcc make
 )
 
-# Source packages whose original tarballs the build uses (the test SQLite library).
-source_packages=(sqlite3)
+# Source packages whose original tarballs the build uses: the PNG codec that
+# the controls link (Debian has no mingw build of it) and the test SQLite library.
+source_packages=(libpng1.6 sqlite3)
 source_cache=${KORV_SOURCE_CACHE:-/var/cache/korvelle/sources}
 
 has_orig() { compgen -G "$source_cache/${1}_*.orig.tar.*" >/dev/null; }

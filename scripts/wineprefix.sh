@@ -3,6 +3,9 @@
 #
 #   scripts/wineprefix.sh <dir> [win32|win64]
 #
+# KORV_MANAGED_WINDOWS=1 lets a desktop's window manager manage the windows
+# (run.sh on a display); otherwise Wine manages none, as under Xvfb.
+#
 # <dir> becomes a scratch folder holding the prefix, a home folder and an env
 # file. Wine's home, desktop folders and recycle bin (the XDG trash) all live
 # inside it, and drive z: (the host's root) is removed, so nothing run in the
@@ -86,8 +89,30 @@ ENV
         rm -f shellfolders.reg
         mkdir -p "Program Files (x86)/Common Files"
     fi
+    # A crashing program ends at once: no crash dialog waits for a click that
+    # never comes under Xvfb.
+    "$KORV_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        >/dev/null 2>&1
+    # The tests run on Xvfb without a window manager: Wine would wait 2 s for
+    # one to withdraw each hidden window. KORV_MANAGED_WINDOWS=1 (run.sh on a
+    # desktop) leaves the windows to the desktop's window manager.
+    if [ "${KORV_MANAGED_WINDOWS:-0}" != 1 ]; then
+        "$KORV_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1
+    fi
     "$KORV_WINESERVER" -w
 )
 rm -f "$dir/prefix/dosdevices/z:"
 [ -d "$dir/prefix/drive_c" ] || { echo "wineprefix: wineboot made no prefix in $dir" >&2; exit 1; }
+# Wine's own Tahoma and Marlett (Debian's fonts-wine): without them every face
+# falls back to one font and the caption glyphs are missing. Wine does not
+# find them where the package puts them, only in the prefix's Fonts folder.
+fonts=/usr/share/wine/fonts
+for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    if [ -f "$fonts/$font" ]; then
+        cp "$fonts/$font" "$dir/prefix/drive_c/windows/Fonts/"
+    else
+        echo "wineprefix: $fonts/$font is missing (run scripts/setup.sh); text falls back to another font" >&2
+    fi
+done
 echo "$arch" > "$dir/arch"

@@ -19,6 +19,15 @@ dir="$parent/prefix-check/p"
   case "$WINEDLLOVERRIDES" in *mscoree*mshtml=*) ;; *) fail "Mono and Gecko not overridden" ;; esac
   [ "$WINEDEBUG" = -all ] || fail "WINEDEBUG is $WINEDEBUG" )
 
+# Wine's Tahoma and Marlett in the prefix's Fonts folder; no crash dialog.
+for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    [ -f "$dir/prefix/drive_c/windows/Fonts/$font" ] || fail "$font not in the prefix's Fonts folder"
+done
+grep -A3 -F '[Software\\Wine\\WineDbg]' "$dir/prefix/user.reg" | grep -qF '"ShowCrashDialog"=dword:00000000' \
+    || fail "WineDbg ShowCrashDialog is not 0"
+grep -A3 -F '[Software\\Wine\\X11 Driver]' "$dir/prefix/user.reg" | grep -qF '"Managed"="N"' \
+    || fail "X11 Driver Managed is not N"
+
 # A file sent to the recycle bin lands in the scratch folder's trash.
 marker="korvelle-recycle-$$.txt"
 echo trash-me > "$dir/prefix/drive_c/$marker"

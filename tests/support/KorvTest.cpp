@@ -1,6 +1,7 @@
 #include "KorvTest.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
 
 namespace ktest {
@@ -36,6 +37,12 @@ std::wstring QuoteArg(const std::wstring& arg)
 }
 
 } // namespace
+
+bool HaveDisplay()
+{
+    const char* display = std::getenv("DISPLAY");
+    return display && *display;
+}
 
 std::wstring ProgramPath()
 {
@@ -143,6 +150,15 @@ std::wstring InstanceName()
     if (n > 0 && n < std::size(buf))
         return std::wstring(buf, n);
     return ProgramName();
+}
+
+std::wstring EvidenceDir()
+{
+    std::wstring root = L"C:\\ktest-evidence\\";
+    CreateDirectoryW(root.c_str(), nullptr);
+    std::wstring dir = root + InstanceName() + L"\\";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    return dir;
 }
 
 std::wstring ScratchKeyTest::ScratchPath()

@@ -18,6 +18,11 @@ std::wstring ProgramName();
 std::wstring InstanceName();
 // Full path of the running test program.
 std::wstring ProgramPath();
+// C:\ktest-evidence\<instance>\ (trailing backslash), made on first use:
+// pictures a test writes for people to look at and for the host-side checks
+// (a program in a prefix cannot reach the build tree). A CTest step after
+// the test program copies the folder to build/<arch>/evidence/.
+std::wstring EvidenceDir();
 
 // Roles: a test starts its own program again with "--role=<name> args...";
 // main then runs the role's function instead of the tests and exits with its result.
@@ -80,6 +85,16 @@ protected:
     // Writes bytes to dir_ + name and returns the full path.
     std::wstring WriteFile(const std::wstring& name, const std::string& bytes);
 };
+
+// Tests that need a desktop (windows, the notification area, programs with
+// windows) skip without an X display; ./test.sh runs the whole test run on
+// one Xvfb display, so that every process of a prefix sees the same desktop.
+bool HaveDisplay();
+#define KTEST_NEEDS_DISPLAY()                                                                      \
+    do {                                                                                           \
+        if (!::ktest::HaveDisplay())                                                               \
+            GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
+    } while (0)
 
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& dir);

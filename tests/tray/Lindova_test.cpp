@@ -82,7 +82,7 @@ class LindovaDesktop : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        TRAY_NEEDS_DISPLAY();
+        KTEST_NEEDS_DISPLAY();
         ASSERT_EQ(nullptr, FindWindowA(kTrayWindowClassName, nullptr)) << "a tray is running";
         folders_ = ComputeProgramFolders();
         dir_ = "C:\\ktest-lindova." + Narrow(ktest::InstanceName()) + "\\";

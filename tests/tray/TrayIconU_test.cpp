@@ -154,7 +154,7 @@ TEST(TrayIcon, LongTextsAreCutWithoutSplittingASurrogatePair)
 
 TEST(TrayIconDesktop, TheShellAcceptsTheRecord)
 {
-    TRAY_NEEDS_DISPLAY();
+    KTEST_NEEDS_DISPLAY();
     auto window = CreateAppWindow("icon owner");
     window->SetClassName("KvTestIconOwner");
     window->SetStyle(0);

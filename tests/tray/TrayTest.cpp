@@ -8,12 +8,6 @@
 
 namespace traytest {
 
-bool HaveDisplay()
-{
-    const char* display = std::getenv("DISPLAY");
-    return display && *display;
-}
-
 std::string Narrow(const std::wstring& Text)
 {
     return WideToAnsi(Text);

@@ -12,16 +12,6 @@
 
 namespace traytest {
 
-// Tests that need a desktop (top-level windows, the notification area,
-// programs with windows) skip without an X display; ./test.sh runs the tests
-// under Xvfb, so that every process of a prefix sees the same desktop.
-bool HaveDisplay();
-#define TRAY_NEEDS_DISPLAY()                                                                       \
-    do {                                                                                           \
-        if (!::traytest::HaveDisplay())                                                            \
-            GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
-    } while (0)
-
 std::string Narrow(const std::wstring& Text);
 std::wstring Widen(const std::string& Text);
 // The test program's folder (the stand-ins lie there), ending in a backslash.

@@ -57,7 +57,7 @@ protected:
     void SetUp() override
     {
         TrayFixture::SetUp();
-        TRAY_NEEDS_DISPLAY();
+        KTEST_NEEDS_DISPLAY();
         gRecorded = {};
         TWinLibCalls calls;
         calls.registerClass = &RecordRegister;

@@ -432,7 +432,7 @@ protected:
     void SetUp() override
     {
         TrayFixture::SetUp();
-        TRAY_NEEDS_DISPLAY();
+        KTEST_NEEDS_DISPLAY();
         log_ = dir_ + "marker.log";
         SetEnvironmentVariableA("KORV_MARKER_LOG", log_.c_str());
         com_ = SUCCEEDED(CoInitialize(nullptr));

@@ -27,7 +27,7 @@ protected:
     void SetUp() override
     {
         TrayFixture::SetUp();
-        TRAY_NEEDS_DISPLAY();
+        KTEST_NEEDS_DISPLAY();
         saved_ = *Settings();
         ChangeSettings([](TSettings& s) {
             s.SHOW_TRAY = true;

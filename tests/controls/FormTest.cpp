@@ -1,0 +1,69 @@
+#include "FormTest.h"
+
+#include "controls/KvForms.h"
+#include "platform/ThreadU.h"
+
+namespace formtest {
+
+void InitApplication()
+{
+    Application().Initialize();
+}
+
+void Pump(DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    do {
+        Application().ProcessMessages();
+        if (ms)
+            Sleep(5);
+    } while (GetTickCount() - start < ms);
+}
+
+LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys)
+{
+    return SendMessageW(wnd, msg, keys, MAKELPARAM(x, y));
+}
+
+std::unique_ptr<TBitmap> Render(TWinControl& control)
+{
+    auto bitmap = std::make_unique<TBitmap>(std::max(control.ClientWidth(), 1),
+                                            std::max(control.ClientHeight(), 1));
+    control.PaintTo(bitmap->Canvas().Handle(), 0, 0);
+    GdiFlush();
+    return bitmap;
+}
+
+TColor PixelAt(const TBitmap& bitmap, int x, int y)
+{
+    const uint8_t* row = bitmap.ScanLine(y);
+    if (!row || x < 0 || x >= bitmap.Width())
+        return clNone;
+    const uint8_t* p = row + x * bitmap.BytesPerPixel();
+    return static_cast<TColor>(p[2]) | (static_cast<TColor>(p[1]) << 8) |
+           (static_cast<TColor>(p[0]) << 16);
+}
+
+void Fill(TBitmap& bitmap, TColor color)
+{
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        uint8_t* row = bitmap.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x) {
+            uint8_t* p = row + x * bitmap.BytesPerPixel();
+            p[0] = static_cast<uint8_t>(color >> 16);
+            p[1] = static_cast<uint8_t>(color >> 8);
+            p[2] = static_cast<uint8_t>(color);
+            if (bitmap.BytesPerPixel() == 4)
+                p[3] = 255;
+        }
+    }
+}
+
+std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
+{
+    const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
+    bitmap.SaveToFile(path);
+    return path;
+}
+
+} // namespace formtest
