@@ -72,18 +72,12 @@ private:
 
 } // namespace
 
-bool KvColorToRgb(uint32_t color, uint32_t& rgb) noexcept
+bool KvColorToRgb(TColor color, uint32_t& rgb) noexcept
 {
-    switch (color >> 24) {
-    case 0x00:
-        rgb = color;
-        return true;
-    case 0xFF:
-        rgb = GetSysColor(static_cast<int>(color & 0xFF));
-        return true;
-    default:
+    if ((color >> 24) != 0 && !IsSystemColor(color))
         return false;
-    }
+    rgb = ColorToRGB(color);
+    return true;
 }
 
 // --- Vectors ----------------------------------------------------------------------------
@@ -243,7 +237,7 @@ void TRootNodeW::CollectLinkRects()
 
 TNodeTreeW::TNodeTreeW()
 {
-    root_.StoredColor = kvclWindowText;
+    root_.StoredColor = clWindowText;
 }
 
 void TNodeTreeW::Clear()

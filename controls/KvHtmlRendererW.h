@@ -18,6 +18,7 @@
 #include "platform/ClassesU.h"
 
 #include "controls/KvContainers.h"
+#include "controls/KvGraphics.h"
 #include "controls/KvHtmlCharSetPlugin.h"
 #include "controls/KvObjectVector.h"
 #include "controls/KvWideStrings.h"
@@ -39,9 +40,9 @@ class TTextHandlerW;
 
 // --- Styles, colours, ids ---------------------------------------------------------------
 
-// A font style set: bit (1 << item) for the items bold 0, italic 1, underline 2
-// and strike-out 3.
-using TKvFontStylesW = uint8_t;
+// A font style set (the form library's): bit (1 << item) for the items bold
+// 0, italic 1, underline 2 and strike-out 3.
+using TKvFontStylesW = TFontStyles;
 enum TKvFontStyleItemW : uint8_t {
     kvfsBold = 0,
     kvfsItalic = 1,
@@ -52,23 +53,22 @@ constexpr TKvFontStylesW KvFontStyle(TKvFontStyleItemW item) noexcept
 {
     return static_cast<TKvFontStylesW>(1u << item);
 }
-constexpr TKvFontStylesW kvfsAll = 0x0F;
+static_assert(KvFontStyle(kvfsBold) == fsBold && KvFontStyle(kvfsItalic) == fsItalic &&
+              KvFontStyle(kvfsUnderline) == fsUnderline &&
+              KvFontStyle(kvfsStrikeOut) == fsStrikeOut);
+constexpr TKvFontStylesW kvfsAll = fsBold | fsItalic | fsUnderline | fsStrikeOut;
 
-// Colours are $00BBGGRR; a top byte of $FF marks a system colour (its low byte
-// the GetSysColor index).
-constexpr uint32_t kvclWindowText = 0xFF000008;
-// The "none" colour: never drawn with.
-constexpr uint32_t kvclNone = 0x1FFFFFFF;
-// What a link node's Color gives per state; the renderer turns them into its
-// link colours.
-constexpr uint32_t kvclLinkNormal = 0x80000400;
-constexpr uint32_t kvclLinkClicked = 0x80000401;
-constexpr uint32_t kvclLinkHot = 0x80000402;
+// Colours are TColor values ($00BBGGRR, system colours with the top byte
+// $FF). What a link node's Color gives per state; the renderer turns them
+// into its link colours.
+constexpr TColor kvclLinkNormal = 0x80000400;
+constexpr TColor kvclLinkClicked = 0x80000401;
+constexpr TColor kvclLinkHot = 0x80000402;
 
 // A colour GDI can take: $00BBGGRR as it is, a system colour through
 // GetSysColor. False (rgb untouched) for every other value: the link
-// placeholders, "none" and anything else with a top byte.
-bool KvColorToRgb(uint32_t color, uint32_t& rgb) noexcept;
+// placeholders, clNone and anything else with a top byte.
+bool KvColorToRgb(TColor color, uint32_t& rgb) noexcept;
 
 // Tag and attribute ids the tree builder acts on (the tag table's ids).
 enum : uint32_t {
@@ -286,7 +286,7 @@ public:
     TNodeActionW Action;
 };
 
-// Owns one root, which starts in the window-text colour with no style.
+// Owns one root, which starts in clWindowText with no style.
 class TNodeTreeW {
 public:
     TNodeTreeW();
