@@ -45,5 +45,7 @@ void Fill(TBitmap& bitmap, TColor color);
 // Writes a bitmap into the test's evidence folder (name without extension,
 // ".bmp" added); the path written.
 std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name);
+// The same as an opaque PNG picture (".png"), for the reviewer's screenshots.
+std::wstring SaveEvidencePng(const TBitmap& bitmap, const std::wstring& name);
 
 } // namespace formtest
