@@ -179,6 +179,14 @@ TEST_F(HtmlLabelTest, CreateDefaultsAndSetters)
     plain.SetTransparent(true);
     EXPECT_TRUE(plain.Transparent());
 
+    // A layout table's row may set it too.
+    std::unique_ptr<TKvHtmlLabelW> fromRow(
+        TKvHtmlLabelW::Create({.caption = L"<b>row</b>", .transparent = TFlag::On}));
+    EXPECT_TRUE(fromRow->Transparent());
+    EXPECT_TRUE(fromRow->TransparentStored());
+    EXPECT_EQ(L"<b>row</b>", fromRow->Caption());
+    EXPECT_NE(nullptr, fromRow->NodeTree()->Root().FindFirst<TStyleNodeW>());
+
     // Margins inset left, top and right, never the bottom.
     plain.SetBounds(0, 0, 100, 50);
     plain.SetMarginWidth(7);
@@ -196,6 +204,23 @@ TEST_F(HtmlLabelTest, CreateDefaultsAndSetters)
     else
         EXPECT_EQ(L"tip ?", plain.Hint());
     EXPECT_EQ(AnsiFromWide(L"tip \u65e5"), plain.HintAnsi());
+}
+
+TEST_F(HtmlLabelTest, OpaqueWithoutThemesTransparentWithThem)
+{
+    for (bool themed : {false, true}) {
+        SCOPED_TRACE(themed ? "themed" : "no themes");
+        SetHtmlLabelThemeQuery(themed ? +[] { return true; } : +[] { return false; });
+        LabelForm f(L"x");
+        f.label->SetColor(0x00CCF0FF);
+        f.Show();
+        EXPECT_EQ(themed, f.label->Transparent());
+        std::unique_ptr<TBitmap> shot = Render(*f.form);
+        // Right of the text, inside the label.
+        const TColor inside =
+            PixelAt(*shot, f.label->Left() + f.label->Width() - 3, f.label->Top() + 3);
+        EXPECT_EQ(themed ? 0x00E0E0E0u : 0x00CCF0FFu, inside);
+    }
 }
 
 TEST_F(HtmlLabelTest, SettersRepaintOnlyOnAChange)
