@@ -296,9 +296,10 @@ void TControl::SetCursor(TCursor cursor)
         return;
     cursor_ = cursor;
     // Under the mouse the new cursor shows at once, not at the next move.
-    if (mouseInside_ && cursor != crDefault)
-        if (HCURSOR handle = CursorHandle(cursor))
-            FormLibCalls().setCursor(handle);
+    if (!mouseInside_)
+        return;
+    HCURSOR handle = CursorHandle(cursor != crDefault ? cursor : parent_ ? parent_->Cursor() : crDefault);
+    FormLibCalls().setCursor(handle ? handle : LoadCursorW(nullptr, IDC_ARROW));
 }
 
 void TControl::SetColor(TColor color)

@@ -237,6 +237,12 @@ struct TControlSpec {
     // Margins of a skinned button's caption area (left, top, right, bottom).
     RECT edgeMargins{};
     bool edgeMarginsSet = false;
+    // A skinned button's caption shadow and disabled text colour (clDefault:
+    // the class's), the one-pixel push and direct text output.
+    TColor captionBorder = clDefault;
+    TColor disabledFontColor = clDefault;
+    TFlag pushCaption = TFlag::Default;
+    TFlag textTransparent = TFlag::Default;
 };
 
 // What a layout's builder hands every control besides its row.

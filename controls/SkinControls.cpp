@@ -356,3 +356,678 @@ void SkinControlsDone()
         return;
     UnregisterGraphicClass(&KvNewGraphic<TPNGPicture>);
 }
+
+// ---------------------------------------------------------------------------
+// The controls
+
+namespace {
+
+RECT Shifted(RECT r, int dx, int dy)
+{
+    OffsetRect(&r, dx, dy);
+    return r;
+}
+
+UINT AlignFormat(TSkinCaptionAlign align)
+{
+    switch (align) {
+    case TSkinCaptionAlign::aclLeft:
+        return DT_LEFT;
+    case TSkinCaptionAlign::aclRight:
+        return DT_RIGHT;
+    case TSkinCaptionAlign::aclCenter:
+        break;
+    }
+    return DT_CENTER;
+}
+
+TSkinCaptionAlign FromAlignment(TAlignment alignment)
+{
+    switch (alignment) {
+    case TAlignment::Left:
+        return TSkinCaptionAlign::aclLeft;
+    case TAlignment::Right:
+        return TSkinCaptionAlign::aclRight;
+    case TAlignment::Center:
+        break;
+    }
+    return TSkinCaptionAlign::aclCenter;
+}
+
+void ApplyFontSpec(TFont& font, const TFontSpec& spec)
+{
+    if (spec.name)
+        font.SetName(spec.name);
+    if (spec.height)
+        font.SetHeight(spec.height);
+    if (spec.styleSet)
+        font.SetStyle(spec.style);
+    if (spec.color != clDefault)
+        font.SetColor(spec.color);
+}
+
+// The state table, for pictures and for icons alike.
+TSkinBitmapImage* ChooseByState(bool enabled, bool hot, bool down, TSkinBitmapImage* normal,
+                                TSkinBitmapImage* hotImage, TSkinBitmapImage* downImage,
+                                TSkinBitmapImage* disabled, TSkinBitmapImage* disabledHot)
+{
+    if (!enabled) {
+        if (hot && disabledHot)
+            return disabledHot;
+        return disabled ? disabled : normal;
+    }
+    if (down)
+        return downImage ? downImage : normal;
+    if (hot)
+        return hotImage ? hotImage : normal;
+    return normal;
+}
+
+} // namespace
+
+SIZE MeasureSkinText(const TFont& font, const std::wstring& text, int wrapWidth)
+{
+    SIZE size{};
+    if (text.empty())
+        return size;
+    HDC dc = GetDC(nullptr);
+    if (!dc)
+        return size;
+    {
+        TDcSelection select(dc, font.Handle());
+        RECT r{0, 0, std::max(wrapWidth, 0), 0};
+        const UINT flags =
+            DT_CALCRECT | DT_NOPREFIX | (wrapWidth > 0 ? DT_WORDBREAK : DT_SINGLELINE);
+        DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, flags);
+        size.cx = r.right - r.left;
+        size.cy = r.bottom - r.top;
+    }
+    ReleaseDC(nullptr, dc);
+    return size;
+}
+
+TSkinImage::TSkinImage(TComponent* owner) : TPaintBox(owner) {}
+
+TSkinImage::~TSkinImage() = default;
+
+void TSkinImage::SetImageList(TSkinBitmapList* list)
+{
+    if (list == imageList_)
+        return;
+    if (imageList_)
+        RemoveFreeNotification(imageList_);
+    imageList_ = list;
+    if (list)
+        FreeNotification(list);
+    ImageChanged();
+}
+
+void TSkinImage::Notification(TComponent* component, TOperation operation)
+{
+    TPaintBox::Notification(component, operation);
+    if (operation == TOperation::Remove && component == imageList_) {
+        imageList_ = nullptr;
+        ImageChanged();
+    }
+}
+
+void TSkinImage::SetImageName(const std::wstring& name)
+{
+    if (name == imageName_)
+        return;
+    imageName_ = name;
+    ImageChanged();
+}
+
+void TSkinImage::SetImageNameDisabled(const std::wstring& name)
+{
+    if (name == imageNameDisabled_)
+        return;
+    imageNameDisabled_ = name;
+    ImageChanged();
+}
+
+void TSkinImage::SetStretched(bool on)
+{
+    if (on == stretched_)
+        return;
+    stretched_ = on;
+    Invalidate();
+}
+
+void TSkinImage::SetTransparent(bool on)
+{
+    if (on == transparent_)
+        return;
+    transparent_ = on;
+    Invalidate();
+}
+
+TSkinBitmapImage* TSkinImage::Resolve(const std::wstring& name) const
+{
+    return imageList_ ? imageList_->FindImage(name) : nullptr;
+}
+
+void TSkinImage::ImageChanged()
+{
+    normal_ = Resolve(imageName_);
+    disabled_ = Resolve(imageNameDisabled_);
+    Invalidate();
+}
+
+void TSkinImage::EnabledChanged()
+{
+    Invalidate();
+}
+
+void TSkinImage::DrawImage(TSkinBitmapImage& image)
+{
+    if (stretched_) {
+        image.Draw(Canvas(), ClientRect(), transparent_);
+        return;
+    }
+    image.Draw(Canvas(), (Width() - image.Width()) / 2, (Height() - image.Height()) / 2,
+               transparent_);
+}
+
+void TSkinImage::Paint()
+{
+    TSkinBitmapImage* image = !Enabled() && disabled_ ? disabled_ : normal_;
+    if (image)
+        DrawImage(*image);
+    TPaintBox::Paint();
+}
+
+void TSkinImage::ApplySpec(const TControlSpec& spec, const TLayoutContext& context)
+{
+    if (context.images && !imageList_) {
+        imageList_ = context.images;
+        FreeNotification(imageList_);
+    }
+    if (spec.image)
+        imageName_ = spec.image;
+    if (spec.imageDisabled)
+        imageNameDisabled_ = spec.imageDisabled;
+    if (spec.stretched != TFlag::Default)
+        stretched_ = spec.stretched == TFlag::On;
+    if (spec.transparent != TFlag::Default)
+        transparent_ = spec.transparent == TFlag::On;
+    ImageChanged();
+    TPaintBox::ApplySpec(spec, context);
+}
+
+bool TSkinImage::InspectProperty(const std::wstring& name, std::wstring& value) const
+{
+    if (name == L"ImageName") {
+        value = imageName_;
+        return true;
+    }
+    return TPaintBox::InspectProperty(name, value);
+}
+
+// ---------------------------------------------------------------------------
+// TSkinButton
+
+TSkinButton::TSkinButton(TComponent* owner) : TSkinImage(owner)
+{
+    stretched_ = true;
+    edgeMargins_.SetOnChange([this] { Invalidate(); });
+}
+
+void TSkinButton::SetImageNameHot(const std::wstring& name)
+{
+    if (name == imageNameHot_)
+        return;
+    imageNameHot_ = name;
+    ImageChanged();
+}
+
+void TSkinButton::SetImageNameDown(const std::wstring& name)
+{
+    if (name == imageNameDown_)
+        return;
+    imageNameDown_ = name;
+    ImageChanged();
+}
+
+void TSkinButton::SetImageNameDisabledHot(const std::wstring& name)
+{
+    if (name == imageNameDisabledHot_)
+        return;
+    imageNameDisabledHot_ = name;
+    ImageChanged();
+}
+
+void TSkinButton::SetCaptionAlign(TSkinCaptionAlign align)
+{
+    captionAlign_ = align;
+    Invalidate();
+}
+
+void TSkinButton::SetCaptionBorder(TColor color)
+{
+    captionBorder_ = color;
+    Invalidate();
+}
+
+void TSkinButton::SetDisabledFontColor(TColor color)
+{
+    disabledFontColor_ = color;
+    Invalidate();
+}
+
+void TSkinButton::SetPushCaption(bool on)
+{
+    pushCaption_ = on;
+    Invalidate();
+}
+
+void TSkinButton::SetTextTransparent(bool on)
+{
+    textTransparent_ = on;
+    Invalidate();
+}
+
+void TSkinButton::ImageChanged()
+{
+    hotImage_ = Resolve(imageNameHot_);
+    downImage_ = Resolve(imageNameDown_);
+    disabledHotImage_ = Resolve(imageNameDisabledHot_);
+    TSkinImage::ImageChanged();
+}
+
+TSkinBitmapImage* TSkinButton::ChosenImage() const
+{
+    return ChooseByState(Enabled(), hot_, down_, normal_, hotImage_, downImage_, disabled_,
+                         disabledHotImage_);
+}
+
+RECT TSkinButton::TextArea() const
+{
+    RECT r = ClientRect();
+    if (!edgeMargins_.Empty()) {
+        r.left += edgeMargins_.Left();
+        r.top += edgeMargins_.Top();
+        r.right -= edgeMargins_.Right();
+        r.bottom -= edgeMargins_.Bottom();
+    }
+    return r;
+}
+
+TColor TSkinButton::TextColor() const
+{
+    return Enabled() ? Font().Color() : disabledFontColor_;
+}
+
+TSkinCaptionLayout TSkinButton::CaptionLayout() const
+{
+    TSkinCaptionLayout layout;
+    const SIZE text = caption_.empty() ? SIZE{} : Measurer(Font(), caption_, 0);
+    const RECT area = TextArea();
+    const int l = area.left, t = area.top;
+    const int r = ClientWidth() - area.right, b = ClientHeight() - area.bottom;
+    const int top = (ClientHeight() - t - b - text.cy) / 2 + t;
+    int left = 0;
+    switch (captionAlign_) {
+    case TSkinCaptionAlign::aclCenter:
+        left = (ClientWidth() - l - r - text.cx) / 2 + l;
+        break;
+    case TSkinCaptionAlign::aclLeft:
+        left = l;
+        break;
+    case TSkinCaptionAlign::aclRight:
+        left = ClientWidth() - r - text.cx;
+        break;
+    }
+    // The push is applied once, here: a pressed caption moves by one pixel.
+    const int push = Pushed() ? 1 : 0;
+    layout.caption = RECT{left + push, top + push, left + push + text.cx, top + push + text.cy};
+    return layout;
+}
+
+void TSkinButton::DrawText(const std::wstring& text, const TFont& font, const RECT& where,
+                           UINT format)
+{
+    const int w = where.right - where.left, h = where.bottom - where.top;
+    if (text.empty() || w <= 0 || h <= 0)
+        return;
+    TCanvas& canvas = Canvas();
+    const TColor color = Enabled() ? font.Color() : disabledFontColor_;
+    const bool shadow = Enabled() && !IsNoneColor(captionBorder_);
+    format |= DT_NOPREFIX;
+    if (transparent_ && textTransparent_) {
+        TFont saved;
+        saved.Assign(canvas.Font());
+        canvas.Font().Assign(font);
+        canvas.Brush().SetStyle(TBrushStyle::Clear);
+        if (shadow) {
+            canvas.Font().SetColor(captionBorder_);
+            RECT r = Shifted(where, 1, 1);
+            canvas.DrawText(text, r, format);
+        }
+        canvas.Font().SetColor(color);
+        RECT r = where;
+        canvas.DrawText(text, r, format);
+        canvas.Font().Assign(saved);
+        canvas.Brush().SetStyle(TBrushStyle::Solid);
+        return;
+    }
+    // Black on white, then a mask in the colour: smooth over any background.
+    TBitmap ink(w, h, TPixelFormat::pf24bit);
+    if (ink.Empty())
+        return;
+    TCanvas& inkCanvas = ink.Canvas();
+    inkCanvas.Brush().SetColor(clWhite);
+    inkCanvas.FillRect(RECT{0, 0, w, h});
+    inkCanvas.Font().Assign(font);
+    inkCanvas.Font().SetColor(clBlack);
+    inkCanvas.Brush().SetStyle(TBrushStyle::Clear);
+    RECT inside{0, 0, w, h};
+    inkCanvas.DrawText(text, inside, format);
+    const RECT source{0, 0, w, h};
+    if (shadow)
+        if (auto mask = MakeTintedAlphaBitmap(ink, captionBorder_))
+            DrawSkinBitmap(canvas, Shifted(where, 1, 1), *mask, source, true);
+    if (auto mask = MakeTintedAlphaBitmap(ink, color))
+        DrawSkinBitmap(canvas, where, *mask, source, true);
+}
+
+void TSkinButton::PaintContent()
+{
+    DrawText(caption_, Font(), CaptionLayout().caption, DT_SINGLELINE | DT_LEFT);
+}
+
+void TSkinButton::Paint()
+{
+    TCanvas& canvas = Canvas();
+    canvas.Brush().SetColor(Color());
+    canvas.Font().Assign(Font());
+    TSkinBitmapImage* image = ChosenImage();
+    if (image)
+        DrawImage(*image);
+    PaintContent();
+    currentImage_ = image ? image->Name() : std::wstring();
+    TGraphicControl::Paint();
+}
+
+void TSkinButton::MouseEnter()
+{
+    hot_ = true;
+    Invalidate();
+    TSkinImage::MouseEnter();
+}
+
+void TSkinButton::MouseLeave()
+{
+    hot_ = false;
+    Invalidate();
+    TSkinImage::MouseLeave();
+}
+
+void TSkinButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y)
+{
+    if (button == TMouseButton::Left) {
+        down_ = true;
+        Invalidate();
+    }
+    TSkinImage::MouseDown(button, shift, x, y);
+}
+
+void TSkinButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y)
+{
+    // Cleared before the click: its handler sees the button up.
+    if (button == TMouseButton::Left && down_) {
+        down_ = false;
+        Invalidate();
+    }
+    TSkinImage::MouseUp(button, shift, x, y);
+}
+
+void TSkinButton::ApplySpec(const TControlSpec& spec, const TLayoutContext& context)
+{
+    if (spec.imageHot)
+        imageNameHot_ = spec.imageHot;
+    if (spec.imageDown)
+        imageNameDown_ = spec.imageDown;
+    if (spec.imageDisabledHot)
+        imageNameDisabledHot_ = spec.imageDisabledHot;
+    if (spec.alignmentSet)
+        captionAlign_ = FromAlignment(spec.alignment);
+    if (spec.captionBorder != clDefault)
+        captionBorder_ = spec.captionBorder;
+    if (spec.disabledFontColor != clDefault)
+        disabledFontColor_ = spec.disabledFontColor;
+    if (spec.edgeMarginsSet)
+        edgeMargins_.Set(spec.edgeMargins.left, spec.edgeMargins.top, spec.edgeMargins.right,
+                         spec.edgeMargins.bottom);
+    if (spec.pushCaption != TFlag::Default)
+        pushCaption_ = spec.pushCaption == TFlag::On;
+    if (spec.textTransparent != TFlag::Default)
+        textTransparent_ = spec.textTransparent == TFlag::On;
+    TSkinImage::ApplySpec(spec, context);
+}
+
+bool TSkinButton::InspectProperty(const std::wstring& name, std::wstring& value) const
+{
+    if (name == L"CurrentImage") {
+        value = currentImage_;
+        return true;
+    }
+    return TSkinImage::InspectProperty(name, value);
+}
+
+// ---------------------------------------------------------------------------
+// TSkinButtonEx
+
+TSkinButtonEx::TSkinButtonEx(TComponent* owner) : TSkinButton(owner)
+{
+    underCaptionFont_.SetOnChange([this] { Invalidate(); });
+}
+
+void TSkinButtonEx::SetIconName(const std::wstring& name)
+{
+    iconName_ = name;
+    ImageChanged();
+}
+
+void TSkinButtonEx::SetIconNameHot(const std::wstring& name)
+{
+    iconNameHot_ = name;
+    ImageChanged();
+}
+
+void TSkinButtonEx::SetIconNameDown(const std::wstring& name)
+{
+    iconNameDown_ = name;
+    ImageChanged();
+}
+
+void TSkinButtonEx::SetIconNameDisabled(const std::wstring& name)
+{
+    iconNameDisabled_ = name;
+    ImageChanged();
+}
+
+void TSkinButtonEx::SetIconNameDisabledHot(const std::wstring& name)
+{
+    iconNameDisabledHot_ = name;
+    ImageChanged();
+}
+
+void TSkinButtonEx::SetIconRight(bool on)
+{
+    iconRight_ = on;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetIconTextSpace(int space)
+{
+    iconTextSpace_ = space;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetIconVerticalIndent(int indent)
+{
+    iconVerticalIndent_ = indent;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetIconTransparent(bool on)
+{
+    iconTransparent_ = on;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetIconVAlign(TSkinIconVAlign align)
+{
+    iconVAlign_ = align;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetUnderCaption(const std::wstring& text)
+{
+    if (text == underCaption_)
+        return;
+    underCaption_ = text;
+    Invalidate();
+}
+
+void TSkinButtonEx::SetUnderCaptionWordWrap(bool on)
+{
+    underCaptionWordWrap_ = on;
+    Invalidate();
+}
+
+void TSkinButtonEx::ImageChanged()
+{
+    icon_ = Resolve(iconName_);
+    iconHot_ = Resolve(iconNameHot_);
+    iconDown_ = Resolve(iconNameDown_);
+    iconDisabled_ = Resolve(iconNameDisabled_);
+    iconDisabledHot_ = Resolve(iconNameDisabledHot_);
+    TSkinButton::ImageChanged();
+}
+
+TSkinBitmapImage* TSkinButtonEx::ChosenIcon() const
+{
+    return ChooseByState(Enabled(), hot_, down_, icon_, iconHot_, iconDown_, iconDisabled_,
+                         iconDisabledHot_);
+}
+
+TSkinCaptionLayout TSkinButtonEx::CaptionLayout() const
+{
+    TSkinCaptionLayout layout;
+    const RECT area = TextArea();
+    const int areaWidth = area.right - area.left, areaHeight = area.bottom - area.top;
+    TSkinBitmapImage* icon = ChosenIcon();
+    const int iconWidth = icon ? icon->Width() : 0, iconHeight = icon ? icon->Height() : 0;
+    const int iconPart = icon ? iconWidth + iconTextSpace_ : 0;
+    const int room = areaWidth - iconPart;
+    const SIZE caption = caption_.empty() ? SIZE{} : Measurer(Font(), caption_, 0);
+    const SIZE under = underCaption_.empty()
+                           ? SIZE{}
+                           : Measurer(underCaptionFont_, underCaption_,
+                                      underCaptionWordWrap_ ? std::max(room, 1) : 0);
+    const int column = std::max(caption.cx, under.cx);
+    const int block = std::min(column, room);
+    const int captionTop = (areaHeight - caption.cy - under.cy) / 2 + area.top;
+    const int underTop = captionTop + caption.cy;
+    const bool iconLeft = icon && !iconRight_;
+    int columnLeft = 0, captionLeft = 0, underLeft = 0, iconLeftEdge = 0;
+    switch (captionAlign_) {
+    case TSkinCaptionAlign::aclCenter: {
+        const int x0 = (areaWidth - block - iconPart) / 2 + area.left;
+        columnLeft = iconLeft ? x0 + iconPart : x0;
+        iconLeftEdge = iconLeft ? x0 : columnLeft + column + iconTextSpace_;
+        captionLeft = columnLeft + (column - caption.cx) / 2;
+        underLeft = columnLeft + (column - under.cx) / 2;
+        break;
+    }
+    case TSkinCaptionAlign::aclLeft:
+        columnLeft = area.left + (iconLeft ? iconPart : 0);
+        iconLeftEdge = iconLeft ? area.left : columnLeft + column + iconTextSpace_;
+        captionLeft = underLeft = columnLeft;
+        break;
+    case TSkinCaptionAlign::aclRight: {
+        const int end = icon && iconRight_ ? area.right - iconWidth - iconTextSpace_ : area.right;
+        iconLeftEdge = icon && iconRight_ ? area.right - iconWidth
+                                          : end - column - iconTextSpace_ - iconWidth;
+        captionLeft = end - caption.cx;
+        underLeft = end - under.cx;
+        break;
+    }
+    }
+    int iconTop = 0;
+    switch (iconVAlign_) {
+    case TSkinIconVAlign::aclMiddle:
+        iconTop = area.top + (areaHeight - iconHeight) / 2 + iconVerticalIndent_;
+        break;
+    case TSkinIconVAlign::aclTop:
+        iconTop = area.top + iconVerticalIndent_;
+        break;
+    case TSkinIconVAlign::aclBottom:
+        iconTop = area.bottom - iconHeight - iconVerticalIndent_;
+        break;
+    }
+    const int push = Pushed() ? 1 : 0;
+    layout.caption = RECT{captionLeft + push, captionTop + push, captionLeft + push + caption.cx,
+                          captionTop + push + caption.cy};
+    layout.underCaption = RECT{underLeft + push, underTop + push, underLeft + push + under.cx,
+                               underTop + push + under.cy};
+    if (icon)
+        layout.icon = RECT{iconLeftEdge + push, iconTop + push, iconLeftEdge + push + iconWidth,
+                           iconTop + push + iconHeight};
+    return layout;
+}
+
+void TSkinButtonEx::PaintContent()
+{
+    const TSkinCaptionLayout layout = CaptionLayout();
+    TSkinBitmapImage* icon = ChosenIcon();
+    if (icon)
+        icon->Draw(Canvas(), layout.icon.left, layout.icon.top, iconTransparent_);
+    currentIcon_ = icon ? icon->Name() : std::wstring();
+    DrawText(caption_, Font(), layout.caption, DT_SINGLELINE | DT_LEFT);
+    const UINT wrap = underCaptionWordWrap_ ? DT_WORDBREAK : DT_SINGLELINE;
+    DrawText(underCaption_, underCaptionFont_, layout.underCaption, wrap | AlignFormat(captionAlign_));
+}
+
+void TSkinButtonEx::ApplySpec(const TControlSpec& spec, const TLayoutContext& context)
+{
+    if (spec.icon)
+        iconName_ = spec.icon;
+    if (spec.iconHot)
+        iconNameHot_ = spec.iconHot;
+    if (spec.iconDown)
+        iconNameDown_ = spec.iconDown;
+    if (spec.iconDisabled)
+        iconNameDisabled_ = spec.iconDisabled;
+    if (spec.iconDisabledHot)
+        iconNameDisabledHot_ = spec.iconDisabledHot;
+    if (spec.iconRight != TFlag::Default)
+        iconRight_ = spec.iconRight == TFlag::On;
+    if (spec.iconTextSpace >= 0)
+        iconTextSpace_ = spec.iconTextSpace;
+    if (spec.underCaption)
+        underCaption_ = spec.underCaption;
+    TSkinButton::ApplySpec(spec, context);
+    if (spec.underCaptionFont.Given()) {
+        TFont font;
+        font.Assign(Font());
+        ApplyFontSpec(font, spec.underCaptionFont);
+        underCaptionFont_.Assign(font);
+    }
+}
+
+bool TSkinButtonEx::InspectProperty(const std::wstring& name, std::wstring& value) const
+{
+    if (name == L"CurrentIcon") {
+        value = currentIcon_;
+        return true;
+    }
+    if (name == L"UnderCaption") {
+        value = underCaption_;
+        return true;
+    }
+    return TSkinButton::InspectProperty(name, value);
+}
