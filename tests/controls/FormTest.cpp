@@ -2,6 +2,7 @@
 
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
+#include "platform/GuardU.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -65,6 +66,23 @@ std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
     const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
     bitmap.SaveToFile(path);
     return path;
+}
+
+namespace {
+std::string gGuardTexts;
+} // namespace
+
+void RecordGuardTexts()
+{
+    SetGuardHook([](const char* text) {
+        gGuardTexts += text;
+        gGuardTexts += "\n";
+    });
+}
+
+const std::string& GuardTexts()
+{
+    return gGuardTexts;
 }
 
 std::wstring SaveEvidencePng(const TBitmap& bitmap, const std::wstring& name)

@@ -2,7 +2,6 @@
 #include "controls/KvForms.h"
 #include "controls/KvHtmlLabelW.h"
 #include "controls/SkinControls.h"
-#include "platform/GuardU.h"
 #include "platform/UnicodeU.h"
 
 #include "ControlsTest.h"
@@ -32,19 +31,6 @@ int LineHeightOf(const TFont& font)
     return WideTextHeight(dc, WideString(u"fg"));
 }
 
-// The rectangles of a link's text, in the label's coordinates.
-std::vector<RECT> LinkRects(const TLinkNodeW& link)
-{
-    std::vector<RECT> rects;
-    TTopLevelNodeEnumeratorW strings(link, &IsNodeClass<TStringNodeW>);
-    while (TNodeW* node = strings.Next()) {
-        const TRectVectorW& r = static_cast<TStringNodeW*>(node)->Rects;
-        for (int32_t i = 0; i < r.Count(); ++i)
-            rects.push_back(r.At(i));
-    }
-    return rects;
-}
-
 std::vector<TLinkNodeW*> Links(const TKvHtmlLabelW& label)
 {
     std::vector<TLinkNodeW*> links;
@@ -54,13 +40,12 @@ std::vector<TLinkNodeW*> Links(const TKvHtmlLabelW& label)
     return links;
 }
 
-// A borderless form with a stripe picture (a skin image) in a paint box
-// under the label; the form's own colour differs from both.
+// A borderless form, on request with a stripe picture of the image store
+// under the label (a skin image); the form's own colour differs from both.
 struct LabelForm {
     // The picture outlives the form that paints it.
     std::unique_ptr<TSkinBitmapList> skin = std::make_unique<TSkinBitmapList>();
     std::unique_ptr<TForm> form = std::make_unique<TForm>();
-    TPaintBox* backdrop = nullptr;
     TKvHtmlLabelW* label = nullptr;
 
     explicit LabelForm(const std::wstring& caption, int width = 240, bool withBackdrop = false)
@@ -80,15 +65,16 @@ struct LabelForm {
                 }
             }
             stripes->Modified();
-            skin->Images().Add().Picture().SetGraphic(std::move(stripes));
-            backdrop = TPaintBox::Create({.owner = form.get(),
-                                          .parent = form.get(),
-                                          .name = L"Backdrop",
-                                          .width = 400,
-                                          .height = 260});
-            backdrop->OnPaint = [this](TGraphicControl& sender) {
-                skin->Images()[0].Draw(static_cast<TPaintBox&>(sender).Canvas(), 0, 0, false);
-            };
+            TSkinBitmapImage& image = skin->Images().Add();
+            image.SetName(L"STRIPES");
+            image.Picture().SetGraphic(std::move(stripes));
+            TSkinImage::Create({.owner = form.get(),
+                                .parent = form.get(),
+                                .name = L"Backdrop",
+                                .width = 400,
+                                .height = 260,
+                                .image = L"STRIPES"},
+                               {.images = skin.get()});
         }
         label = TKvHtmlLabelW::Create({.owner = form.get(),
                                        .parent = form.get(),
@@ -117,7 +103,7 @@ struct LabelForm {
     // A point inside a link's first rectangle, in the form's coordinates.
     POINT On(const TLinkNodeW& link, int dx = 2) const
     {
-        const RECT r = LinkRects(link).at(0);
+        const RECT r = ctest::StringRects(link).at(0);
         return POINT{label->Left() + r.left + dx, label->Top() + (r.top + r.bottom) / 2};
     }
     void Mouse(UINT msg, POINT pt, WPARAM keys = 0)
@@ -500,7 +486,7 @@ TEST_F(HtmlLabelTest, SingleLinkRedrawKeepsTheBackground)
         f.label->Canvas().SetHandle(dc);
 
         TLinkNodeW* link = Links(*f.label).at(0);
-        std::vector<RECT> cells = LinkRects(*link);
+        std::vector<RECT> cells = ctest::StringRects(*link);
         for (RECT& r : cells)
             OffsetRect(&r, f.label->Left(), f.label->Top());
         auto inCells = [&](int x, int y) {
@@ -518,7 +504,7 @@ TEST_F(HtmlLabelTest, SingleLinkRedrawKeepsTheBackground)
         {
             TBrush stale;
             stale.SetColor(kStale);
-            for (const RECT& r : LinkRects(*link))
+            for (const RECT& r : ctest::StringRects(*link))
                 FillRect(dc, &r, stale.Handle());
         }
 
@@ -584,7 +570,7 @@ TEST_F(HtmlLabelTest, Screenshots)
             TBrush white;
             white.SetColor(clWhite);
             for (TLinkNodeW* link : {links[1], links[2]}) {
-                for (const RECT& r : LinkRects(*link))
+                for (const RECT& r : ctest::StringRects(*link))
                     FillRect(dc, &r, white.Handle());
                 f.label->Renderer().DrawNode(dc, f.label->LayoutRect(), *link);
             }
@@ -594,23 +580,12 @@ TEST_F(HtmlLabelTest, Screenshots)
     }
 }
 
-namespace {
-
-std::string gLabelGuardText;
-void RecordLabelGuard(const char* text)
-{
-    gLabelGuardText += text;
-    gLabelGuardText += "\n";
-}
-
-} // namespace
-
 // "--role=html_label_click_handlers": OnLinkClick handlers that replace the
 // caption, release the form, free the label and throw; 0 when the process
 // went on and the guard saw the exception's text.
 KTEST_ROLE(html_label_click_handlers)
 {
-    SetGuardHook(&RecordLabelGuard);
+    formtest::RecordGuardTexts();
     formtest::InitApplication();
     TFormLibCalls calls;
     calls.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
@@ -661,7 +636,7 @@ KTEST_ROLE(html_label_click_handlers)
     if (form->FindComponent(L"SelfFree"))
         return 12;
     click(204);
-    if (gLabelGuardText.find("thrown by a link handler") == std::string::npos)
+    if (formtest::GuardTexts().find("thrown by a link handler") == std::string::npos)
         return 13;
     if (thrower->CurrentLink())
         return 14;

@@ -780,18 +780,6 @@ struct FontedBitmap {
     TDcSelection selection;
 };
 
-std::vector<RECT> AllRects(const TParentNodeW& parent)
-{
-    std::vector<RECT> rects;
-    TTopLevelNodeEnumeratorW strings(parent, &IsNodeClass<TStringNodeW>);
-    while (TNodeW* n = strings.Next()) {
-        const TRectVectorW& r = static_cast<TStringNodeW*>(n)->Rects;
-        for (int32_t i = 0; i < r.Count(); ++i)
-            rects.push_back(r.At(i));
-    }
-    return rects;
-}
-
 bool InAny(const std::vector<RECT>& rects, int x, int y)
 {
     for (const RECT& r : rects)
@@ -810,7 +798,7 @@ TEST(TextHtmlGdi, InkStaysInsideTheRecordedRectangles)
     TKvHtmlRendererW renderer;
     const RECT rect{4, 4, 90, 116};
     renderer.Draw(mem.dc(), rect, *tree);
-    const std::vector<RECT> rects = AllRects(tree->Root());
+    const std::vector<RECT> rects = ctest::StringRects(tree->Root());
     ASSERT_GT(rects.size(), 4u);
     int ink = 0;
     for (int y = 0; y < mem.h(); ++y)
@@ -833,7 +821,7 @@ TEST(TextHtmlGdi, InkStaysInsideTheRecordedRectangles)
     auto* link = tree->Root().FindFirst<TLinkNodeW>();
     ASSERT_NE(nullptr, link);
     const std::vector<TColor> before = mem.Pixels();
-    const std::vector<RECT> linkRects = AllRects(*link);
+    const std::vector<RECT> linkRects = ctest::StringRects(*link);
     ASSERT_GE(linkRects.size(), 2u) << "the link wraps";
     link->State = lsHot;
     renderer.DrawNode(mem.dc(), rect, *link);
@@ -846,7 +834,7 @@ TEST(TextHtmlGdi, InkStaysInsideTheRecordedRectangles)
                 EXPECT_TRUE(InAny(linkRects, x, y)) << "changed at " << x << "," << y;
             }
     EXPECT_GT(changed, 20);
-    EXPECT_EQ(linkRects.size(), AllRects(*link).size()) << "the same lines again";
+    EXPECT_EQ(linkRects.size(), ctest::StringRects(*link).size()) << "the same lines again";
 }
 
 // --- Robustness -------------------------------------------------------------------------
