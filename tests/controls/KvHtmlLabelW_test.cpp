@@ -474,7 +474,7 @@ TEST_F(HtmlLabelTest, SingleLinkRedrawKeepsTheBackground)
             return v;
         };
         const std::vector<TColor> before = pixels();
-        formtest::SaveEvidencePng(*shot, transparent ? L"html_label_transparent_over_skin"
+        formtest::SaveEvidencePicture(*shot, transparent ? L"html_label_transparent_over_skin"
                                                      : L"html_label_opaque_over_skin");
 
         // The label draws single links on its canvas outside a paint: give
@@ -575,7 +575,7 @@ TEST_F(HtmlLabelTest, Screenshots)
                 f.label->Renderer().DrawNode(dc, f.label->LayoutRect(), *link);
             }
         }
-        formtest::SaveEvidencePng(*shot, L"html_label_width_" + std::to_wstring(width));
+        formtest::SaveEvidencePicture(*shot, L"html_label_width_" + std::to_wstring(width));
         EXPECT_GT(f.label->Height(), LineHeightOf(f.label->Font()) * 3);
     }
 }
