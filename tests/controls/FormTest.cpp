@@ -82,8 +82,13 @@ void Fill(TBitmap& bitmap, TColor color)
 std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
     const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    // GDI leaves the fourth byte of what it paints 0: kept as alpha, every
+    // picture of a painted control would come out fully transparent.
+    TBitmap opaque;
+    opaque.Assign(bitmap);
+    opaque.SetPixelFormat(TPixelFormat::pf24bit);
     TPNGPicture png;
-    png.Assign(bitmap);
+    png.Assign(opaque);
     png.SaveToFile(path);
     return path;
 }
