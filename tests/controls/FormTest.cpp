@@ -2,6 +2,7 @@
 
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
+#include "platform/GuardU.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -100,5 +101,23 @@ std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name
     png.SaveToFile(path);
     return path;
 }
+
+namespace {
+std::string gGuardTexts;
+} // namespace
+
+void RecordGuardTexts()
+{
+    SetGuardHook([](const char* text) {
+        gGuardTexts += text;
+        gGuardTexts += "\n";
+    });
+}
+
+const std::string& GuardTexts()
+{
+    return gGuardTexts;
+}
+
 
 } // namespace formtest
