@@ -487,7 +487,19 @@ void TControl::ApplySpec(const TControlSpec& spec, const TLayoutContext&)
 
 bool TControl::InspectProperty(const std::wstring& name, std::wstring& value) const
 {
-    if (name == L"Caption") {
+    if (name == L"ScreenBounds") {
+        // Where a user sees it: a window's own rectangle, frame included.
+        RECT r{left_, top_, left_ + width_, top_ + height_};
+        HWND wnd = IsWindowless() ? nullptr : static_cast<const TWinControl*>(this)->HandleIfAllocated();
+        if (wnd) {
+            GetWindowRect(wnd, &r);
+        } else {
+            const POINT origin = ClientToScreen(POINT{0, 0});
+            r = {origin.x, origin.y, origin.x + width_, origin.y + height_};
+        }
+        value = std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
+                std::to_wstring(r.right - r.left) + L"," + std::to_wstring(r.bottom - r.top);
+    } else if (name == L"Caption") {
         value = caption_;
     } else if (name == L"Visible") {
         value = visible_ ? L"1" : L"0";

@@ -2,6 +2,7 @@
 
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
+#include "platform/GuardU.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -90,10 +91,33 @@ void Fill(TBitmap& bitmap, TColor color)
 std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
     const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    // GDI leaves the fourth byte of what it paints 0: kept as alpha, every
+    // picture of a painted control would come out fully transparent.
+    TBitmap opaque;
+    opaque.Assign(bitmap);
+    opaque.SetPixelFormat(TPixelFormat::pf24bit);
     TPNGPicture png;
-    png.Assign(bitmap);
+    png.Assign(opaque);
     png.SaveToFile(path);
     return path;
 }
+
+namespace {
+std::string gGuardTexts;
+} // namespace
+
+void RecordGuardTexts()
+{
+    SetGuardHook([](const char* text) {
+        gGuardTexts += text;
+        gGuardTexts += "\n";
+    });
+}
+
+const std::string& GuardTexts()
+{
+    return gGuardTexts;
+}
+
 
 } // namespace formtest

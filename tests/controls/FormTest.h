@@ -58,5 +58,9 @@ void Fill(TBitmap& bitmap, TColor color);
 // Writes a bitmap into the test's evidence folder as a PNG (name without
 // extension); the path written.
 std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name);
+// From now on the guard's texts are kept (each followed by a newline) for
+// GuardTexts instead of going to the log.
+void RecordGuardTexts();
+const std::string& GuardTexts();
 
 } // namespace formtest
