@@ -5,6 +5,8 @@
 #include "app/frmAllSteps.h"
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
+#include "engine/qvClasses.h"
+#include "engine/qvThreads.h"
 #include "platform/RegistryU.h"
 #include "platform/ShellUtilsU.h"
 #include "platform/UnicodeU.h"
@@ -15,52 +17,29 @@
 
 namespace apptest {
 
-std::string Narrow(const std::wstring& Text)
+int ScanAndSelectKeys(TMainForm& Main, const std::function<bool(const std::string& Key)>& Wanted)
 {
-    return WideToAnsi(Text);
-}
-
-std::wstring Widen(const std::string& Text)
-{
-    return AnsiToWide(Text);
-}
-
-std::string TestDir()
-{
-    const std::string path = Narrow(ktest::ProgramPath());
-    return path.substr(0, path.find_last_of('\\') + 1);
-}
-
-std::vector<std::string> ReadLines(const std::string& File)
-{
-    std::vector<std::string> lines;
-    const std::string text = ktest::ReadFileBytes(Widen(File));
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool WriteText(const std::string& File, const std::string& Text)
-{
-    HANDLE h = CreateFileA(File.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok = WriteFile(h, Text.data(), static_cast<DWORD>(Text.size()), &written, nullptr) &&
-                    written == Text.size();
-    CloseHandle(h);
-    return ok;
+    Main.SetStep(kStepScanSettings);
+    TqvMain& engine = *Main.Engine();
+    for (uint8_t c : {kCategoryFix, kCategoryBoost, kCategoryClean})
+        for (const auto& group : engine.Category(c)->Groups)
+            group->Enabled = group->Id == "reg-clsid";
+    engine.ScanAll();
+    TqvCategory* fix = engine.FixCategory.get();
+    SelectSectionItems(fix, false);
+    bool keySelected = false;
+    for (const auto& group : fix->Groups)
+        for (const auto& item : group->Scanner->Items) {
+            auto* reg = dynamic_cast<TqvRegItem*>(item.get());
+            if (!item->Locked)
+                keySelected = reg && Wanted(reg->Key);
+            if (item->Found && keySelected) {
+                item->Selected = true;
+                group->Checked = true;
+            }
+        }
+    Main.RegistryErrors = SectionSelectedCount(fix);
+    return Main.RegistryErrors;
 }
 
 void Pump(DWORD Ms)
@@ -342,6 +321,18 @@ TqvUIStatus Record(uint8_t Phase, uint8_t Category, int32_t Position, int32_t Ma
     status.Maximum = Maximum;
     status.Caption = Caption;
     return status;
+}
+
+TWorkerScript CountingScanScript(int Records, DWORD GapMs)
+{
+    TWorkerScript script;
+    for (int i = 1; i <= Records; ++i) {
+        TqvUIStatus r = Record(kPhaseScan, kCategoryFix, i, Records);
+        r.FixErrors = i;
+        script.records.push_back(r);
+    }
+    script.gapMs = GapMs;
+    return script;
 }
 
 // ---------------------------------------------------------------------------

@@ -26,15 +26,19 @@ class TWinControl;
 
 namespace apptest {
 
-std::string Narrow(const std::wstring& Text);
-std::wstring Widen(const std::string& Text);
-// The test program's folder (the stand-ins lie there), ending in a backslash.
-std::string TestDir();
-std::vector<std::string> ReadLines(const std::string& File);
-bool WriteText(const std::string& File, const std::string& Text);
+using ktest::Narrow;
+using ktest::ReadLines;
+using ktest::TestDir;
+using ktest::Widen;
+using ktest::WriteText;
 // Waits, dispatching this thread's messages, until Done or TimeoutMs passed.
 bool PumpUntil(const std::function<bool()>& Done, DWORD TimeoutMs);
 void Pump(DWORD Ms);
+
+// A scan of the class registrations alone, with only the findings whose key
+// Wanted selects (and their locked details) selected; the main window's
+// error count set from them. Returns that count.
+int ScanAndSelectKeys(TMainForm& Main, const std::function<bool(const std::string& Key)>& Wanted);
 
 // ---------------------------------------------------------------------------
 // What the program shows and starts
@@ -94,6 +98,8 @@ std::vector<bool> Answers();
 // A record of a phase, category and position.
 TqvUIStatus Record(uint8_t Phase, uint8_t Category, int32_t Position, int32_t Maximum,
                    const std::wstring& Caption = L"group");
+// A registry scan of Records steps, one more error found at each, GapMs apart.
+TWorkerScript CountingScanScript(int Records, DWORD GapMs);
 
 // ---------------------------------------------------------------------------
 // Fixtures

@@ -74,27 +74,7 @@ protected:
     // findings selected; then the results page.
     void ScanFixture()
     {
-        main_->SetStep(kStepScanSettings);
-        TqvMain& engine = *main_->Engine();
-        for (uint8_t c : {kCategoryFix, kCategoryBoost, kCategoryClean})
-            for (const auto& group : engine.Category(c)->Groups)
-                group->Enabled = group->Id == "reg-clsid";
-        engine.ScanAll();
-        TqvCategory* fix = engine.FixCategory.get();
-        SelectSectionItems(fix, false);
-        bool keySelected = false;
-        for (const auto& group : fix->Groups)
-            for (const auto& item : group->Scanner->Items) {
-                auto* reg = dynamic_cast<TqvRegItem*>(item.get());
-                if (!item->Locked)
-                    keySelected = reg && dead_.Holds(reg->Key);
-                if (item->Found && keySelected) {
-                    item->Selected = true;
-                    group->Checked = true;
-                }
-            }
-        main_->RegistryErrors = SectionSelectedCount(fix);
-        ASSERT_GE(main_->RegistryErrors, 3);
+        ASSERT_GE(ScanAndSelectKeys(*main_, [&](const std::string& Key) { return dead_.Holds(Key); }), 3);
         main_->SetStep(kStepScanResults);
     }
     bool Repair()

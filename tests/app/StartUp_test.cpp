@@ -105,27 +105,9 @@ void Trigger(const std::string& Action)
 // registrations; then the repair.
 void StartFixtureRepair(TMainForm& Main, const std::string& Fixture)
 {
-    Main.SetStep(kStepScanSettings);
-    TqvMain& engine = *Main.Engine();
-    for (uint8_t c : {kCategoryFix, kCategoryBoost, kCategoryClean})
-        for (const auto& group : engine.Category(c)->Groups)
-            group->Enabled = group->Id == "reg-clsid";
-    engine.ScanAll();
-    TqvCategory* fix = engine.FixCategory.get();
-    SelectSectionItems(fix, false);
-    bool keySelected = false;
-    for (const auto& group : fix->Groups)
-        for (const auto& item : group->Scanner->Items) {
-            auto* reg = dynamic_cast<TqvRegItem*>(item.get());
-            if (!item->Locked)
-                keySelected = reg && reg->Key.find(Fixture) != std::string::npos;
-            if (item->Found && keySelected) {
-                item->Selected = true;
-                group->Checked = true;
-            }
-        }
-    Main.RegistryErrors = SectionSelectedCount(fix);
-    RoleLog("selected " + std::to_string(Main.RegistryErrors));
+    const int selected = ScanAndSelectKeys(
+        Main, [&](const std::string& Key) { return Key.find(Fixture) != std::string::npos; });
+    RoleLog("selected " + std::to_string(selected));
     Main.SetStep(kStepScanResults);
     Main.NextStep();
 }

@@ -384,14 +384,7 @@ TEST_F(ScanResults, FirstScanKeepsScanResultLaterScansTheRest)
 
 TEST_F(ScanResults, StoppedScanWritesNoLastResultForTheRun)
 {
-    TWorkerScript script;
-    for (int i = 1; i <= 40; ++i) {
-        TqvUIStatus r = Record(kPhaseScan, kCategoryFix, i, 40);
-        r.FixErrors = i;
-        script.records.push_back(r);
-    }
-    script.gapMs = 20;
-    UseScriptedWorkers({script});
+    UseScriptedWorkers({CountingScanScript(40, 20)});
     main_->SetStep(kStepScanSettings);
     main_->SetStep(kStepScanProgress);
     ASSERT_TRUE(PumpUntil([&] { return RecordsAnswered() >= 2; }, 20000));

@@ -167,14 +167,7 @@ TEST_F(WorkFlow, PauseHoldsTheWorkerAndResumeLetsItGo)
 TEST_F(WorkFlow, StopAskedYesEndsTheScanWithWhatItFound)
 {
     ToScanSettings();
-    TWorkerScript script;
-    for (int i = 1; i <= 100; ++i) {
-        TqvUIStatus r = Record(kPhaseScan, kCategoryFix, i, 100);
-        r.FixErrors = i;
-        script.records.push_back(r);
-    }
-    script.gapMs = 10;
-    UseScriptedWorkers({script});
+    UseScriptedWorkers({CountingScanScript(100, 10)});
     main_->SetStep(kStepScanProgress);
     ASSERT_TRUE(PumpUntil([] { return RecordsAnswered() >= 4; }, 20000));
 

@@ -29,11 +29,6 @@ private:
     ChildCaseFn fn_;
 };
 
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 } // namespace
 
 ChildCaseRegistration::ChildCaseRegistration(const char* group, const char* name, ChildCaseFn fn)

@@ -101,4 +101,16 @@ bool RemoveTree(const std::wstring& dir);
 // Reads a whole file; empty on failure.
 std::string ReadFileBytes(const std::wstring& path);
 
+// Narrow forms, in the ANSI code page, for the tests of programs that keep
+// their paths and logs narrow.
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+// The test program's folder (stand-ins lie beside it), ending in a backslash.
+std::string TestDir();
+// The non-empty lines of a text file (a log a child process wrote), without
+// their CR; none when the file cannot be read.
+std::vector<std::string> ReadLines(const std::string& file);
+// Writes bytes to a new or emptied file; false when not all were written.
+bool WriteText(const std::string& file, const std::string& text);
+
 } // namespace ktest

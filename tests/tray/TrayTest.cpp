@@ -8,54 +8,6 @@
 
 namespace traytest {
 
-std::string Narrow(const std::wstring& Text)
-{
-    return WideToAnsi(Text);
-}
-
-std::wstring Widen(const std::string& Text)
-{
-    return AnsiToWide(Text);
-}
-
-std::string TestDir()
-{
-    const std::string path = Narrow(ktest::ProgramPath());
-    return path.substr(0, path.find_last_of('\\') + 1);
-}
-
-std::vector<std::string> ReadLines(const std::string& File)
-{
-    std::vector<std::string> lines;
-    const std::string text = ktest::ReadFileBytes(Widen(File));
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool WriteText(const std::string& File, const std::string& Text)
-{
-    HANDLE h = CreateFileA(File.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok = WriteFile(h, Text.data(), static_cast<DWORD>(Text.size()), &written, nullptr) &&
-                    written == Text.size();
-    CloseHandle(h);
-    return ok;
-}
-
 void PressMenuKeys(HMENU Menu, std::vector<WPARAM> Keys)
 {
     for (int i = 0; i < 1000; ++i) {

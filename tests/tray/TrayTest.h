@@ -12,14 +12,11 @@
 
 namespace traytest {
 
-std::string Narrow(const std::wstring& Text);
-std::wstring Widen(const std::string& Text);
-// The test program's folder (the stand-ins lie there), ending in a backslash.
-std::string TestDir();
-
-// Lines of a text file ('' lines dropped); empty when missing.
-std::vector<std::string> ReadLines(const std::string& File);
-bool WriteText(const std::string& File, const std::string& Text);
+using ktest::Narrow;
+using ktest::ReadLines;
+using ktest::TestDir;
+using ktest::Widen;
+using ktest::WriteText;
 // Waits (pumping this thread's messages) until Done or TimeoutMs passed.
 template <typename F> bool WaitUntil(F Done, DWORD TimeoutMs)
 {
