@@ -113,6 +113,42 @@ TqvMain* TqvItem::Engine() const
     return Owner ? Owner->Owner : nullptr;
 }
 
+void TqvItem::MarkDone(int64_t Freed)
+{
+    Outcome = TqvOutcome::Done;
+    NotDoneReason.clear();
+    DoneSize = Freed;
+}
+
+void TqvItem::MarkNotDone(std::string Reason, int64_t Freed)
+{
+    Outcome = TqvOutcome::NotDone;
+    NotDoneReason = std::move(Reason);
+    DoneSize = Freed;
+}
+
+void TqvItem::Repair()
+{
+    if (Locked)
+        return;
+    // A refusal recorded before the repair (the backup's) stands.
+    if (Outcome == TqvOutcome::NotDone)
+        return;
+    Outcome = TqvOutcome::None;
+    DoneSize = 0;
+    bool done = false;
+    if (!Guard([&] { done = Fix(); })) {
+        MarkNotDone("the repair failed with an error", DoneSize);
+        return;
+    }
+    if (Outcome == TqvOutcome::None) {
+        if (done)
+            MarkDone(Size);
+        else
+            MarkNotDone("not repaired");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // TqvItems
 
@@ -128,7 +164,7 @@ void TqvItems::Clean()
             return;
         TqvItem* item = Items[i].get();
         if (item->Found && item->Selected)
-            Guard([item] { item->Fix(); });
+            item->Repair();
         StepProgress();
     }
 }
@@ -161,6 +197,44 @@ int64_t TqvItems::SelectedSize() const
         if (i->Found && i->Selected)
             sum += i->Size;
     return sum;
+}
+
+int TqvItems::DoneCount() const
+{
+    return static_cast<int>(std::count_if(Items.begin(), Items.end(), [](const auto& i) {
+        return i->Outcome == TqvOutcome::Done;
+    }));
+}
+
+int64_t TqvItems::DoneSize() const
+{
+    int64_t sum = 0;
+    for (const auto& i : Items)
+        if (i->Outcome != TqvOutcome::None)
+            sum += i->DoneSize;
+    return sum;
+}
+
+// The line that names an item in a report: its first catalogue line, else
+// its caption.
+static std::string ItemReportText(TqvItem& Item)
+{
+    std::string line = Item.GetXML();
+    const size_t end = line.find("\r\n");
+    if (end != std::string::npos)
+        line.resize(end);
+    return line.empty() ? Utf8(Item.Caption) : line;
+}
+
+void TqvItems::CollectNotDone(std::vector<TqvNotDone>& NotDone) const
+{
+    for (const auto& i : Items) {
+        if (!i->Found || !i->Selected || i->Locked || i->Outcome == TqvOutcome::Done)
+            continue;
+        NotDone.push_back({ItemReportText(*i), i->Outcome == TqvOutcome::NotDone
+                                                   ? i->NotDoneReason
+                                                   : std::string("not repaired")});
+    }
 }
 
 void TqvItems::Backup()
@@ -318,6 +392,16 @@ int64_t TqvGroup::FoundSize() const
     return Scanner ? Scanner->FoundSize() : 0;
 }
 
+int TqvGroup::DoneCount() const
+{
+    return Scanner ? Scanner->DoneCount() : 0;
+}
+
+int64_t TqvGroup::DoneSize() const
+{
+    return Scanner ? Scanner->DoneSize() : 0;
+}
+
 int TqvGroup::SelectedCount() const
 {
     return Scanner ? Scanner->SelectedCount() : 0;
@@ -415,6 +499,12 @@ void TqvCategory::Fix(bool BackupRequired)
         // Nothing of the category is repaired without its backup.
         qvLog("Backup failed: nothing repaired");
         root.MarkBackupFailed(status.Category);
+        for (TqvGroup* group : work)
+            if (group->Scanner)
+                for (const auto& item : group->Scanner->Items)
+                    if (item->Found && item->Selected && !item->Locked &&
+                        item->Outcome != TqvOutcome::NotDone)
+                        item->MarkNotDone("the category's backup failed: nothing repaired");
         status.Position = status.Maximum;
         Guard([&] { root.Progress(true); });
     };
@@ -505,6 +595,36 @@ int64_t TqvCategory::SelectedSize() const
     for (const auto& g : Groups)
         sum += g->SelectedSize();
     return sum;
+}
+
+int TqvCategory::DoneCount() const
+{
+    int sum = 0;
+    for (const auto& g : Groups)
+        sum += g->DoneCount();
+    return sum;
+}
+
+int64_t TqvCategory::DoneSize() const
+{
+    int64_t sum = 0;
+    for (const auto& g : Groups)
+        sum += g->DoneSize();
+    return sum;
+}
+
+void TqvCategory::CollectNotDone(
+    std::vector<std::pair<const TqvGroup*, TqvNotDone>>& NotDone) const
+{
+    std::vector<TqvNotDone> items;
+    for (const auto& g : Groups) {
+        if (!g->Checked || !g->Scanner)
+            continue;
+        items.clear();
+        g->Scanner->CollectNotDone(items);
+        for (TqvNotDone& item : items)
+            NotDone.emplace_back(g.get(), std::move(item));
+    }
 }
 
 int32_t TqvCategory::ProgressPosition() const
@@ -888,8 +1008,12 @@ bool TqvRegItem::Backup()
     }
     backedUp_ = recorded;
     backupRefused_ = !recorded;
-    if (!recorded)
+    if (!recorded) {
         qvLog("Backup refused, not repaired: " + RegLocation(*this));
+        MarkNotDone("the backup cannot record it exactly, so it was not repaired");
+    } else if (Outcome == TqvOutcome::NotDone) {
+        Outcome = TqvOutcome::None;
+    }
     return recorded;
 }
 
@@ -1081,6 +1205,12 @@ void TqvFileItem::Check()
     RemoveIgnoredFiles(*list);
     if (list->empty())
         return;
+    std::string expanded;
+    if (!TryExpandPathMacros(Trim(Path), Is64, expanded))
+        return;
+    Root = WalkRootOf(WideFromAnsi(expanded));
+    ReadFileIdentity(Root, true, RootIdentity);
+    ReadFoundIdentities(*list);
     Found = true;
     Selected = true;
     Size = SumListSizes(list.get());
@@ -1107,37 +1237,56 @@ bool TqvFileItem::Fix()
     // removes the listed folders that are empty once their files are gone.
     const bool removeFolders = folderPattern && !(wildcard && FixKind == kFileFixClean);
 
-    bool allDeleted = true;
+    TContainedRemover remover(Root, RootIdentity);
+    int64_t freed = 0;
+    size_t files = 0;
+    size_t left = 0;
+    std::string firstLeft;
     for (const TFoundFile& f : *Files) {
         if (f.IsFolder())
             continue;
-        if (DeleteFileForced(f.Path)) {
+        ++files;
+        // An entry the check could not identify is never taken for another.
+        const TRemoveResult result = f.Identity.Known
+                                         ? remover.RemoveFile(f.WidePath, f.Identity)
+                                         : TRemoveResult::Changed;
+        if (IsRemoved(result)) {
+            freed += f.Size;
             qvLog("File deleted: " + f.Path);
-        } else {
-            allDeleted = false;
-            qvLog("File not deleted: " + f.Path);
+            continue;
         }
+        const std::string why = f.Path + ": " + RemoveResultText(result);
+        qvLog("File not deleted: " + why);
+        if (left++ == 0)
+            firstLeft = why;
     }
     if (removeFolders) {
         // The walk lists a folder before what lies in it: backwards, every
-        // folder comes after its contents. RemoveDirectoryA removes only an
-        // empty folder, and a link as a link.
+        // folder comes after its contents. A folder that still holds entries
+        // stays.
         for (auto it = Files->rbegin(); it != Files->rend(); ++it) {
-            if (!it->IsFolder())
+            if (!it->IsFolder() || !it->Identity.Known)
                 continue;
-            const std::string folder = ExcludeTrailingBackslash(it->Path);
-            if (RemoveDirectoryA(folder.c_str()))
-                qvLog("Dir deleted: " + folder);
+            const TRemoveResult result = remover.RemoveFolder(it->WidePath, it->Identity);
+            if (result == TRemoveResult::Removed)
+                qvLog("Dir deleted: " + ExcludeTrailingBackslash(it->Path));
+            else if (result != TRemoveResult::NotEmpty && result != TRemoveResult::Gone)
+                qvLog("Dir not deleted: " + it->Path + ": " + RemoveResultText(result));
         }
-        std::string own;
-        if (FixKind == kFileFixDel && !wildcard && TryExpandPathMacros(pattern, Is64, own)) {
-            own = ExcludeTrailingBackslash(own);
-            if (RemoveDirectoryA(own.c_str()))
-                qvLog("Dir deleted: " + own);
-        }
+        if (FixKind == kFileFixDel && !wildcard &&
+            remover.RemoveRoot() == TRemoveResult::Removed)
+            qvLog("Dir deleted: " + AnsiFromWide(Root));
     }
     Files.reset();
-    return allDeleted;
+    if (left == 0) {
+        MarkDone(freed);
+        return true;
+    }
+    MarkNotDone(IntToStr(static_cast<int64_t>(left)) + " of " +
+                    IntToStr(static_cast<int64_t>(files)) + " files not deleted, first " +
+                    firstLeft,
+                freed);
+    return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 // folder or key: the answer is False or the empty text. The only state is the
 // list of fixed-drive roots, built once.
 
+#include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
 
 #include <windows.h>
@@ -129,10 +130,16 @@ private:
 // Folder walks
 
 // One entry of a walk. A folder entry ends in a backslash and has size 0.
+// Path is the 8-bit text of WidePath, the name as the system holds it (a
+// character the code page lacks shows as "?" in Path only).
 struct TFoundFile {
     std::string Path;
     int64_t Size = 0;
     DWORD Attributes = 0;
+    std::wstring WidePath;
+    // What the walk found there, for a repair that must meet the same entry;
+    // unknown unless the caller read it (ReadFoundIdentities).
+    TFileIdentity Identity;
 
     bool IsFolder() const;
 };
@@ -158,6 +165,16 @@ void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse);
 // folder. A path that ends with a backslash is searched with "*.*" and
 // recursively whatever Recurse says.
 void SearchFilesToList(const std::string& Path, TFileList* List, bool Recurse, bool Is64 = false);
+
+// Reads each entry's identity (not following a link at its end). An entry
+// that is a link (a reparse point, or a name the platform resolves to
+// another path) gets FILE_ATTRIBUTE_REPARSE_POINT and size 0: removing a link
+// frees nothing, and only the link may go.
+void ReadFoundIdentities(TFileList& List);
+// The folder a walk of an expanded pattern starts from: its folder part up to
+// the first component that holds a wildcard, without a trailing backslash
+// (a drive root keeps it).
+std::wstring WalkRootOf(const std::wstring& ExpandedPattern);
 
 // The sum of the entries' sizes; 0 for an absent or empty list.
 int64_t SumListSizes(const TFileList* List);
