@@ -1139,9 +1139,17 @@ void TqvRegItem::AddKeyDetails(const std::string& P, bool WithKeyItem, const Tqv
     // another key.
     std::string subKeys;
     if (RegGetSubKeyNames(Template.Root, P, subKeys))
-        for (const std::string& sub : RegSplitNames(subKeys))
-            if (!Trim(sub).empty())
-                AddKeyDetails(P + "\\" + sub, true, Template);
+        for (const std::string& sub : RegSplitNames(subKeys)) {
+            if (Trim(sub).empty())
+                continue;
+            // No call can open it: its cut name would be this key again.
+            if (RegNameHoldsNul(sub)) {
+                qvLog("Key name holds a NUL, not opened: " + RegRootToName(Template.Root) + "\\" +
+                      P + "\\" + EscapeHashHex(sub));
+                continue;
+            }
+            AddKeyDetails(P + "\\" + sub, true, Template);
+        }
 }
 
 std::unique_ptr<TqvRegItem> NewRegDeletion(TqvItems* Owner, HKEY Root, const std::string& Key,

@@ -476,7 +476,10 @@ bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly)
     std::string cleaned;
     if (!FixedDriveCandidate(Text, cleaned))
         return false;
-    const DWORD attributes = GetFileAttributesA(cleaned.c_str());
+    // Wide and in the "\\?\" form where it is long: a path past MAX_PATH is
+    // judged on the file, never on a call that cannot take it.
+    const DWORD attributes =
+        GetFileAttributesW(ExtendedLengthPath(WideFromAnsi(cleaned)).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return FilesOnly && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     const DWORD error = GetLastError();
@@ -586,6 +589,11 @@ void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse)
 {
     if (List)
         FindFilesWide(WideFromAnsi(Mask), *List, Recurse);
+}
+
+void FindFilesRecursiveW(const std::wstring& Mask, TFileList& List, bool Recurse)
+{
+    FindFilesWide(Mask, List, Recurse);
 }
 
 void SearchFilesToList(const std::string& Path, TFileList* List, bool Recurse, bool Is64)

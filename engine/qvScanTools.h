@@ -156,6 +156,8 @@ using TFileList = std::vector<TFoundFile>;
 // listed but never entered, whether a "*" component or the recursion met it:
 // what lies behind it is not part of the folder being walked.
 void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse);
+// The same walk for a wide mask.
+void FindFilesRecursiveW(const std::wstring& Mask, TFileList& List, bool Recurse);
 
 // The walk of a stored pattern. Nothing happens when List is absent or the
 // trimmed path is empty. The macros are expanded for the view (Is64: the

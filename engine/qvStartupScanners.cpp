@@ -413,6 +413,7 @@ void TqvItemsDelayStartup::Clean()
         return *list;
     };
 
+    std::vector<std::pair<TqvItem*, bool>> waiting; // items with Run values, and their scope
     for (const auto& owned : Items) {
         if (Owner && !Owner->Progress(true))
             return;
@@ -422,15 +423,19 @@ void TqvItemsDelayStartup::Clean()
         if (item->Found && item->Selected && !entries.empty()) {
             if (const auto* pattern = dynamic_cast<const TqvStartupItem*>(item))
                 qvLog("Cleaning app: " + pattern->Name);
+            item->MarkDone(0);
             for (const auto& entry : entries) {
                 if (entry->Shortcut) {
                     qvLog("Cleaning shortcut: " + entry->ShortcutPath);
-                    if (!MoveShortcutToDelayed(*entry))
+                    if (!MoveShortcutToDelayed(*entry)) {
                         qvLog("Shortcut not moved: " + entry->ShortcutPath);
+                        item->MarkNotDone("shortcut not moved: " + entry->ShortcutPath);
+                    }
                 } else {
                     qvLog((entry->PerUser ? "Cleaning Run - USER: " : "Cleaning Run - COMMON: ") +
                           entry->ValueName + "=" + entry->Command);
                     listOf(entry->PerUser).AddFound(*entry);
+                    waiting.emplace_back(item, entry->PerUser);
                 }
             }
         }
@@ -438,9 +443,17 @@ void TqvItemsDelayStartup::Clean()
     }
     if (Owner && !Owner->Progress(true))
         return;
-    for (TqvAllRunItems* list : {common.get(), user.get()})
-        if (list && !list->Save())
+    bool saved[2] = {true, true}; // all users, per user
+    for (TqvAllRunItems* list : {common.get(), user.get()}) {
+        if (list && !list->Save()) {
             qvLog("Startup list not saved: " + list->GetFileName());
+            saved[list == user.get() ? 1 : 0] = false;
+        }
+    }
+    // A Run value is postponed only once its list is saved.
+    for (const auto& [item, perUser] : waiting)
+        if (!saved[perUser ? 1 : 0] && item->Outcome == TqvOutcome::Done)
+            item->MarkNotDone("the postponed start-up list was not saved");
 }
 
 // ---------------------------------------------------------------------------

@@ -294,17 +294,32 @@ std::string ExcludeTrailingBackslash(std::string_view Path)
 // ---------------------------------------------------------------------------
 // Existence and size
 
+namespace {
+
+// The 8-bit call cannot reach a path of MAX_PATH characters or more: such a
+// path is asked through the wide call in its "\\?\" form, so that a long
+// path is judged on the file and never on a failed call.
+DWORD AttributesOf(const std::string& path)
+{
+    if (path.size() < MAX_PATH)
+        return GetFileAttributesA(path.c_str());
+    return GetFileAttributesW(ExtendedLengthPath(WideFromAnsi(path)).c_str());
+}
+
+} // namespace
+
 bool FileExistsEx(const std::string& FileName)
 {
-    const DWORD attributes = GetFileAttributesA(FileName.c_str());
+    const DWORD attributes = AttributesOf(FileName);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool DirectoryExistsEx(const std::string& Dir)
 {
-    const DWORD attributes = GetFileAttributesA(Dir.c_str());
+    const DWORD attributes = AttributesOf(Dir);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
+
 
 int64_t GetFileSize64(const std::string& FileName)
 {
@@ -1201,8 +1216,12 @@ namespace {
 
 TRemoveResult RemoveByName(const std::string& path, bool folder)
 {
-    const std::wstring wide = WideFromAnsi(path);
-    return RemoveFileEntry(wide, ExpectedFinalPath(wide), folder, nullptr);
+    return RemovePath(WideFromAnsi(path), folder);
 }
 
 } // namespace
+
+TRemoveResult RemovePath(const std::wstring& Path, bool Folder)
+{
+    return RemoveFileEntry(Path, ExpectedFinalPath(Path), Folder, nullptr);
+}

@@ -97,9 +97,10 @@ std::string ExtractFileName(std::string_view Path);
 // ---------------------------------------------------------------------------
 // Existence and size
 
-// GetFileAttributesA succeeds and the entry is not a folder.
+// GetFileAttributesA succeeds and the entry is not a folder. A path of
+// MAX_PATH characters or more is asked through the wide call ("\\?\" form).
 bool FileExistsEx(const std::string& FileName);
-// GetFileAttributesA succeeds and the entry is a folder.
+// The same for a folder.
 bool DirectoryExistsEx(const std::string& Dir);
 // The size from a directory search for the name (so files open without sharing
 // are sized too), built from both words; -1 when not found or when the name
@@ -279,6 +280,10 @@ inline bool IsRemoved(TRemoveResult Result)
 // fails.
 TRemoveResult RemoveFileEntry(const std::wstring& Path, const std::wstring& ExpectedFinal,
                               bool Folder, const TFileIdentity* Expected);
+
+// RemoveFileEntry for a path as it is found now: its final path judged from
+// its folder (links on the way followed), no identity to meet.
+TRemoveResult RemovePath(const std::wstring& Path, bool Folder);
 
 // Removes entries that a walk listed below one folder (the root), each reached
 // from the root down without passing a link: every folder on the way is held

@@ -118,6 +118,57 @@ TEST_F(RegistryScanners, ClassScannerMakesOnePassPerViewAndMarksTheSecond)
     EXPECT_EQ(static_cast<int>(run.scanner->Items.size()), run.main.Status.FixErrors);
 }
 
+// A path longer than MAX_PATH is judged on the file: an existing one keeps its
+// class and its SharedDLLs count, a missing one is still found.
+TEST_F(RegistryScanners, LongPathsAreJudgedOnTheFile)
+{
+    const std::wstring base = L"C:\\ktest-long." + std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder = base + L"\\" + std::wstring(200, L'd');
+    const std::wstring present = folder + L"\\" + std::wstring(70, L'p') + L".dll";
+    const std::wstring missing = folder + L"\\" + std::wstring(70, L'm') + L".dll";
+    ASSERT_GT(present.size(), static_cast<size_t>(MAX_PATH));
+    auto longForm = [](const std::wstring& Path) { return L"\\\\?\\" + Path; };
+    ASSERT_TRUE(CreateDirectoryW(longForm(base).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(longForm(folder).c_str(), nullptr));
+    HANDLE file = CreateFileW(longForm(present).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+
+    struct Case {
+        const wchar_t* Name;
+        const std::wstring& Path;
+        bool Found;
+    };
+    const Case cases[] = {{L"present", present, false}, {L"missing", missing, true}};
+    const REGSAM view = Views().front();
+    std::vector<std::wstring> classes;
+    for (const Case& c : cases) {
+        classes.push_back(UniqueGuid(0x40 + static_cast<int>(classes.size())));
+        reg.String(HKEY_CLASSES_ROOT, L"CLSID\\" + classes.back() + L"\\InprocServer32", L"",
+                   c.Path, view);
+        reg.Dword(HKEY_LOCAL_MACHINE, kSharedDlls, c.Path, 1, view);
+    }
+    ScannerRun classRun(&CreateItemsCLSID);
+    classRun.Scan();
+    ScannerRun sharedRun(&CreateItemsSharedDll);
+    sharedRun.Scan();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].Name);
+        EXPECT_EQ(cases[i].Found, !classRun.Found(classes[i]).empty());
+        bool shared = false;
+        for (const auto& item : sharedRun.scanner->Items) {
+            const auto* r = dynamic_cast<const TqvRegItem*>(item.get());
+            shared = shared || (r && r->Found && !r->Is64 &&
+                                SameText(r->Name, WideToAnsi(cases[i].Path)));
+        }
+        EXPECT_EQ(cases[i].Found, shared);
+    }
+    DeleteFileW(longForm(present).c_str());
+    RemoveDirectoryW(longForm(folder).c_str());
+    RemoveDirectoryW(longForm(base).c_str());
+}
+
 TEST_F(RegistryScanners, AStopAtTheThirdUninstallEntryReadsNoFurtherEntryAndNoSecondPass)
 {
     std::vector<std::wstring> names;
