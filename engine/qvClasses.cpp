@@ -93,6 +93,16 @@ constexpr TqvItemsType kItemsTypes[] = {
 
 const char* const kCategoryLogNames[] = {"", "FIX", "BOOST", "CLEAN"};
 
+// The sum of one counter over a category's groups.
+template <typename T, typename F>
+T SumOverGroups(const std::vector<std::unique_ptr<TqvGroup>>& Groups, F Counter)
+{
+    T sum = 0;
+    for (const auto& g : Groups)
+        sum += ((*g).*Counter)();
+    return sum;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -567,50 +577,32 @@ void TqvCategory::Fix(bool BackupRequired)
 
 int TqvCategory::FoundCount() const
 {
-    int sum = 0;
-    for (const auto& g : Groups)
-        sum += g->FoundCount();
-    return sum;
+    return SumOverGroups<int>(Groups, &TqvGroup::FoundCount);
 }
 
 int64_t TqvCategory::FoundSize() const
 {
-    int64_t sum = 0;
-    for (const auto& g : Groups)
-        sum += g->FoundSize();
-    return sum;
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::FoundSize);
 }
 
 int TqvCategory::SelectedCount() const
 {
-    int sum = 0;
-    for (const auto& g : Groups)
-        sum += g->SelectedCount();
-    return sum;
+    return SumOverGroups<int>(Groups, &TqvGroup::SelectedCount);
 }
 
 int64_t TqvCategory::SelectedSize() const
 {
-    int64_t sum = 0;
-    for (const auto& g : Groups)
-        sum += g->SelectedSize();
-    return sum;
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::SelectedSize);
 }
 
 int TqvCategory::DoneCount() const
 {
-    int sum = 0;
-    for (const auto& g : Groups)
-        sum += g->DoneCount();
-    return sum;
+    return SumOverGroups<int>(Groups, &TqvGroup::DoneCount);
 }
 
 int64_t TqvCategory::DoneSize() const
 {
-    int64_t sum = 0;
-    for (const auto& g : Groups)
-        sum += g->DoneSize();
-    return sum;
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::DoneSize);
 }
 
 void TqvCategory::CollectNotDone(
@@ -1030,15 +1022,20 @@ bool TqvRegItem::Fix()
         std::string key;
         StoredAt(root, key);
         const std::string location = RegRootToName(root) + "\\" + key;
+        // What another item of the same repair removed already (a key with
+        // this value) is done too; a key name with a NUL can be neither
+        // removed nor told absent.
+        const bool reachable = !RegNameHoldsNul(key);
         if (targetsValue()) {
             qvLog("Delete value: " + location + "\\#" + Name);
-            done = RegRemoveValue(root, key, Name);
+            done = RegRemoveValue(root, key, Name) ||
+                   (reachable && !RegValueExists(root, key, Name));
         } else if (IsScannedContainerKey(Root, Key) || IsScannedContainerKey(root, key)) {
             // A whole scanned area is never one finding.
             qvLog("Refused to delete a scanned area: " + location);
         } else {
             qvLog("Delete key: " + location);
-            done = RegRemoveKeyTree(root, key, true);
+            done = RegRemoveKeyTree(root, key, true) || (reachable && !RegKeyExists(root, key));
         }
     } else if (FixKind == kRegFixKey) {
         qvLog("Create key: " + RegRootToName(Root) + "\\" + Key);
@@ -1216,19 +1213,26 @@ void TqvFileItem::Check()
     std::string expanded;
     if (!TryExpandPathMacros(Trim(Path), Is64, expanded))
         return;
-    Root = WalkRootOf(WideFromAnsi(expanded));
-    ReadFileIdentity(Root, true, RootIdentity);
-    ReadFoundIdentities(*list);
+    TakeFiles(std::move(list), WalkRootOf(WideFromAnsi(expanded)));
     Found = true;
     Selected = true;
-    Size = SumListSizes(list.get());
+    Size = SumListSizes(Files.get());
     qvLog("BAD FILE:");
     qvLog(Path);
-    qvLog("Found files: " + IntToStr(static_cast<int64_t>(list->size())) +
+    qvLog("Found files: " + IntToStr(static_cast<int64_t>(Files->size())) +
           "\r\nTotal Size: " + IntToStr(Size));
-    for (const TFoundFile& f : *list)
+    for (const TFoundFile& f : *Files)
         qvLog(f.Path);
-    Files = std::move(list);
+}
+
+void TqvFileItem::TakeFiles(std::unique_ptr<TFileList> List, std::wstring WalkRoot)
+{
+    Root = std::move(WalkRoot);
+    RootIdentity = {};
+    ReadFileIdentity(Root, true, RootIdentity);
+    if (List)
+        ReadFoundIdentities(*List);
+    Files = std::move(List);
 }
 
 bool TqvFileItem::Fix()

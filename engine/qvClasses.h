@@ -459,6 +459,10 @@ public:
     void LoadFromXML(TXMLTag* Tag) override;
     std::string GetXML() override;
     void Check() override;
+    // Keeps List as what the repair deletes, with WalkRoot as the folder its
+    // walk started from: the identities of the root and of every entry are
+    // read now, as the repair must meet them again.
+    void TakeFiles(std::unique_ptr<TFileList> List, std::wstring WalkRoot);
     // Deletes the listed files, then, for a folder pattern, the listed
     // folders that are empty afterwards, deepest first; "clean" keeps the
     // pattern's own folder, "del" removes it when empty, and a wildcard folder

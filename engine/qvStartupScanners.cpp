@@ -244,8 +244,10 @@ void TqvItemsInvalidStartup::Scan()
             item->Path = shortcut.Path;
             item->ScanKind = kFileScanExists;
             item->FixKind = kFileFixClean;
-            item->Size = std::max<int64_t>(shortcut.Size, 0);
-            item->Files = std::make_unique<TFileList>(1, shortcut);
+            const std::wstring& file = shortcut.WidePath;
+            item->TakeFiles(std::make_unique<TFileList>(1, shortcut),
+                            file.substr(0, file.find_last_of(L'\\')));
+            item->Size = std::max<int64_t>(SumListSizes(item->Files.get()), 0);
             Add(std::move(item));
             if (Owner)
                 Owner->AddFound(1);

@@ -11,6 +11,7 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -1018,30 +1019,23 @@ bool ReadFileIdentity(const std::wstring& Path, bool FollowLinks, TFileIdentity&
 
 const char* RemoveResultText(TRemoveResult Result)
 {
-    switch (Result) {
-    case TRemoveResult::Removed:
-        return "removed";
-    case TRemoveResult::Gone:
-        return "already gone";
-    case TRemoveResult::Link:
-        return "a link, left in place";
-    case TRemoveResult::PathLink:
-        return "a folder on its path is now a link";
-    case TRemoveResult::Changed:
-        return "changed since the scan";
-    case TRemoveResult::InUse:
-        return "in use by another program";
-    case TRemoveResult::Denied:
-        return "access denied";
-    case TRemoveResult::OtherNames:
-        return "read-only with other names, left as it is";
-    case TRemoveResult::NotEmpty:
-        return "not empty";
-    case TRemoveResult::Outside:
-        return "not in the scanned folder";
-    default:
-        return "could not be removed";
-    }
+    // In the order of TRemoveResult.
+    static constexpr const char* kTexts[] = {
+        "removed",
+        "already gone",
+        "a link, left in place",
+        "a folder on its path is now a link",
+        "changed since the scan",
+        "in use by another program",
+        "access denied",
+        "read-only with other names, left as it is",
+        "not empty",
+        "not in the scanned folder",
+        "could not be removed",
+    };
+    static_assert(std::size(kTexts) == static_cast<size_t>(TRemoveResult::Failed) + 1);
+    const auto index = static_cast<size_t>(Result);
+    return index < std::size(kTexts) ? kTexts[index] : kTexts[std::size(kTexts) - 1];
 }
 
 TRemoveResult RemoveFileEntry(const std::wstring& Path, const std::wstring& ExpectedFinal,

@@ -76,65 +76,70 @@ bool RegNameHoldsNul(std::string_view Name) noexcept
     return Name.find('\0') != std::string_view::npos;
 }
 
-LONG RegQueryValueCounted(HKEY Key, const std::wstring& Name, DWORD& Type,
-                          std::vector<BYTE>& Data)
+namespace {
+
+// Runs Call with the bound function and Name as a counted string; the
+// failures before the call come back as Win32 codes.
+template <typename F, typename C>
+LONG WithCountedName(TBoundProc<F>& Proc, const std::wstring& Name, C&& Call)
 {
-    static TBoundProc<TNtQueryValueKey> query{NtdllLibrary(), "NtQueryValueKey"};
-    auto fn = query.Get();
+    F fn = Proc.Get();
     if (!fn)
         return ERROR_CALL_NOT_IMPLEMENTED;
     std::wstring name = Name;
     TCountedName counted{};
     if (!MakeCountedName(name, counted))
         return ERROR_INVALID_NAME;
-    std::vector<BYTE> buffer(512);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        ULONG needed = 0;
-        const LONG status = fn(Key, &counted, kKeyValuePartialInformation, buffer.data(),
-                               static_cast<ULONG>(buffer.size()), &needed);
-        // STATUS_BUFFER_OVERFLOW and STATUS_BUFFER_TOO_SMALL: grow and ask again.
-        if (status == static_cast<LONG>(0x80000005) || status == static_cast<LONG>(0xC0000023)) {
-            buffer.resize(std::max<size_t>(needed, buffer.size() * 2));
-            continue;
+    return Call(fn, counted);
+}
+
+} // namespace
+
+LONG RegQueryValueCounted(HKEY Key, const std::wstring& Name, DWORD& Type,
+                          std::vector<BYTE>& Data)
+{
+    static TBoundProc<TNtQueryValueKey> query{NtdllLibrary(), "NtQueryValueKey"};
+    return WithCountedName(query, Name, [&](TNtQueryValueKey fn, TCountedName& counted) -> LONG {
+        std::vector<BYTE> buffer(512);
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ULONG needed = 0;
+            const LONG status = fn(Key, &counted, kKeyValuePartialInformation, buffer.data(),
+                                   static_cast<ULONG>(buffer.size()), &needed);
+            // STATUS_BUFFER_OVERFLOW and STATUS_BUFFER_TOO_SMALL: grow and ask again.
+            if (status == static_cast<LONG>(0x80000005) ||
+                status == static_cast<LONG>(0xC0000023)) {
+                buffer.resize(std::max<size_t>(needed, buffer.size() * 2));
+                continue;
+            }
+            if (status < 0)
+                return StatusToError(status);
+            const auto* info = reinterpret_cast<const TPartialValue*>(buffer.data());
+            const size_t offset = offsetof(TPartialValue, Data);
+            if (offset + info->DataLength > buffer.size())
+                return ERROR_MORE_DATA;
+            Type = info->Type;
+            Data.assign(buffer.begin() + offset, buffer.begin() + offset + info->DataLength);
+            return ERROR_SUCCESS;
         }
-        if (status < 0)
-            return StatusToError(status);
-        const auto* info = reinterpret_cast<const TPartialValue*>(buffer.data());
-        const size_t offset = offsetof(TPartialValue, Data);
-        if (offset + info->DataLength > buffer.size())
-            return ERROR_MORE_DATA;
-        Type = info->Type;
-        Data.assign(buffer.begin() + offset, buffer.begin() + offset + info->DataLength);
-        return ERROR_SUCCESS;
-    }
-    return ERROR_MORE_DATA;
+        return ERROR_MORE_DATA;
+    });
 }
 
 LONG RegSetValueCounted(HKEY Key, const std::wstring& Name, DWORD Type, const void* Data,
                         DWORD Size)
 {
     static TBoundProc<TNtSetValueKey> set{NtdllLibrary(), "NtSetValueKey"};
-    auto fn = set.Get();
-    if (!fn)
-        return ERROR_CALL_NOT_IMPLEMENTED;
-    std::wstring name = Name;
-    TCountedName counted{};
-    if (!MakeCountedName(name, counted))
-        return ERROR_INVALID_NAME;
-    return StatusToError(fn(Key, &counted, 0, Type, const_cast<void*>(Data), Size));
+    return WithCountedName(set, Name, [&](TNtSetValueKey fn, TCountedName& counted) {
+        return StatusToError(fn(Key, &counted, 0, Type, const_cast<void*>(Data), Size));
+    });
 }
 
 LONG RegDeleteValueCounted(HKEY Key, const std::wstring& Name)
 {
     static TBoundProc<TNtDeleteValueKey> remove{NtdllLibrary(), "NtDeleteValueKey"};
-    auto fn = remove.Get();
-    if (!fn)
-        return ERROR_CALL_NOT_IMPLEMENTED;
-    std::wstring name = Name;
-    TCountedName counted{};
-    if (!MakeCountedName(name, counted))
-        return ERROR_INVALID_NAME;
-    return StatusToError(fn(Key, &counted));
+    return WithCountedName(remove, Name, [&](TNtDeleteValueKey fn, TCountedName& counted) {
+        return StatusToError(fn(Key, &counted));
+    });
 }
 
 LONG RegQueryValueCountedA(HKEY Key, const std::string& Name, DWORD& Type,

@@ -1,6 +1,7 @@
 #include "platform/RegistryU.h"
 
 #include "platform/GuardU.h"
+#include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
 #include "ImportPatch.h"
