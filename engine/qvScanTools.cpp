@@ -474,16 +474,28 @@ bool IsFixedDrivePath(const std::string& Text)
 bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly)
 {
     std::string cleaned;
-    if (!FixedDriveCandidate(Text, cleaned))
+    return FixedDriveCandidate(Text, cleaned) && PathSurelyMissing(WideFromAnsi(cleaned), FilesOnly);
+}
+
+bool PathSurelyMissing(const std::wstring& Path, bool FilesOnly)
+{
+    if (Path.empty())
         return false;
-    // Wide and in the "\\?\" form where it is long: a path past MAX_PATH is
-    // judged on the file, never on a call that cannot take it.
-    const DWORD attributes =
-        GetFileAttributesW(ExtendedLengthPath(WideFromAnsi(cleaned)).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return FilesOnly && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    // The lookups find a file in either view of the system folders: it is
+    // missing only when neither holds it.
+    for (const bool off : {true, false}) {
+        TRedirectionOffScope redirection(off);
+        const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(Path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!FilesOnly || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return false;
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            return false;
+    }
+    return true;
 }
 
 void SetThreadRegistryView(bool Is64)

@@ -89,11 +89,15 @@ bool ResolvePathBySpaces(std::string& Path);
 // The fixed drives are listed once per process, each only when its root can
 // be read (a locked or unformatted volume is left out); none gives False.
 bool IsFixedDrivePath(const std::string& Text);
-// IsFixedDrivePath, and the system answers "file not found" or "path not
-// found" for the cleaned path: only then is a path that no lookup resolved
-// missing. Access denied, a sharing or a device error leaves it unknown.
-// With FilesOnly a folder of that path counts as missing too.
+// IsFixedDrivePath, and PathSurelyMissing for the cleaned path: only then is
+// a path that no lookup resolved missing.
 bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly = false);
+// The one test of absence behind every "does not exist" finding: True only
+// when, with file-system redirection off and on, the system answers "file
+// not found" or "path not found" for Path (wide, at any length). Access
+// denied, a sharing or a device error, or a path that cannot be asked, leaves
+// it present. With FilesOnly a folder of that path counts as missing too.
+bool PathSurelyMissing(const std::wstring& Path, bool FilesOnly = false);
 
 // The calling thread's registry view for what follows: on 64-bit Windows the
 // 64-bit view for Is64, else the 32-bit one; on 32-bit Windows no view flag.

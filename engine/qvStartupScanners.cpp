@@ -146,22 +146,6 @@ TFileList StartupShortcuts(const std::string& Folder)
     return list;
 }
 
-// A path that the code page cannot hold, looked for as it is, with
-// file-system redirection off and on: missing only when both times the system
-// says that it or its folder is not there.
-bool WidePathMissing(const std::wstring& Path)
-{
-    for (const bool off : {true, false}) {
-        TRedirectionOffScope redirection(off);
-        if (GetFileAttributesW(Path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return false;
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-            return false;
-    }
-    return true;
-}
-
 using TCurrentEntry = std::pair<std::string, std::unique_ptr<TqvFoundStartup>>;
 struct TByKey {
     bool operator()(const TCurrentEntry& A, const std::string& B) const { return A.first < B; }
@@ -235,7 +219,7 @@ void TqvItemsInvalidStartup::Scan()
                 if (ExtractExecutablePath(target, kViewBoth, found) ||
                     !IsMissingOnFixedDrive(target))
                     continue;
-            } else if (!WidePathMissing(wideTarget)) {
+            } else if (!PathSurelyMissing(wideTarget)) {
                 continue;
             }
             auto item = std::make_unique<TqvFileItem>(this);

@@ -984,16 +984,54 @@ TRemoveResult RemoveAgainstDacl(const std::wstring& path, const std::wstring& ex
 
 } // namespace
 
+namespace {
+
+// The "\\?\" form takes every component literally: "." and ".." would be
+// looked for as names and "/" is no separator there, so such a path would
+// read as missing. Only those are resolved first; any other path keeps its
+// names exactly as the walk found them (a trailing dot or blank included).
+std::wstring WithoutRelativeParts(const std::wstring& Path)
+{
+    bool relative = Path.find(L'/') != std::wstring::npos;
+    for (size_t begin = 0; !relative && begin <= Path.size();) {
+        size_t end = Path.find(L'\\', begin);
+        if (end == std::wstring::npos)
+            end = Path.size();
+        const std::wstring_view part(Path.data() + begin, end - begin);
+        relative = part == L"." || part == L"..";
+        begin = end + 1;
+    }
+    if (!relative)
+        return Path;
+    const DWORD size = GetFullPathNameW(Path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return Path;
+    std::wstring full(size, L'\0');
+    const DWORD written = GetFullPathNameW(Path.c_str(), size, full.data(), nullptr);
+    if (written == 0 || written >= size)
+        return Path;
+    full.resize(written);
+    return full;
+}
+
+} // namespace
+
 std::wstring ExtendedLengthPath(const std::wstring& Path)
 {
     constexpr size_t kLimit = MAX_PATH - 12;
     if (Path.size() <= kLimit)
         return Path;
-    if (Path.size() >= 3 && Path[1] == L':' && Path[2] == L'\\')
-        return L"\\\\?\\" + Path;
-    if (Path.size() >= 2 && Path[0] == L'\\' && Path[1] == L'\\' &&
-        Path.compare(0, 4, L"\\\\?\\") != 0 && Path.compare(0, 4, L"\\\\.\\") != 0)
-        return L"\\\\?\\UNC\\" + Path.substr(2);
+    const bool drive = Path.size() >= 3 && Path[1] == L':' && (Path[2] == L'\\' || Path[2] == L'/');
+    const bool unc = Path.size() >= 2 && Path[0] == L'\\' && Path[1] == L'\\' &&
+                     Path.compare(0, 4, L"\\\\?\\") != 0 &&
+                     Path.compare(0, 4, L"\\\\.\\") != 0;
+    if (!drive && !unc)
+        return Path;
+    const std::wstring full = WithoutRelativeParts(Path);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\')
+        return L"\\\\?\\UNC\\" + full.substr(2);
     return Path;
 }
 

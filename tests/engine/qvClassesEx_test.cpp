@@ -126,6 +126,10 @@ TEST_F(RegistryScanners, LongPathsAreJudgedOnTheFile)
     const std::wstring folder = base + L"\\" + std::wstring(200, L'd');
     const std::wstring present = folder + L"\\" + std::wstring(70, L'p') + L".dll";
     const std::wstring missing = folder + L"\\" + std::wstring(70, L'm') + L".dll";
+    // The "\\?\" form takes ".." and "/" as they stand: the present file by
+    // such a way is still present.
+    const std::wstring roundabout =
+        folder + L"\\..\\" + std::wstring(200, L'd') + L"/" + std::wstring(70, L'p') + L".dll";
     ASSERT_GT(present.size(), static_cast<size_t>(MAX_PATH));
     auto longForm = [](const std::wstring& Path) { return L"\\\\?\\" + Path; };
     ASSERT_TRUE(CreateDirectoryW(longForm(base).c_str(), nullptr));
@@ -140,7 +144,9 @@ TEST_F(RegistryScanners, LongPathsAreJudgedOnTheFile)
         const std::wstring& Path;
         bool Found;
     };
-    const Case cases[] = {{L"present", present, false}, {L"missing", missing, true}};
+    const Case cases[] = {{L"present", present, false},
+                          {L"missing", missing, true},
+                          {L"present through .. and /", roundabout, false}};
     const REGSAM view = Views().front();
     std::vector<std::wstring> classes;
     for (const Case& c : cases) {
@@ -444,39 +450,61 @@ constexpr TProbeError kProbeErrors[] = {
     {"korvprobe-volume", ERROR_UNRECOGNIZED_VOLUME},
 };
 DWORD(WINAPI* gRealAttributes)(LPCSTR) = nullptr;
+DWORD(WINAPI* gRealAttributesW)(LPCWSTR) = nullptr;
 // Every path on drive C when set: the volume cannot be read at all.
 std::atomic<DWORD> gDriveError{0};
 
+// The error the probe answers for Path; 0 to ask the system.
+DWORD ProbeError(const std::string& Path)
+{
+    const std::string path = LowerCase(Path);
+    if (gDriveError && path.rfind("c:", 0) == 0)
+        return gDriveError;
+    for (const TProbeError& p : kProbeErrors)
+        if (path.find(p.marker) != std::string::npos)
+            return p.error;
+    return 0;
+}
+
 DWORD WINAPI ProbeAttributes(LPCSTR Path)
 {
-    const std::string path = LowerCase(Path ? Path : "");
-    if (gDriveError && path.rfind("c:", 0) == 0) {
-        SetLastError(gDriveError);
+    if (const DWORD error = ProbeError(Path ? Path : "")) {
+        SetLastError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
-    for (const TProbeError& p : kProbeErrors)
-        if (path.find(p.marker) != std::string::npos) {
-            SetLastError(p.error);
-            return INVALID_FILE_ATTRIBUTES;
-        }
     return gRealAttributes(Path);
 }
 
-// Points the program's GetFileAttributesA at ProbeAttributes while it lives.
+DWORD WINAPI ProbeAttributesW(LPCWSTR Path)
+{
+    if (const DWORD error = ProbeError(WideToAnsi(Path ? Path : L""))) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return gRealAttributesW(Path);
+}
+
+// Points the program's GetFileAttributesA and GetFileAttributesW at the
+// probes while it lives.
 class TProbePatch {
 public:
     TProbePatch()
     {
         gRealAttributes = reinterpret_cast<DWORD(WINAPI*)(LPCSTR)>(importpatch::PatchImport(
             "kernel32.dll", "GetFileAttributesA", reinterpret_cast<void*>(&ProbeAttributes)));
+        gRealAttributesW = reinterpret_cast<DWORD(WINAPI*)(LPCWSTR)>(importpatch::PatchImport(
+            "kernel32.dll", "GetFileAttributesW", reinterpret_cast<void*>(&ProbeAttributesW)));
     }
     ~TProbePatch()
     {
         if (gRealAttributes)
             importpatch::PatchImport("kernel32.dll", "GetFileAttributesA",
                                      reinterpret_cast<void*>(gRealAttributes));
+        if (gRealAttributesW)
+            importpatch::PatchImport("kernel32.dll", "GetFileAttributesW",
+                                     reinterpret_cast<void*>(gRealAttributesW));
     }
-    bool Installed() const { return gRealAttributes != nullptr; }
+    bool Installed() const { return gRealAttributes && gRealAttributesW; }
 };
 
 } // namespace

@@ -597,7 +597,7 @@ TEST_F(StartupListTest, AShortcutThatIsALinkIsNotMoved)
     EXPECT_EQ("shortcut", ReadBytes(target));
     EXPECT_FALSE(Exists(UserStartupDir() + "app.lnk"));
     // Nor is a link in the delayed folder taken back through to its target.
-    EXPECT_EQ(0, MoveDelayedShortcutsBack(fixture + "\\slinks", dirAnsi_).Restored);
+    EXPECT_EQ(0, MoveDelayedShortcutsBack(fixture + "\\slinks", dirAnsi_, false).Restored);
     EXPECT_EQ("shortcut", ReadBytes(target));
 }
 

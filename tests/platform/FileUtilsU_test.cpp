@@ -212,6 +212,31 @@ TEST_F(FileUtilsDirTest, LongPathsFromShortForms)
     EXPECT_EQ("", GetLongPath(""));
 }
 
+// Windows takes every component of a "\\?\" path literally, so a long path
+// that holds "." or ".." or "/" must come in its resolved form; Wine's file
+// calls would resolve them anyway and cannot show it, so the form is checked.
+TEST(FileUtilsTest, ExtendedLengthFormsOfLongPaths)
+{
+    const std::wstring a(130, L'a');
+    const std::wstring b(130, L'b');
+    const std::wstring plain = L"C:\\" + a + L"\\" + b + L"\\x. ";
+    struct Case {
+        std::wstring In;
+        std::wstring Out;
+    };
+    const Case cases[] = {
+        {L"C:\\short\\..\\x", L"C:\\short\\..\\x"},
+        {plain, L"\\\\?\\" + plain}, // names stay exactly as found
+        {L"C:\\" + a + L"\\.\\" + b + L"\\..\\" + b + L"/x",
+         L"\\\\?\\C:\\" + a + L"\\" + b + L"\\x"},
+        {L"\\\\srv\\share\\" + a + L"\\" + b, L"\\\\?\\UNC\\srv\\share\\" + a + L"\\" + b},
+        {L"\\\\?\\C:\\" + a + L"\\..\\" + b, L"\\\\?\\C:\\" + a + L"\\..\\" + b},
+        {a + L"\\" + b, a + L"\\" + b},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.Out, ExtendedLengthPath(c.In)) << WideToAnsi(c.In);
+}
+
 TEST_F(FileUtilsDirTest, FullPathsResolveDotsAndTheWorkingFolder)
 {
     EXPECT_EQ(Path("b.txt"), GetFullPath(Path("a\\.\\..\\b.txt")));
