@@ -45,6 +45,10 @@ struct TBothKeys {
 
 TRead OpenBoth(HKEY Root, const std::string& Key, TBothKeys& Keys)
 {
+    // No call opens a key whose name holds a NUL: the part before it would be
+    // another key, recorded (and restored) in its place.
+    if (RegNameHoldsNul(Key))
+        return TRead::Failed;
     const REGSAM access = KEY_READ | RegViewAccessBit();
     const TRead ansi = ReadOf(RegOpenKeyExA(Root, Key.c_str(), 0, access, Keys.Ansi.put()));
     const TRead wide =
@@ -127,11 +131,18 @@ TRead RecordValue(TBothKeys& Keys, HKEY Root, const std::string& Key, const std:
     DWORD typeWide = 0;
     std::vector<BYTE> ansi;
     std::vector<BYTE> wide;
-    const TRead readAnsi =
-        QueryValue<char>(&RegQueryValueExA, Keys.Ansi.get(), Name.c_str(), typeAnsi, ansi);
     const std::wstring wideName = WideFromAnsi(Name);
+    // A name that holds a NUL is read whole through the counted calls; the
+    // terminated ones would read the value named by its first part.
+    const bool counted = RegNameHoldsNul(Name);
+    const TRead readAnsi =
+        counted ? ReadOf(RegQueryValueCountedA(Keys.Ansi.get(), Name, typeAnsi, ansi))
+                : QueryValue<char>(&RegQueryValueExA, Keys.Ansi.get(), Name.c_str(), typeAnsi,
+                                   ansi);
     const TRead readWide =
-        QueryValue<wchar_t>(&RegQueryValueExW, Keys.Wide.get(), wideName.c_str(), typeWide, wide);
+        counted ? ReadOf(RegQueryValueCounted(Keys.Wide.get(), wideName, typeWide, wide))
+                : QueryValue<wchar_t>(&RegQueryValueExW, Keys.Wide.get(), wideName.c_str(),
+                                      typeWide, wide);
     if (readAnsi != readWide)
         return TRead::Failed;
     if (readAnsi != TRead::Ok)
@@ -515,6 +526,13 @@ TqvBackup::TResult TqvBackup::Restore()
         if (item->ScanKind != kRegScanBackup || item->FixKind == kRegFixNone || !item->Root ||
             item->Key.empty()) {
             qvLog("Restore: invalid line skipped");
+            ++result.Failed;
+            continue;
+        }
+        // No call can reach a key whose name holds a NUL, nor tell that it is
+        // absent: the line cannot be applied.
+        if (RegNameHoldsNul(item->Key)) {
+            qvLog("Restore: key name holds a NUL, line skipped: " + EscapeHashHex(item->Key));
             ++result.Failed;
             continue;
         }

@@ -93,6 +93,16 @@ constexpr TqvItemsType kItemsTypes[] = {
 
 const char* const kCategoryLogNames[] = {"", "FIX", "BOOST", "CLEAN"};
 
+// The sum of one counter over a category's groups.
+template <typename T, typename F>
+T SumOverGroups(const std::vector<std::unique_ptr<TqvGroup>>& Groups, F Counter)
+{
+    T sum = 0;
+    for (const auto& g : Groups)
+        sum += ((*g).*Counter)();
+    return sum;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -113,6 +123,42 @@ TqvMain* TqvItem::Engine() const
     return Owner ? Owner->Owner : nullptr;
 }
 
+void TqvItem::MarkDone(int64_t Freed)
+{
+    Outcome = TqvOutcome::Done;
+    NotDoneReason.clear();
+    DoneSize = Freed;
+}
+
+void TqvItem::MarkNotDone(std::string Reason, int64_t Freed)
+{
+    Outcome = TqvOutcome::NotDone;
+    NotDoneReason = std::move(Reason);
+    DoneSize = Freed;
+}
+
+void TqvItem::Repair()
+{
+    if (Locked)
+        return;
+    // A refusal recorded before the repair (the backup's) stands.
+    if (Outcome == TqvOutcome::NotDone)
+        return;
+    Outcome = TqvOutcome::None;
+    DoneSize = 0;
+    bool done = false;
+    if (!Guard([&] { done = Fix(); })) {
+        MarkNotDone("the repair failed with an error", DoneSize);
+        return;
+    }
+    if (Outcome == TqvOutcome::None) {
+        if (done)
+            MarkDone(Size);
+        else
+            MarkNotDone("not repaired");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // TqvItems
 
@@ -128,7 +174,7 @@ void TqvItems::Clean()
             return;
         TqvItem* item = Items[i].get();
         if (item->Found && item->Selected)
-            Guard([item] { item->Fix(); });
+            item->Repair();
         StepProgress();
     }
 }
@@ -161,6 +207,44 @@ int64_t TqvItems::SelectedSize() const
         if (i->Found && i->Selected)
             sum += i->Size;
     return sum;
+}
+
+int TqvItems::DoneCount() const
+{
+    return static_cast<int>(std::count_if(Items.begin(), Items.end(), [](const auto& i) {
+        return i->Outcome == TqvOutcome::Done;
+    }));
+}
+
+int64_t TqvItems::DoneSize() const
+{
+    int64_t sum = 0;
+    for (const auto& i : Items)
+        if (i->Outcome != TqvOutcome::None)
+            sum += i->DoneSize;
+    return sum;
+}
+
+// The line that names an item in a report: its first catalogue line, else
+// its caption.
+static std::string ItemReportText(TqvItem& Item)
+{
+    std::string line = Item.GetXML();
+    const size_t end = line.find("\r\n");
+    if (end != std::string::npos)
+        line.resize(end);
+    return line.empty() ? Utf8(Item.Caption) : line;
+}
+
+void TqvItems::CollectNotDone(std::vector<TqvNotDone>& NotDone) const
+{
+    for (const auto& i : Items) {
+        if (!i->Found || !i->Selected || i->Locked || i->Outcome == TqvOutcome::Done)
+            continue;
+        NotDone.push_back({ItemReportText(*i), i->Outcome == TqvOutcome::NotDone
+                                                   ? i->NotDoneReason
+                                                   : std::string("not repaired")});
+    }
 }
 
 void TqvItems::Backup()
@@ -318,6 +402,16 @@ int64_t TqvGroup::FoundSize() const
     return Scanner ? Scanner->FoundSize() : 0;
 }
 
+int TqvGroup::DoneCount() const
+{
+    return Scanner ? Scanner->DoneCount() : 0;
+}
+
+int64_t TqvGroup::DoneSize() const
+{
+    return Scanner ? Scanner->DoneSize() : 0;
+}
+
 int TqvGroup::SelectedCount() const
 {
     return Scanner ? Scanner->SelectedCount() : 0;
@@ -415,6 +509,12 @@ void TqvCategory::Fix(bool BackupRequired)
         // Nothing of the category is repaired without its backup.
         qvLog("Backup failed: nothing repaired");
         root.MarkBackupFailed(status.Category);
+        for (TqvGroup* group : work)
+            if (group->Scanner)
+                for (const auto& item : group->Scanner->Items)
+                    if (item->Found && item->Selected && !item->Locked &&
+                        item->Outcome != TqvOutcome::NotDone)
+                        item->MarkNotDone("the category's backup failed: nothing repaired");
         status.Position = status.Maximum;
         Guard([&] { root.Progress(true); });
     };
@@ -477,34 +577,46 @@ void TqvCategory::Fix(bool BackupRequired)
 
 int TqvCategory::FoundCount() const
 {
-    int sum = 0;
-    for (const auto& g : Groups)
-        sum += g->FoundCount();
-    return sum;
+    return SumOverGroups<int>(Groups, &TqvGroup::FoundCount);
 }
 
 int64_t TqvCategory::FoundSize() const
 {
-    int64_t sum = 0;
-    for (const auto& g : Groups)
-        sum += g->FoundSize();
-    return sum;
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::FoundSize);
 }
 
 int TqvCategory::SelectedCount() const
 {
-    int sum = 0;
-    for (const auto& g : Groups)
-        sum += g->SelectedCount();
-    return sum;
+    return SumOverGroups<int>(Groups, &TqvGroup::SelectedCount);
 }
 
 int64_t TqvCategory::SelectedSize() const
 {
-    int64_t sum = 0;
-    for (const auto& g : Groups)
-        sum += g->SelectedSize();
-    return sum;
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::SelectedSize);
+}
+
+int TqvCategory::DoneCount() const
+{
+    return SumOverGroups<int>(Groups, &TqvGroup::DoneCount);
+}
+
+int64_t TqvCategory::DoneSize() const
+{
+    return SumOverGroups<int64_t>(Groups, &TqvGroup::DoneSize);
+}
+
+void TqvCategory::CollectNotDone(
+    std::vector<std::pair<const TqvGroup*, TqvNotDone>>& NotDone) const
+{
+    std::vector<TqvNotDone> items;
+    for (const auto& g : Groups) {
+        if (!g->Checked || !g->Scanner)
+            continue;
+        items.clear();
+        g->Scanner->CollectNotDone(items);
+        for (TqvNotDone& item : items)
+            NotDone.emplace_back(g.get(), std::move(item));
+    }
 }
 
 int32_t TqvCategory::ProgressPosition() const
@@ -888,8 +1000,12 @@ bool TqvRegItem::Backup()
     }
     backedUp_ = recorded;
     backupRefused_ = !recorded;
-    if (!recorded)
+    if (!recorded) {
         qvLog("Backup refused, not repaired: " + RegLocation(*this));
+        MarkNotDone("the backup cannot record it exactly, so it was not repaired");
+    } else if (Outcome == TqvOutcome::NotDone) {
+        Outcome = TqvOutcome::None;
+    }
     return recorded;
 }
 
@@ -906,15 +1022,20 @@ bool TqvRegItem::Fix()
         std::string key;
         StoredAt(root, key);
         const std::string location = RegRootToName(root) + "\\" + key;
+        // What another item of the same repair removed already (a key with
+        // this value) is done too; a key name with a NUL can be neither
+        // removed nor told absent.
+        const bool reachable = !RegNameHoldsNul(key);
         if (targetsValue()) {
             qvLog("Delete value: " + location + "\\#" + Name);
-            done = RegRemoveValue(root, key, Name);
+            done = RegRemoveValue(root, key, Name) ||
+                   (reachable && !RegValueExists(root, key, Name));
         } else if (IsScannedContainerKey(Root, Key) || IsScannedContainerKey(root, key)) {
             // A whole scanned area is never one finding.
             qvLog("Refused to delete a scanned area: " + location);
         } else {
             qvLog("Delete key: " + location);
-            done = RegRemoveKeyTree(root, key, true);
+            done = RegRemoveKeyTree(root, key, true) || (reachable && !RegKeyExists(root, key));
         }
     } else if (FixKind == kRegFixKey) {
         qvLog("Create key: " + RegRootToName(Root) + "\\" + Key);
@@ -1015,9 +1136,17 @@ void TqvRegItem::AddKeyDetails(const std::string& P, bool WithKeyItem, const Tqv
     // another key.
     std::string subKeys;
     if (RegGetSubKeyNames(Template.Root, P, subKeys))
-        for (const std::string& sub : RegSplitNames(subKeys))
-            if (!Trim(sub).empty())
-                AddKeyDetails(P + "\\" + sub, true, Template);
+        for (const std::string& sub : RegSplitNames(subKeys)) {
+            if (Trim(sub).empty())
+                continue;
+            // No call can open it: its cut name would be this key again.
+            if (RegNameHoldsNul(sub)) {
+                qvLog("Key name holds a NUL, not opened: " + RegRootToName(Template.Root) + "\\" +
+                      P + "\\" + EscapeHashHex(sub));
+                continue;
+            }
+            AddKeyDetails(P + "\\" + sub, true, Template);
+        }
 }
 
 std::unique_ptr<TqvRegItem> NewRegDeletion(TqvItems* Owner, HKEY Root, const std::string& Key,
@@ -1081,16 +1210,29 @@ void TqvFileItem::Check()
     RemoveIgnoredFiles(*list);
     if (list->empty())
         return;
+    std::string expanded;
+    if (!TryExpandPathMacros(Trim(Path), Is64, expanded))
+        return;
+    TakeFiles(std::move(list), WalkRootOf(WideFromAnsi(expanded)));
     Found = true;
     Selected = true;
-    Size = SumListSizes(list.get());
+    Size = SumListSizes(Files.get());
     qvLog("BAD FILE:");
     qvLog(Path);
-    qvLog("Found files: " + IntToStr(static_cast<int64_t>(list->size())) +
+    qvLog("Found files: " + IntToStr(static_cast<int64_t>(Files->size())) +
           "\r\nTotal Size: " + IntToStr(Size));
-    for (const TFoundFile& f : *list)
+    for (const TFoundFile& f : *Files)
         qvLog(f.Path);
-    Files = std::move(list);
+}
+
+void TqvFileItem::TakeFiles(std::unique_ptr<TFileList> List, std::wstring WalkRoot)
+{
+    Root = std::move(WalkRoot);
+    RootIdentity = {};
+    ReadFileIdentity(Root, true, RootIdentity);
+    if (List)
+        ReadFoundIdentities(*List);
+    Files = std::move(List);
 }
 
 bool TqvFileItem::Fix()
@@ -1107,37 +1249,56 @@ bool TqvFileItem::Fix()
     // removes the listed folders that are empty once their files are gone.
     const bool removeFolders = folderPattern && !(wildcard && FixKind == kFileFixClean);
 
-    bool allDeleted = true;
+    TContainedRemover remover(Root, RootIdentity);
+    int64_t freed = 0;
+    size_t files = 0;
+    size_t left = 0;
+    std::string firstLeft;
     for (const TFoundFile& f : *Files) {
         if (f.IsFolder())
             continue;
-        if (DeleteFileForced(f.Path)) {
+        ++files;
+        // An entry the check could not identify is never taken for another.
+        const TRemoveResult result = f.Identity.Known
+                                         ? remover.RemoveFile(f.WidePath, f.Identity)
+                                         : TRemoveResult::Changed;
+        if (IsRemoved(result)) {
+            freed += f.Size;
             qvLog("File deleted: " + f.Path);
-        } else {
-            allDeleted = false;
-            qvLog("File not deleted: " + f.Path);
+            continue;
         }
+        const std::string why = f.Path + ": " + RemoveResultText(result);
+        qvLog("File not deleted: " + why);
+        if (left++ == 0)
+            firstLeft = why;
     }
     if (removeFolders) {
         // The walk lists a folder before what lies in it: backwards, every
-        // folder comes after its contents. RemoveDirectoryA removes only an
-        // empty folder, and a link as a link.
+        // folder comes after its contents. A folder that still holds entries
+        // stays.
         for (auto it = Files->rbegin(); it != Files->rend(); ++it) {
-            if (!it->IsFolder())
+            if (!it->IsFolder() || !it->Identity.Known)
                 continue;
-            const std::string folder = ExcludeTrailingBackslash(it->Path);
-            if (RemoveDirectoryA(folder.c_str()))
-                qvLog("Dir deleted: " + folder);
+            const TRemoveResult result = remover.RemoveFolder(it->WidePath, it->Identity);
+            if (result == TRemoveResult::Removed)
+                qvLog("Dir deleted: " + ExcludeTrailingBackslash(it->Path));
+            else if (result != TRemoveResult::NotEmpty && result != TRemoveResult::Gone)
+                qvLog("Dir not deleted: " + it->Path + ": " + RemoveResultText(result));
         }
-        std::string own;
-        if (FixKind == kFileFixDel && !wildcard && TryExpandPathMacros(pattern, Is64, own)) {
-            own = ExcludeTrailingBackslash(own);
-            if (RemoveDirectoryA(own.c_str()))
-                qvLog("Dir deleted: " + own);
-        }
+        if (FixKind == kFileFixDel && !wildcard &&
+            remover.RemoveRoot() == TRemoveResult::Removed)
+            qvLog("Dir deleted: " + AnsiFromWide(Root));
     }
     Files.reset();
-    return allDeleted;
+    if (left == 0) {
+        MarkDone(freed);
+        return true;
+    }
+    MarkNotDone(IntToStr(static_cast<int64_t>(left)) + " of " +
+                    IntToStr(static_cast<int64_t>(files)) + " files not deleted, first " +
+                    firstLeft,
+                freed);
+    return false;
 }
 
 // ---------------------------------------------------------------------------

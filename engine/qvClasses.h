@@ -31,6 +31,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class TqvMain;
@@ -112,6 +113,19 @@ public:
 // ---------------------------------------------------------------------------
 // Items
 
+// What the last repair did with an item that it was to repair.
+enum class TqvOutcome : uint8_t {
+    None,    // not repaired yet (or not to be: locked, unselected)
+    Done,    // repaired; DoneSize bytes freed
+    NotDone, // left as it was, or partly: NotDoneReason says why
+};
+
+// One item that a repair left undone, for the report.
+struct TqvNotDone {
+    std::string What;   // the item as its catalogue line, or its caption
+    std::string Reason;
+};
+
 // Base of every item. Found, selected and size persist from the scan to the
 // repairs; a repair does not clear found.
 class TqvItem : public TObject {
@@ -137,8 +151,19 @@ public:
     // Records what the repair will change in the open backup; False when the
     // writer refused it. Nothing to record by default.
     virtual bool Backup();
-    // Repairs or removes; True when it succeeded.
+    // Repairs or removes; True when it succeeded. May record its outcome
+    // itself (MarkDone, MarkNotDone) with the bytes and the reason.
     virtual bool Fix() = 0;
+
+    TqvOutcome Outcome = TqvOutcome::None;
+    std::string NotDoneReason;
+    int64_t DoneSize = 0;
+    void MarkDone(int64_t Freed);
+    void MarkNotDone(std::string Reason, int64_t Freed = 0);
+    // Fix with its outcome kept: the outcome Fix recorded, else Done (with
+    // the item's size) or NotDone by its answer; an exception is NotDone.
+    // Locked items are never repaired and keep no outcome.
+    void Repair();
 
     // The engine root over the owning scanner; null for an item without owner.
     TqvMain* Engine() const;
@@ -168,6 +193,11 @@ public:
     virtual int64_t FoundSize() const;
     virtual int SelectedCount() const;
     virtual int64_t SelectedSize() const;
+    // After a repair: the items it did, the bytes they freed, and every item
+    // it was to repair but did not (found, selected, not locked), in order.
+    virtual int DoneCount() const;
+    virtual int64_t DoneSize() const;
+    virtual void CollectNotDone(std::vector<TqvNotDone>& NotDone) const;
 
     // Before every item a forced report (a false answer stops); a found and
     // selected item records itself. What an item raises is passed on, since a
@@ -245,6 +275,8 @@ public:
     int64_t FoundSize() const;    // 0 without scanner
     int SelectedCount() const;    // 0 without scanner
     int64_t SelectedSize() const; // 0 without scanner or unless checked
+    int DoneCount() const;        // 0 without scanner
+    int64_t DoneSize() const;     // 0 without scanner
 };
 
 class TqvCategory : public TqvClassWithCaption {
@@ -269,6 +301,12 @@ public:
     int64_t FoundSize() const;
     int SelectedCount() const;
     int64_t SelectedSize() const;
+    // What the last repair did: the items done and the bytes they freed.
+    int DoneCount() const;
+    int64_t DoneSize() const;
+    // Every item of the checked groups that the last repair was to do and did
+    // not, with the group it belongs to.
+    void CollectNotDone(std::vector<std::pair<const TqvGroup*, TqvNotDone>>& NotDone) const;
     // Finished units plus the current group's fraction of its progsize,
     // rounded half to even.
     int32_t ProgressPosition() const;
@@ -412,16 +450,28 @@ public:
     std::string Path; // the pattern with path macros
     uint8_t ScanKind = 0;
     uint8_t FixKind = 0;
+    // The folder the check walked from (the expanded pattern up to its first
+    // wildcard) and what it was then: the repair reaches every listed entry
+    // from there down and removes only what is still the entry listed.
+    std::wstring Root;
+    TFileIdentity RootIdentity;
 
     void LoadFromXML(TXMLTag* Tag) override;
     std::string GetXML() override;
     void Check() override;
-    // Deletes the listed files (forced), then, for a folder pattern, the
-    // listed folders that are empty afterwards, deepest first (links are
-    // removed as links); "clean" keeps the pattern's own folder, "del" removes
-    // it when empty, and a wildcard folder pattern's "clean" keeps every
-    // folder. Nothing made after the check is touched. True when every listed
-    // file went.
+    // Keeps List as what the repair deletes, with WalkRoot as the folder its
+    // walk started from: the identities of the root and of every entry are
+    // read now, as the repair must meet them again.
+    void TakeFiles(std::unique_ptr<TFileList> List, std::wstring WalkRoot);
+    // Deletes the listed files, then, for a folder pattern, the listed
+    // folders that are empty afterwards, deepest first; "clean" keeps the
+    // pattern's own folder, "del" removes it when empty, and a wildcard folder
+    // pattern's "clean" keeps every folder. Each entry is reached from Root
+    // without passing a link and removed only when it is still the entry the
+    // check saw (a link as the link itself, where the platform can; else it
+    // stays). Nothing made after the check is touched. True when every listed
+    // file went; the outcome counts the bytes of those that went and names
+    // the first that stayed.
     bool Fix() override;
 };
 

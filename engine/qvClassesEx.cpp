@@ -71,7 +71,8 @@ struct TName {
 bool EnumNames(HKEY Root, const std::string& Path, bool SubKeys, std::vector<TName>& Names)
 {
     TRegKey key;
-    if (RegOpenKeyExW(Root, WideFromAnsi(Path).c_str(), 0, KEY_READ | RegViewAccessBit(),
+    if (RegNameHoldsNul(Path) ||
+        RegOpenKeyExW(Root, WideFromAnsi(Path).c_str(), 0, KEY_READ | RegViewAccessBit(),
                       key.put()) != ERROR_SUCCESS)
         return false;
     std::vector<wchar_t> buffer(256);
@@ -94,7 +95,9 @@ bool EnumNames(HKEY Root, const std::string& Path, bool SubKeys, std::vector<TNa
         const std::wstring wide(buffer.data(), length);
         TName name;
         name.Ansi = AnsiFromWide(wide);
-        name.Addressable = SameWideText(WideFromAnsi(name.Ansi), wide);
+        // A name with a NUL reaches no terminated call as itself.
+        name.Addressable = SameWideText(WideFromAnsi(name.Ansi), wide) &&
+                           wide.find(L'\0') == std::wstring::npos;
         names.push_back(std::move(name));
         ++index;
     }
@@ -113,8 +116,9 @@ bool IsBlank(const std::string& Name)
 bool ReadText(HKEY Root, const std::string& Path, const std::string& Name, std::string& Text)
 {
     TRegKey key;
-    if (RegOpenKeyExA(Root, Path.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
-        ERROR_SUCCESS)
+    if (RegNameHoldsNul(Path) || RegNameHoldsNul(Name) ||
+        RegOpenKeyExA(Root, Path.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
+            ERROR_SUCCESS)
         return false;
     char small[512];
     std::vector<char> large;
@@ -196,8 +200,9 @@ TFileState TestLibraryFile(const std::string& Text, uint8_t View)
 std::wstring NativeKeyName(HKEY Root, const std::string& Key)
 {
     TRegKey key;
-    if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
-        ERROR_SUCCESS)
+    if (RegNameHoldsNul(Key) ||
+        RegOpenKeyExA(Root, Key.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
+            ERROR_SUCCESS)
         return {};
     return UpperWide(GetKeyNameFromHandle(key.get()));
 }

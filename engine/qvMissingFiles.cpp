@@ -18,6 +18,10 @@ namespace {
 // Opens Path below Parent for reading in the calling thread's view.
 bool OpenForReading(HKEY Parent, const std::string& Path, TRegKey& Key)
 {
+    // The part of a name before its NUL would open another key (this one,
+    // for a name that starts with it), and the walk would never end.
+    if (RegNameHoldsNul(Path))
+        return false;
     return RegOpenKeyExA(Parent, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), Key.put()) ==
            ERROR_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
+#include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
 #include <cmath>
@@ -473,13 +474,28 @@ bool IsFixedDrivePath(const std::string& Text)
 bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly)
 {
     std::string cleaned;
-    if (!FixedDriveCandidate(Text, cleaned))
+    return FixedDriveCandidate(Text, cleaned) && PathSurelyMissing(WideFromAnsi(cleaned), FilesOnly);
+}
+
+bool PathSurelyMissing(const std::wstring& Path, bool FilesOnly)
+{
+    if (Path.empty())
         return false;
-    const DWORD attributes = GetFileAttributesA(cleaned.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return FilesOnly && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    // The lookups find a file in either view of the system folders: it is
+    // missing only when neither holds it.
+    for (const bool off : {true, false}) {
+        TRedirectionOffScope redirection(off);
+        const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(Path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!FilesOnly || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return false;
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            return false;
+    }
+    return true;
 }
 
 void SetThreadRegistryView(bool Is64)
@@ -506,58 +522,90 @@ bool TFoundFile::IsFolder() const
     return EndsWithBackslash(Path);
 }
 
-void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse)
-{
-    if (!List)
-        return;
-    std::string folder, pattern;
-    SplitFolderName(Mask, folder, pattern);
+namespace {
 
-    const int star = FindFirstCharOf("*", folder, 1);
-    if (star > 0) {
+template <typename F> void ForEachFoundW(const std::wstring& Mask, F&& Visit)
+{
+    WIN32_FIND_DATAW data{};
+    HANDLE h = FindFirstFileW(ExtendedLengthPath(Mask).c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    TFindHandle owner(h);
+    do {
+        const std::wstring_view name(data.cFileName);
+        if (name == L"." || name == L"..")
+            continue;
+        Visit(data);
+    } while (FindNextFileW(h, &data));
+}
+
+void AddFound(TFileList& List, std::wstring Path, int64_t Size, DWORD Attributes)
+{
+    TFoundFile found;
+    found.Path = AnsiFromWide(Path);
+    found.Size = Size;
+    found.Attributes = Attributes;
+    found.WidePath = std::move(Path);
+    List.push_back(std::move(found));
+}
+
+// The walk itself is wide: a name that the code page cannot spell is found,
+// sized and later removed under its own name; the 8-bit path is its text.
+void FindFilesWide(const std::wstring& Mask, TFileList& List, bool Recurse)
+{
+    const size_t slash = Mask.find_last_of(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? L"" : Mask.substr(0, slash + 1);
+    const std::wstring pattern = slash == std::wstring::npos ? Mask : Mask.substr(slash + 1);
+
+    const size_t star = folder.find(L'*');
+    if (star != std::wstring::npos) {
         // The component that holds the "*" lies between the backslash before
         // it and the one after it (the folder part ends with one).
-        const auto slashes = BackslashIndices(folder);
-        const size_t starIndex = static_cast<size_t>(star - 1);
-        size_t begin = 0;
-        size_t end = folder.size() - 1;
-        for (const size_t s : slashes) {
-            if (s < starIndex)
-                begin = s + 1;
-            else {
-                end = s;
-                break;
-            }
-        }
-        const std::string parent = folder.substr(0, begin);
-        const std::string component = folder.substr(begin, end - begin);
-        const std::string rest = folder.substr(end + 1);
-        ForEachFound(parent + component, [&](const WIN32_FIND_DATAA& data) {
+        const size_t before = folder.rfind(L'\\', star);
+        const size_t begin = before == std::wstring::npos ? 0 : before + 1;
+        const size_t end = folder.find(L'\\', star);
+        const std::wstring parent = folder.substr(0, begin);
+        const std::wstring component = folder.substr(begin, end - begin);
+        const std::wstring rest = folder.substr(end + 1);
+        ForEachFoundW(parent + component, [&](const WIN32_FIND_DATAW& data) {
             if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
                 return;
-            const std::string sub = parent + data.cFileName + "\\";
+            std::wstring sub = parent + data.cFileName + L"\\";
             if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-                List->push_back({sub, 0, data.dwFileAttributes});
+                AddFound(List, std::move(sub), 0, data.dwFileAttributes);
                 return;
             }
-            FindFilesRecursive(sub + rest + pattern, List, Recurse);
+            FindFilesWide(sub + rest + pattern, List, Recurse);
         });
         return;
     }
 
-    ForEachFound(Mask, [&](const WIN32_FIND_DATAA& data) {
+    ForEachFoundW(Mask, [&](const WIN32_FIND_DATAW& data) {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!Recurse)
                 return;
-            const std::string sub = folder + data.cFileName + "\\";
-            List->push_back({sub, 0, data.dwFileAttributes});
+            const std::wstring sub = folder + data.cFileName + L"\\";
+            AddFound(List, sub, 0, data.dwFileAttributes);
             if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                FindFilesRecursive(sub + pattern, List, Recurse);
+                FindFilesWide(sub + pattern, List, Recurse);
             return;
         }
         const int64_t size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        List->push_back({folder + data.cFileName, size, data.dwFileAttributes});
+        AddFound(List, folder + data.cFileName, size, data.dwFileAttributes);
     });
+}
+
+} // namespace
+
+void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse)
+{
+    if (List)
+        FindFilesWide(WideFromAnsi(Mask), *List, Recurse);
+}
+
+void FindFilesRecursiveW(const std::wstring& Mask, TFileList& List, bool Recurse)
+{
+    FindFilesWide(Mask, List, Recurse);
 }
 
 void SearchFilesToList(const std::string& Path, TFileList* List, bool Recurse, bool Is64)
@@ -575,6 +623,34 @@ void SearchFilesToList(const std::string& Path, TFileList* List, bool Recurse, b
         Recurse = true;
     }
     FindFilesRecursive(expanded, List, Recurse);
+}
+
+void ReadFoundIdentities(TFileList& List)
+{
+    for (TFoundFile& f : List) {
+        const std::wstring path = f.IsFolder() ? f.WidePath.substr(0, f.WidePath.size() - 1)
+                                               : f.WidePath;
+        if (!ReadFileIdentity(path, false, f.Identity) || !f.Identity.IsLink)
+            continue;
+        f.Attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        f.Size = 0;
+    }
+}
+
+std::wstring WalkRootOf(const std::wstring& ExpandedPattern)
+{
+    const size_t slash = ExpandedPattern.find_last_of(L'\\');
+    if (slash == std::wstring::npos)
+        return {};
+    std::wstring folder = ExpandedPattern.substr(0, slash);
+    const size_t wild = folder.find_first_of(L"*?");
+    if (wild != std::wstring::npos) {
+        const size_t before = folder.rfind(L'\\', wild);
+        folder = before == std::wstring::npos ? std::wstring() : folder.substr(0, before);
+    }
+    if (folder.size() == 2 && folder[1] == L':')
+        folder += L'\\';
+    return folder;
 }
 
 int64_t SumListSizes(const TFileList* List)

@@ -13,6 +13,7 @@
 // folder or key: the answer is False or the empty text. The only state is the
 // list of fixed-drive roots, built once.
 
+#include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
 
 #include <windows.h>
@@ -88,11 +89,15 @@ bool ResolvePathBySpaces(std::string& Path);
 // The fixed drives are listed once per process, each only when its root can
 // be read (a locked or unformatted volume is left out); none gives False.
 bool IsFixedDrivePath(const std::string& Text);
-// IsFixedDrivePath, and the system answers "file not found" or "path not
-// found" for the cleaned path: only then is a path that no lookup resolved
-// missing. Access denied, a sharing or a device error leaves it unknown.
-// With FilesOnly a folder of that path counts as missing too.
+// IsFixedDrivePath, and PathSurelyMissing for the cleaned path: only then is
+// a path that no lookup resolved missing.
 bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly = false);
+// The one test of absence behind every "does not exist" finding: True only
+// when, with file-system redirection off and on, the system answers "file
+// not found" or "path not found" for Path (wide, at any length). Access
+// denied, a sharing or a device error, or a path that cannot be asked, leaves
+// it present. With FilesOnly a folder of that path counts as missing too.
+bool PathSurelyMissing(const std::wstring& Path, bool FilesOnly = false);
 
 // The calling thread's registry view for what follows: on 64-bit Windows the
 // 64-bit view for Is64, else the 32-bit one; on 32-bit Windows no view flag.
@@ -129,10 +134,16 @@ private:
 // Folder walks
 
 // One entry of a walk. A folder entry ends in a backslash and has size 0.
+// Path is the 8-bit text of WidePath, the name as the system holds it (a
+// character the code page lacks shows as "?" in Path only).
 struct TFoundFile {
     std::string Path;
     int64_t Size = 0;
     DWORD Attributes = 0;
+    std::wstring WidePath;
+    // What the walk found there, for a repair that must meet the same entry;
+    // unknown unless the caller read it (ReadFoundIdentities).
+    TFileIdentity Identity;
 
     bool IsFolder() const;
 };
@@ -149,6 +160,8 @@ using TFileList = std::vector<TFoundFile>;
 // listed but never entered, whether a "*" component or the recursion met it:
 // what lies behind it is not part of the folder being walked.
 void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse);
+// The same walk for a wide mask.
+void FindFilesRecursiveW(const std::wstring& Mask, TFileList& List, bool Recurse);
 
 // The walk of a stored pattern. Nothing happens when List is absent or the
 // trimmed path is empty. The macros are expanded for the view (Is64: the
@@ -158,6 +171,16 @@ void FindFilesRecursive(const std::string& Mask, TFileList* List, bool Recurse);
 // folder. A path that ends with a backslash is searched with "*.*" and
 // recursively whatever Recurse says.
 void SearchFilesToList(const std::string& Path, TFileList* List, bool Recurse, bool Is64 = false);
+
+// Reads each entry's identity (not following a link at its end). An entry
+// that is a link (a reparse point, or a name the platform resolves to
+// another path) gets FILE_ATTRIBUTE_REPARSE_POINT and size 0: removing a link
+// frees nothing, and only the link may go.
+void ReadFoundIdentities(TFileList& List);
+// The folder a walk of an expanded pattern starts from: its folder part up to
+// the first component that holds a wildcard, without a trailing backslash
+// (a drive root keeps it).
+std::wstring WalkRootOf(const std::wstring& ExpandedPattern);
 
 // The sum of the entries' sizes; 0 for an absent or empty list.
 int64_t SumListSizes(const TFileList* List);

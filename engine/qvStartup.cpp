@@ -7,6 +7,7 @@
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
+#include "platform/UnicodeU.h"
 #include "platform/qvCommon.h"
 
 #include <algorithm>
@@ -328,10 +329,27 @@ TqvAllRunItems::TRestoreCount TqvAllRunItems::RestoreAll()
 // ---------------------------------------------------------------------------
 // Shortcuts
 
+namespace {
+
+// A plain file, not a link: copying a link would copy its target, and
+// deleting it by name would delete the target where the platform resolves
+// links.
+bool IsRegularFile(const std::string& Path)
+{
+    TFileIdentity identity;
+    return FileExistsEx(Path) && ReadFileIdentity(WideFromAnsi(Path), false, identity) &&
+           !identity.IsLink && !(identity.Attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+} // namespace
+
 bool MoveShortcutToDelayed(const TqvFoundStartup& Entry)
 {
-    if (!Entry.Shortcut || !FileExistsEx(Entry.ShortcutPath))
+    if (!Entry.Shortcut || !IsRegularFile(Entry.ShortcutPath)) {
+        if (Entry.Shortcut && FileExistsEx(Entry.ShortcutPath))
+            StartupLog("Shortcut is a link, not moved: " + Entry.ShortcutPath);
         return false;
+    }
     const std::string& dir = Entry.PerUser ? UserStartupDir() : CommonStartupDir();
     if (dir.empty())
         return false;
@@ -374,6 +392,11 @@ TDelayedCount MoveDelayedShortcutsBack(const std::string& DelayedDir, const std:
             continue;
         }
         bool back = false;
+        if (!IsRegularFile(found.Path)) {
+            ++count.Failed;
+            StartupLog("Delayed shortcut is a link, not moved back: " + found.Path);
+            continue;
+        }
         if (!StartupDir.empty()) {
             const std::string target =
                 IncludeTrailingBackslash(StartupDir) + FileNameOf(found.Path);

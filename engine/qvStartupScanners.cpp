@@ -146,22 +146,6 @@ TFileList StartupShortcuts(const std::string& Folder)
     return list;
 }
 
-// A path that the code page cannot hold, looked for as it is, with
-// file-system redirection off and on: missing only when both times the system
-// says that it or its folder is not there.
-bool WidePathMissing(const std::wstring& Path)
-{
-    for (const bool off : {true, false}) {
-        TRedirectionOffScope redirection(off);
-        if (GetFileAttributesW(Path.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return false;
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
-            return false;
-    }
-    return true;
-}
-
 using TCurrentEntry = std::pair<std::string, std::unique_ptr<TqvFoundStartup>>;
 struct TByKey {
     bool operator()(const TCurrentEntry& A, const std::string& B) const { return A.first < B; }
@@ -235,7 +219,7 @@ void TqvItemsInvalidStartup::Scan()
                 if (ExtractExecutablePath(target, kViewBoth, found) ||
                     !IsMissingOnFixedDrive(target))
                     continue;
-            } else if (!WidePathMissing(wideTarget)) {
+            } else if (!PathSurelyMissing(wideTarget)) {
                 continue;
             }
             auto item = std::make_unique<TqvFileItem>(this);
@@ -244,8 +228,10 @@ void TqvItemsInvalidStartup::Scan()
             item->Path = shortcut.Path;
             item->ScanKind = kFileScanExists;
             item->FixKind = kFileFixClean;
-            item->Size = std::max<int64_t>(shortcut.Size, 0);
-            item->Files = std::make_unique<TFileList>(1, shortcut);
+            const std::wstring& file = shortcut.WidePath;
+            item->TakeFiles(std::make_unique<TFileList>(1, shortcut),
+                            file.substr(0, file.find_last_of(L'\\')));
+            item->Size = std::max<int64_t>(SumListSizes(item->Files.get()), 0);
             Add(std::move(item));
             if (Owner)
                 Owner->AddFound(1);
@@ -413,6 +399,7 @@ void TqvItemsDelayStartup::Clean()
         return *list;
     };
 
+    std::vector<std::pair<TqvItem*, bool>> waiting; // items with Run values, and their scope
     for (const auto& owned : Items) {
         if (Owner && !Owner->Progress(true))
             return;
@@ -422,15 +409,19 @@ void TqvItemsDelayStartup::Clean()
         if (item->Found && item->Selected && !entries.empty()) {
             if (const auto* pattern = dynamic_cast<const TqvStartupItem*>(item))
                 qvLog("Cleaning app: " + pattern->Name);
+            item->MarkDone(0);
             for (const auto& entry : entries) {
                 if (entry->Shortcut) {
                     qvLog("Cleaning shortcut: " + entry->ShortcutPath);
-                    if (!MoveShortcutToDelayed(*entry))
+                    if (!MoveShortcutToDelayed(*entry)) {
                         qvLog("Shortcut not moved: " + entry->ShortcutPath);
+                        item->MarkNotDone("shortcut not moved: " + entry->ShortcutPath);
+                    }
                 } else {
                     qvLog((entry->PerUser ? "Cleaning Run - USER: " : "Cleaning Run - COMMON: ") +
                           entry->ValueName + "=" + entry->Command);
                     listOf(entry->PerUser).AddFound(*entry);
+                    waiting.emplace_back(item, entry->PerUser);
                 }
             }
         }
@@ -438,9 +429,17 @@ void TqvItemsDelayStartup::Clean()
     }
     if (Owner && !Owner->Progress(true))
         return;
-    for (TqvAllRunItems* list : {common.get(), user.get()})
-        if (list && !list->Save())
+    bool saved[2] = {true, true}; // all users, per user
+    for (TqvAllRunItems* list : {common.get(), user.get()}) {
+        if (list && !list->Save()) {
             qvLog("Startup list not saved: " + list->GetFileName());
+            saved[list == user.get() ? 1 : 0] = false;
+        }
+    }
+    // A Run value is postponed only once its list is saved.
+    for (const auto& [item, perUser] : waiting)
+        if (!saved[perUser ? 1 : 0] && item->Outcome == TqvOutcome::Done)
+            item->MarkNotDone("the postponed start-up list was not saved");
 }
 
 // ---------------------------------------------------------------------------

@@ -1,8 +1,11 @@
 #include "engine/qvSystemScanners.h"
 
 #include "engine/qvScanners.h"
+#include "engine/qvScanTools.h"
+#include "platform/FileUtilsU.h"
 #include "platform/RecycleBinU.h"
 #include "platform/SysUtilsU.h"
+#include "platform/UnicodeU.h"
 
 #include <algorithm>
 #include <climits>
@@ -72,14 +75,141 @@ void TqvItemsRecycleBin::Scan()
         Owner->AddFound(ClampToInt(ItemCount));
 }
 
+namespace {
+
+// What keeps a bin item from being emptied: '' for a plain file or a folder
+// whose whole tree holds no link. Its bytes go to Size.
+std::string HeldBack(const TRecycleBinEntry& Entry, int64_t& Size, TFileList& Tree, bool& Folder)
+{
+    TFileIdentity identity;
+    if (!ReadFileIdentity(Entry.Path, false, identity))
+        return "cannot be read";
+    if (identity.IsLink)
+        return "a link, left in the bin";
+    Size = 0;
+    Folder = (identity.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!Folder) {
+        WIN32_FIND_DATAW data{};
+        HANDLE find = FindFirstFileW(ExtendedLengthPath(Entry.Path).c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+            Size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+        return {};
+    }
+    FindFilesRecursiveW(Entry.Path + L"\\*.*", Tree, true);
+    ReadFoundIdentities(Tree);
+    for (const TFoundFile& f : Tree) {
+        if (f.Attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return "holds a link (" + f.Path + "), left in the bin";
+        Size += f.Size;
+    }
+    return {};
+}
+
+// Removes one plain item and then its record; False when anything stayed.
+bool RemoveBinEntry(const TRecycleBinEntry& Entry, bool Folder, const TFileList& Tree,
+                    std::string& Why)
+{
+    TRemoveResult result = TRemoveResult::Removed;
+    if (!Folder) {
+        result = RemovePath(Entry.Path, false);
+    } else {
+        TFileIdentity rootIdentity;
+        ReadFileIdentity(Entry.Path, true, rootIdentity);
+        TContainedRemover remover(Entry.Path, rootIdentity);
+        if (!remover.RootReady())
+            result = remover.RootResult();
+        for (const TFoundFile& f : Tree) {
+            if (result != TRemoveResult::Removed)
+                break;
+            if (!f.IsFolder() && !IsRemoved(remover.RemoveFile(f.WidePath, f.Identity)))
+                result = TRemoveResult::Failed;
+        }
+        for (auto it = Tree.rbegin(); it != Tree.rend(); ++it)
+            if (it->IsFolder())
+                remover.RemoveFolder(it->WidePath, it->Identity);
+        if (result == TRemoveResult::Removed)
+            result = remover.RemoveRoot();
+    }
+    if (!IsRemoved(result)) {
+        Why = RemoveResultText(result);
+        return false;
+    }
+    if (!Entry.Record.empty() && !IsRemoved(RemovePath(Entry.Record, false))) {
+        Why = "its record in the bin stayed";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void TqvItemsRecycleBin::Clean()
 {
     if (!NotEmpty)
         return;
     qvLog("Cleaning RecycleBin");
-    EmptyRecycleBin(nullptr, false, false, false);
+    emptied_ = false;
+    doneCount_ = 0;
+    doneSize_ = 0;
+    left_.clear();
+    struct TJudged {
+        TRecycleBinEntry Entry;
+        int64_t Size = 0;
+        TFileList Tree;
+        bool Folder = false;
+        std::string HeldBack;
+    };
+    std::vector<TRecycleBinEntry> entries;
+    std::vector<TJudged> judged;
+    bool anyHeld = false;
+    if (ListRecycleBinEntries(entries)) {
+        for (TRecycleBinEntry& e : entries) {
+            TJudged j;
+            j.Entry = std::move(e);
+            j.HeldBack = HeldBack(j.Entry, j.Size, j.Tree, j.Folder);
+            anyHeld = anyHeld || !j.HeldBack.empty();
+            judged.push_back(std::move(j));
+        }
+    } else {
+        qvLog("RecycleBin items not placed on the disk: the shell empties it");
+    }
+    if (!anyHeld) {
+        emptied_ = EmptyRecycleBin(nullptr, false, false, false);
+        if (!emptied_)
+            left_.push_back({"the recycle bin", "the shell did not empty it"});
+    } else {
+        for (const TJudged& j : judged) {
+            const std::string path = AnsiFromWide(j.Entry.Path);
+            std::string why = j.HeldBack;
+            if (why.empty() && RemoveBinEntry(j.Entry, j.Folder, j.Tree, why)) {
+                ++doneCount_;
+                doneSize_ += j.Size;
+                qvLog("RecycleBin item deleted: " + path);
+                continue;
+            }
+            qvLog("RecycleBin item not deleted: " + path + ": " + why);
+            left_.push_back({"recycle bin item " + path, why});
+        }
+    }
     UpdateRecycleBinIcon();
     qvLog("RecycleBin cleaned");
+}
+
+int TqvItemsRecycleBin::DoneCount() const
+{
+    return emptied_ ? FoundCount() : doneCount_;
+}
+
+int64_t TqvItemsRecycleBin::DoneSize() const
+{
+    return emptied_ ? FoundSize() : doneSize_;
+}
+
+void TqvItemsRecycleBin::CollectNotDone(std::vector<TqvNotDone>& NotDone) const
+{
+    NotDone.insert(NotDone.end(), left_.begin(), left_.end());
 }
 
 int TqvItemsRecycleBin::FoundCount() const

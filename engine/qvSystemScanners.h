@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Holds no items; its counters come from the last query of the bin.
 class TqvItemsRecycleBin : public TqvItems {
@@ -18,13 +19,28 @@ public:
     int64_t ByteSize = 0;
 
     void Scan() override;
-    // Empties the bin (no window, confirmation, progress or sound) when the
-    // scan found it not empty, and refreshes its icon.
+    // Empties the bin when the scan found it not empty, and refreshes its
+    // icon. Every item is placed on the disk first: a link, or a folder that
+    // holds one, is never emptied through (the shell's emptying reaches a
+    // link's target where the platform resolves links). When every item is
+    // plain, the shell empties the bin (no window, confirmation, progress or
+    // sound); otherwise the plain items are removed one by one with their
+    // records, through handles that are the entries themselves, and the
+    // others stay and are named.
     void Clean() override;
     int FoundCount() const override;       // the item count when not empty, else 0
     int64_t FoundSize() const override;    // the bytes
     int SelectedCount() const override;    // as FoundCount
     int64_t SelectedSize() const override; // as FoundSize
+    int DoneCount() const override;
+    int64_t DoneSize() const override;
+    void CollectNotDone(std::vector<TqvNotDone>& NotDone) const override;
+
+private:
+    bool emptied_ = false; // the shell emptied it whole
+    int doneCount_ = 0;
+    int64_t doneSize_ = 0;
+    std::vector<TqvNotDone> left_;
 };
 
 // Worth releasing on a computer with at most 1024 MiB of physical memory of

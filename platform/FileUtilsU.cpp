@@ -11,7 +11,9 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -83,6 +85,10 @@ bool IsUncRoot(std::string_view dir)
     return BackslashPositions(dir.substr(2)).size() <= 1;
 }
 
+// The entry at an 8-bit path removed through RemoveFileEntry, its final path
+// judged from its folder as found (defined with the link-safe removal).
+TRemoveResult RemoveByName(const std::string& path, bool folder);
+
 struct TWalkEntry {
     std::string Path;
     DWORD Attributes;
@@ -121,9 +127,10 @@ bool DeleteContents(const std::string& dir, TWalkKind kind, bool onReboot)
         if (entry.Attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
             // A junction, symbolic link or mount point: entering it would delete
             // what lies outside the folder, or loop through an ancestor for ever.
-            gone = (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY)
-                       ? RemoveDirectoryA(entry.Path.c_str()) != FALSE
-                       : DeleteFileA(entry.Path.c_str()) != FALSE;
+            // Only the link itself may go; under Wine, where no handle is the
+            // link, it stays.
+            gone = IsRemoved(
+                RemoveByName(entry.Path, (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0));
         } else if (entry.Attributes & FILE_ATTRIBUTE_DIRECTORY) {
             gone = kind == TWalkKind::Forced ? DeleteDirectory(entry.Path, true, true)
                                              : DeleteDirectoryEx(entry.Path, true, true, onReboot);
@@ -288,17 +295,32 @@ std::string ExcludeTrailingBackslash(std::string_view Path)
 // ---------------------------------------------------------------------------
 // Existence and size
 
+namespace {
+
+// The 8-bit call cannot reach a path of MAX_PATH characters or more: such a
+// path is asked through the wide call in its "\\?\" form, so that a long
+// path is judged on the file and never on a failed call.
+DWORD AttributesOf(const std::string& path)
+{
+    if (path.size() < MAX_PATH)
+        return GetFileAttributesA(path.c_str());
+    return GetFileAttributesW(ExtendedLengthPath(WideFromAnsi(path)).c_str());
+}
+
+} // namespace
+
 bool FileExistsEx(const std::string& FileName)
 {
-    const DWORD attributes = GetFileAttributesA(FileName.c_str());
+    const DWORD attributes = AttributesOf(FileName);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool DirectoryExistsEx(const std::string& Dir)
 {
-    const DWORD attributes = GetFileAttributesA(Dir.c_str());
+    const DWORD attributes = AttributesOf(Dir);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
+
 
 int64_t GetFileSize64(const std::string& FileName)
 {
@@ -536,33 +558,17 @@ bool RemoveDirOnReboot(const std::string& Dir)
 
 bool DeleteFileForced(const std::string& FileName)
 {
-    const DWORD attributes = GetFileAttributesA(FileName.c_str());
+    const DWORD attributes = GetFileAttributesW(ExtendedLengthPath(WideFromAnsi(FileName)).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return false;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    if (DeleteFileA(FileName.c_str()))
+    const TRemoveResult result = RemoveByName(FileName, false);
+    if (IsRemoved(result))
         return true;
-    // A link's DACL and attributes are its target's.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || IsGoneError(GetLastError()))
-        return false;
-
-    TLocalDescriptor oldDacl(GetFileSecurityDescriptor(FileName));
-    const bool granted = GrantFileFullAccess(FileName);
-    const bool cleared = SetFileAttributesA(FileName.c_str(), FILE_ATTRIBUTE_NORMAL) != FALSE;
-    if (DeleteFileA(FileName.c_str()))
-        return true;
-    const DWORD error = GetLastError();
-    // Still there: it must not stay open to everybody, nor lose its protection.
-    if (granted && oldDacl) {
-        RecordSecurityCall("SetFileSecurityA", FileName, DACL_SECURITY_INFORMATION, oldDacl.get());
-        SetFileSecurityA(FileName.c_str(), DACL_SECURITY_INFORMATION, oldDacl.get());
-    }
-    if (cleared)
-        SetFileAttributesA(FileName.c_str(), SettableAttributes(attributes));
-    SetLastError(error);
+    SetLastError(result == TRemoveResult::InUse ? ERROR_SHARING_VIOLATION : ERROR_ACCESS_DENIED);
     return false;
 }
 
@@ -570,6 +576,12 @@ bool DeleteFileOrSchedule(const std::string& FileName, bool OnReboot)
 {
     if (DeleteFileForced(FileName))
         return true;
+    // A delete by name at the restart would go through a link to its target
+    // where the platform resolves links, and through a hard link it would
+    // only unlink this name anyway: only what is held or refused is scheduled.
+    TFileIdentity identity;
+    if (ReadFileIdentity(WideFromAnsi(FileName), false, identity) && identity.IsLink)
+        return false;
     return OnReboot && IsWinNT() && DeleteFileOnReboot(FileName);
 }
 
@@ -677,4 +689,571 @@ bool IsTransientFileError(DWORD Error) noexcept
 {
     return Error == ERROR_ACCESS_DENIED || Error == ERROR_SHARING_VIOLATION ||
            Error == ERROR_LOCK_VIOLATION;
+}
+
+// ---------------------------------------------------------------------------
+// Link-safe removal
+
+namespace {
+
+// The calls of the handle-based removal that older systems lack, and the one
+// that every NT system has.
+TBoundProc<decltype(&::GetFinalPathNameByHandleW)> pGetFinalPathNameByHandleW{
+    Kernel32Library(), "GetFinalPathNameByHandleW"};
+
+struct TIoStatus {
+    union {
+        LONG Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+using TNtSetInformationFile = LONG(NTAPI*)(HANDLE, TIoStatus*, PVOID, ULONG, int);
+TBoundProc<TNtSetInformationFile> pNtSetInformationFile{NtdllLibrary(), "NtSetInformationFile"};
+using TRtlNtStatusToDosError = ULONG(NTAPI*)(LONG);
+TBoundProc<TRtlNtStatusToDosError> pRtlNtStatusToDosError{NtdllLibrary(), "RtlNtStatusToDosError"};
+constexpr int kFileBasicInformation = 4;
+constexpr int kFileDispositionInformation = 13;
+
+struct TBasicInformation {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    ULONG FileAttributes;
+};
+
+// Owns one file handle.
+class TFileHandle {
+public:
+    explicit TFileHandle(HANDLE h = INVALID_HANDLE_VALUE) noexcept : h_(h) {}
+    ~TFileHandle() { reset(); }
+    TFileHandle(const TFileHandle&) = delete;
+    TFileHandle& operator=(const TFileHandle&) = delete;
+    HANDLE get() const noexcept { return h_; }
+    HANDLE release() noexcept { return std::exchange(h_, INVALID_HANDLE_VALUE); }
+    bool valid() const noexcept { return h_ != INVALID_HANDLE_VALUE; }
+    void reset(HANDLE h = INVALID_HANDLE_VALUE) noexcept
+    {
+        if (h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kNoFollow = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
+HANDLE OpenEntry(const std::wstring& path, DWORD access, DWORD share, bool follow)
+{
+    return CreateFileW(ExtendedLengthPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       follow ? FILE_FLAG_BACKUP_SEMANTICS : kNoFollow, nullptr);
+}
+
+// The handle's final path, "\\?\C:\..." form; '' where the system has no such
+// call or it fails (then only the reparse attribute tells a link).
+std::wstring FinalPathOf(HANDLE h)
+{
+    auto final = pGetFinalPathNameByHandleW.Get();
+    if (!final)
+        return {};
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD n = final(h, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        if (n == 0)
+            return {};
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return buffer;
+        }
+        buffer.resize(n + 1);
+    }
+    return {};
+}
+
+std::wstring WithBackslash(std::wstring path)
+{
+    if (!path.empty() && path.back() != L'\\')
+        path += L'\\';
+    return path;
+}
+
+bool SameTextW(const std::wstring& a, const std::wstring& b)
+{
+    return a.size() == b.size() &&
+           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                          b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// The handle's final path differs from the one expected: the name led
+// somewhere else (a link the handle went through). Unknown paths never differ.
+bool FinalDiffers(HANDLE h, const std::wstring& expected)
+{
+    if (expected.empty())
+        return false;
+    const std::wstring final = FinalPathOf(h);
+    return !final.empty() && !SameTextW(final, expected);
+}
+
+// What the final path of Path must be when nothing on its last step is a
+// link: the final path of its folder (links on the way followed), a
+// backslash and the entry's long name. '' when either is unknown.
+std::wstring ExpectedFinalPath(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos || slash + 1 >= path.size())
+        return {};
+    // "C:\x" lies in "C:\", the drive's root.
+    const std::wstring folder = path.substr(0, slash == 2 ? 3 : slash);
+    TFileHandle parent(OpenEntry(folder, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, true));
+    if (!parent.valid())
+        return {};
+    const std::wstring parentFinal = FinalPathOf(parent.get());
+    WIN32_FIND_DATAW data{};
+    HANDLE find = FindFirstFileW(ExtendedLengthPath(path).c_str(), &data);
+    if (parentFinal.empty() || find == INVALID_HANDLE_VALUE)
+        return {};
+    FindClose(find);
+    return WithBackslash(parentFinal) + data.cFileName;
+}
+
+bool ReadInformation(HANDLE h, TFileIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    identity.Known = true;
+    identity.VolumeSerial = info.dwVolumeSerialNumber;
+    identity.FileIndex = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    identity.Links = info.nNumberOfLinks;
+    identity.Attributes = info.dwFileAttributes;
+    identity.IsLink = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return true;
+}
+
+DWORD ErrorOfStatus(LONG status)
+{
+    auto convert = pRtlNtStatusToDosError.Get();
+    return convert ? convert(status) : ERROR_ACCESS_DENIED;
+}
+
+// Marks the open entry for deletion; it goes when the last handle closes.
+bool DisposeOf(HANDLE h)
+{
+    auto set = pNtSetInformationFile.Get();
+    if (!set) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return false;
+    }
+    BOOLEAN remove = TRUE;
+    TIoStatus io{};
+    const LONG status = set(h, &io, &remove, sizeof(remove), kFileDispositionInformation);
+    if (status >= 0)
+        return true;
+    SetLastError(ErrorOfStatus(status));
+    return false;
+}
+
+bool SetAttributesOf(HANDLE h, DWORD attributes)
+{
+    auto set = pNtSetInformationFile.Get();
+    if (!set)
+        return false;
+    TBasicInformation basic{};
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    TIoStatus io{};
+    return set(h, &io, &basic, sizeof(basic), kFileBasicInformation) >= 0;
+}
+
+TRemoveResult ResultOfError(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return TRemoveResult::Gone;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return TRemoveResult::InUse;
+    case ERROR_ACCESS_DENIED:
+        return TRemoveResult::Denied;
+    case ERROR_DIR_NOT_EMPTY:
+        return TRemoveResult::NotEmpty;
+    default:
+        return TRemoveResult::Failed;
+    }
+}
+
+// Opens the entry for deletion and checks that it is still what is expected.
+TRemoveResult OpenForDelete(const std::wstring& path, const std::wstring& expectedFinal, bool folder,
+                            const TFileIdentity* expected, DWORD extraAccess, TFileHandle& handle,
+                            TFileIdentity& now)
+{
+    handle.reset(OpenEntry(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | extraAccess,
+                           kShareAll, false));
+    if (!handle.valid())
+        return ResultOfError(GetLastError());
+    if (!ReadInformation(handle.get(), now))
+        return TRemoveResult::Failed;
+    if (folder != ((now.Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0))
+        return TRemoveResult::Changed;
+    if (expected && expected->Known && !expected->SameFile(now))
+        return TRemoveResult::Changed;
+    // A reparse point whose handle kept its own path is the link itself, and
+    // removing it removes the link only; a handle that arrived elsewhere is
+    // the target's.
+    if (FinalDiffers(handle.get(), expectedFinal))
+        return TRemoveResult::Link;
+    return TRemoveResult::Removed;
+}
+
+// The DACL of an open entry gets a full-access entry for Administrators.
+// The old descriptor comes back in Old for the undo. The elevated program
+// may do this only to a file that no other name shares.
+bool GrantAdministrators(HANDLE h, const std::wstring& path, TLocalDescriptor& old)
+{
+    PSECURITY_DESCRIPTOR current = nullptr;
+    PACL dacl = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                        nullptr, &current) != ERROR_SUCCESS)
+        return false;
+    old.reset(current);
+    TLocalDescriptor granted(GrantTrusteeFullAccess(current, AdministratorsTrusteeName()));
+    if (!granted)
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL grantedDacl = nullptr;
+    if (!GetSecurityDescriptorDacl(granted.get(), &present, &grantedDacl, &defaulted) || !present)
+        return false;
+    RecordSecurityCall("SetSecurityInfo", AnsiFromWide(path), DACL_SECURITY_INFORMATION,
+                       granted.get());
+    return SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                           grantedDacl, nullptr) == ERROR_SUCCESS;
+}
+
+void RestoreDacl(HANDLE h, const std::wstring& path, PSECURITY_DESCRIPTOR old)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!old || !GetSecurityDescriptorDacl(old, &present, &dacl, &defaulted))
+        return;
+    RecordSecurityCall("SetSecurityInfo", AnsiFromWide(path), DACL_SECURITY_INFORMATION, old);
+    SetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                    present ? dacl : nullptr, nullptr);
+}
+
+// A file whose DACL refuses the delete: Administrators are granted full
+// access through a handle that may change the DACL, the delete is tried
+// again, and the DACL is put back when it still fails.
+TRemoveResult RemoveAgainstDacl(const std::wstring& path, const std::wstring& expectedFinal,
+                                const TFileIdentity* expected)
+{
+    if (!IsWinNT())
+        return TRemoveResult::Denied;
+    TFileHandle guard(OpenEntry(path, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, kShareAll,
+                                false));
+    if (!guard.valid())
+        return TRemoveResult::Denied;
+    TFileIdentity now;
+    if (!ReadInformation(guard.get(), now) || (now.Attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return TRemoveResult::Denied;
+    if (expected && expected->Known && !expected->SameFile(now))
+        return TRemoveResult::Changed;
+    if (FinalDiffers(guard.get(), expectedFinal))
+        return TRemoveResult::Link;
+    // Another name would keep the wider DACL after this one is gone.
+    if (now.Links > 1)
+        return TRemoveResult::OtherNames;
+    TLocalDescriptor old;
+    if (!GrantAdministrators(guard.get(), path, old))
+        return TRemoveResult::Denied;
+    TFileHandle handle;
+    TFileIdentity reopened;
+    TRemoveResult result =
+        OpenForDelete(path, expectedFinal, false, &now, 0, handle, reopened);
+    if (result == TRemoveResult::Removed && !DisposeOf(handle.get()))
+        result = ResultOfError(GetLastError());
+    if (result != TRemoveResult::Removed)
+        RestoreDacl(guard.get(), path, old.get());
+    return result;
+}
+
+} // namespace
+
+namespace {
+
+// The "\\?\" form takes every component literally: "." and ".." would be
+// looked for as names and "/" is no separator there, so such a path would
+// read as missing. Only those are resolved first; any other path keeps its
+// names exactly as the walk found them (a trailing dot or blank included).
+std::wstring WithoutRelativeParts(const std::wstring& Path)
+{
+    bool relative = Path.find(L'/') != std::wstring::npos;
+    for (size_t begin = 0; !relative && begin <= Path.size();) {
+        size_t end = Path.find(L'\\', begin);
+        if (end == std::wstring::npos)
+            end = Path.size();
+        const std::wstring_view part(Path.data() + begin, end - begin);
+        relative = part == L"." || part == L"..";
+        begin = end + 1;
+    }
+    if (!relative)
+        return Path;
+    const DWORD size = GetFullPathNameW(Path.c_str(), 0, nullptr, nullptr);
+    if (size == 0)
+        return Path;
+    std::wstring full(size, L'\0');
+    const DWORD written = GetFullPathNameW(Path.c_str(), size, full.data(), nullptr);
+    if (written == 0 || written >= size)
+        return Path;
+    full.resize(written);
+    return full;
+}
+
+} // namespace
+
+std::wstring ExtendedLengthPath(const std::wstring& Path)
+{
+    constexpr size_t kLimit = MAX_PATH - 12;
+    if (Path.size() <= kLimit)
+        return Path;
+    const bool drive = Path.size() >= 3 && Path[1] == L':' && (Path[2] == L'\\' || Path[2] == L'/');
+    const bool unc = Path.size() >= 2 && Path[0] == L'\\' && Path[1] == L'\\' &&
+                     Path.compare(0, 4, L"\\\\?\\") != 0 &&
+                     Path.compare(0, 4, L"\\\\.\\") != 0;
+    if (!drive && !unc)
+        return Path;
+    const std::wstring full = WithoutRelativeParts(Path);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\')
+        return L"\\\\?\\" + full;
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\')
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return Path;
+}
+
+bool TFileIdentity::SameFile(const TFileIdentity& Other) const noexcept
+{
+    return Known && Other.Known && VolumeSerial == Other.VolumeSerial &&
+           FileIndex == Other.FileIndex;
+}
+
+bool ReadFileIdentity(const std::wstring& Path, bool FollowLinks, TFileIdentity& Identity)
+{
+    TFileHandle h(OpenEntry(Path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, kShareAll, FollowLinks));
+    if (!h.valid())
+        return false;
+    TFileIdentity identity;
+    if (!ReadInformation(h.get(), identity))
+        return false;
+    if (!FollowLinks && !identity.IsLink)
+        identity.IsLink = FinalDiffers(h.get(), ExpectedFinalPath(Path));
+    Identity = identity;
+    return true;
+}
+
+const char* RemoveResultText(TRemoveResult Result)
+{
+    // In the order of TRemoveResult.
+    static constexpr const char* kTexts[] = {
+        "removed",
+        "already gone",
+        "a link, left in place",
+        "a folder on its path is now a link",
+        "changed since the scan",
+        "in use by another program",
+        "access denied",
+        "read-only with other names, left as it is",
+        "not empty",
+        "not in the scanned folder",
+        "could not be removed",
+    };
+    static_assert(std::size(kTexts) == static_cast<size_t>(TRemoveResult::Failed) + 1);
+    const auto index = static_cast<size_t>(Result);
+    return index < std::size(kTexts) ? kTexts[index] : kTexts[std::size(kTexts) - 1];
+}
+
+TRemoveResult RemoveFileEntry(const std::wstring& Path, const std::wstring& ExpectedFinal,
+                              bool Folder, const TFileIdentity* Expected)
+{
+    TFileHandle handle;
+    TFileIdentity now;
+    TRemoveResult result = OpenForDelete(Path, ExpectedFinal, Folder, Expected, 0, handle, now);
+    if (result == TRemoveResult::Denied && !Folder)
+        return RemoveAgainstDacl(Path, ExpectedFinal, Expected);
+    if (result != TRemoveResult::Removed)
+        return result;
+    if (DisposeOf(handle.get()))
+        return TRemoveResult::Removed;
+    const DWORD error = GetLastError();
+    if (Folder || !(now.Attributes & FILE_ATTRIBUTE_READONLY))
+        return ResultOfError(error);
+    // Read-only. The attribute belongs to the file, not to this name: with
+    // other names, clearing it would leave them writable.
+    if (now.Links > 1)
+        return TRemoveResult::OtherNames;
+    TFileHandle writable;
+    TFileIdentity again;
+    result = OpenForDelete(Path, ExpectedFinal, false, &now, FILE_WRITE_ATTRIBUTES, writable, again);
+    if (result != TRemoveResult::Removed)
+        return result;
+    const DWORD old = again.Attributes & kSettableAttributes;
+    if (!SetAttributesOf(writable.get(), old & ~FILE_ATTRIBUTE_READONLY))
+        return TRemoveResult::Denied;
+    if (DisposeOf(writable.get()))
+        return TRemoveResult::Removed;
+    const DWORD failed = GetLastError();
+    SetAttributesOf(writable.get(), old);
+    return ResultOfError(failed);
+}
+
+// ---------------------------------------------------------------------------
+// TContainedRemover
+
+TContainedRemover::TContainedRemover(const std::wstring& Root, const TFileIdentity& RootIdentity)
+    : root_(Root), rootIdentity_(RootIdentity)
+{
+    while (root_.size() > 3 && root_.back() == L'\\')
+        root_.pop_back();
+    // Held with the listing right, so that the share mode keeps others from
+    // renaming it while the removal works below it.
+    rootHandle_ = OpenEntry(root_, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, true);
+    if (rootHandle_ == INVALID_HANDLE_VALUE) {
+        rootResult_ = ResultOfError(GetLastError());
+        return;
+    }
+    TFileIdentity now;
+    if (!ReadInformation(rootHandle_, now) || !(now.Attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        rootResult_ = TRemoveResult::Changed;
+        return;
+    }
+    if (RootIdentity.Known && !RootIdentity.SameFile(now)) {
+        rootResult_ = TRemoveResult::Changed;
+        return;
+    }
+    rootFinal_ = FinalPathOf(rootHandle_);
+    rootResult_ = TRemoveResult::Removed;
+}
+
+TContainedRemover::~TContainedRemover()
+{
+    CloseChain(0);
+    if (rootHandle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(rootHandle_);
+}
+
+void TContainedRemover::CloseChain(size_t Keep) noexcept
+{
+    while (chain_.size() > Keep) {
+        CloseHandle(chain_.back().Handle);
+        chain_.pop_back();
+    }
+}
+
+// Holds every folder between the root and Path's own folder; ParentFinal and
+// Name then describe Path. Removed means reached.
+TRemoveResult TContainedRemover::Reach(const std::wstring& Path, std::wstring& ParentFinal,
+                                       std::wstring& Name)
+{
+    if (!RootReady())
+        return rootResult_;
+    std::wstring path = Path;
+    while (!path.empty() && path.back() == L'\\')
+        path.pop_back();
+    const std::wstring prefix = WithBackslash(root_);
+    if (path.size() <= prefix.size() || !SameTextW(path.substr(0, prefix.size()), prefix))
+        return TRemoveResult::Outside;
+    std::vector<std::wstring> parts;
+    for (size_t start = prefix.size(); start <= path.size();) {
+        size_t end = path.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = path.size();
+        const std::wstring part = path.substr(start, end - start);
+        if (part.empty() || part == L"." || part == L"..")
+            return TRemoveResult::Outside;
+        parts.push_back(part);
+        start = end + 1;
+    }
+    Name = parts.back();
+    parts.pop_back();
+
+    size_t keep = 0;
+    while (keep < chain_.size() && keep < parts.size() && SameTextW(chain_[keep].Name, parts[keep]))
+        ++keep;
+    CloseChain(keep);
+    std::wstring folder = root_;
+    for (size_t i = 0; i < keep; ++i)
+        folder += L"\\" + chain_[i].Name;
+    for (size_t i = keep; i < parts.size(); ++i) {
+        const std::wstring& parentFinal = i == 0 ? rootFinal_ : chain_[i - 1].Final;
+        folder += L"\\" + parts[i];
+        HANDLE h = OpenEntry(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, false);
+        if (h == INVALID_HANDLE_VALUE)
+            return ResultOfError(GetLastError());
+        TFileHandle level(h);
+        TFileIdentity now;
+        if (!ReadInformation(h, now))
+            return TRemoveResult::Failed;
+        if (!(now.Attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return TRemoveResult::Changed;
+        std::wstring final = FinalPathOf(h);
+        if (now.IsLink || (!parentFinal.empty() && !final.empty() &&
+                           !SameTextW(final, WithBackslash(parentFinal) + parts[i])))
+            return TRemoveResult::PathLink;
+        chain_.push_back({parts[i], std::move(final), h});
+        level.release();
+    }
+    const std::wstring& parentFinal = chain_.empty() || parts.empty() ? rootFinal_
+                                                                      : chain_.back().Final;
+    ParentFinal = parentFinal.empty() ? L"" : WithBackslash(parentFinal);
+    return TRemoveResult::Removed;
+}
+
+TRemoveResult TContainedRemover::RemoveFile(const std::wstring& Path, const TFileIdentity& Identity)
+{
+    std::wstring parentFinal, name;
+    const TRemoveResult reached = Reach(Path, parentFinal, name);
+    if (reached != TRemoveResult::Removed)
+        return reached;
+    return RemoveFileEntry(Path, parentFinal.empty() ? L"" : parentFinal + name, false, &Identity);
+}
+
+TRemoveResult TContainedRemover::RemoveFolder(const std::wstring& Path,
+                                              const TFileIdentity& Identity)
+{
+    std::wstring parentFinal, name;
+    const TRemoveResult reached = Reach(Path, parentFinal, name);
+    if (reached != TRemoveResult::Removed)
+        return reached;
+    return RemoveFileEntry(Path, parentFinal.empty() ? L"" : parentFinal + name, true, &Identity);
+}
+
+TRemoveResult TContainedRemover::RemoveRoot()
+{
+    if (!RootReady())
+        return rootResult_;
+    CloseChain(0);
+    CloseHandle(rootHandle_);
+    rootHandle_ = INVALID_HANDLE_VALUE;
+    rootResult_ = TRemoveResult::Gone;
+    return RemoveFileEntry(root_, rootFinal_, true, &rootIdentity_);
+}
+
+namespace {
+
+TRemoveResult RemoveByName(const std::string& path, bool folder)
+{
+    return RemovePath(WideFromAnsi(path), folder);
+}
+
+} // namespace
+
+TRemoveResult RemovePath(const std::wstring& Path, bool Folder)
+{
+    return RemoveFileEntry(Path, ExpectedFinalPath(Path), Folder, nullptr);
 }

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class TFileSecurity : uint8_t { Inherit, Protected, Shared };
 
@@ -96,9 +97,10 @@ std::string ExtractFileName(std::string_view Path);
 // ---------------------------------------------------------------------------
 // Existence and size
 
-// GetFileAttributesA succeeds and the entry is not a folder.
+// GetFileAttributesA succeeds and the entry is not a folder. A path of
+// MAX_PATH characters or more is asked through the wide call ("\\?\" form).
 bool FileExistsEx(const std::string& FileName);
-// GetFileAttributesA succeeds and the entry is a folder.
+// The same for a folder.
 bool DirectoryExistsEx(const std::string& Dir);
 // The size from a directory search for the name (so files open without sharing
 // are sized too), built from both words; -1 when not found or when the name
@@ -178,11 +180,14 @@ bool RemoveDirOnReboot(const std::string& Dir);
 // ---------------------------------------------------------------------------
 // Files
 
-// False when the file does not exist (or is a folder). DeleteFileA; when that
-// fails, the world group is granted full access, the attributes are cleared
-// and DeleteFileA is tried once more, whose result is the result. When that
-// fails too, the old DACL and attributes are written back. A file link is only
-// tried with the plain DeleteFileA.
+// False when the file does not exist (or is a folder). The file is removed
+// through a handle (RemoveFileEntry, Path's folder as it is found). A
+// read-only file with one name gets its attribute cleared for the delete; a
+// file whose own DACL refuses the delete gets an entry for Administrators
+// (never for every user) when it has one name; whatever was changed is put
+// back when the delete still fails. A file with other names (hard links) is
+// only ever unlinked as it is. A link is removed as the link itself or not at
+// all, never through to its target.
 bool DeleteFileForced(const std::string& FileName);
 // DeleteFileForced; when it fails and OnReboot is True on the NT family,
 // DeleteFileOnReboot.
@@ -204,8 +209,124 @@ bool CopyFileTo(const std::string& Source, const std::string& Dest, bool GrantAc
 PSECURITY_DESCRIPTOR GetFileSecurityDescriptor(const std::string& FileName);
 // NT family only: the file's DACL gets a GENERIC_ALL entry for the world group
 // (under its local name) and is written back with SetFileSecurityA (DACL
-// information). True on success. For the forced delete only.
+// information). True on success. The deletes never call it: a world grant
+// would outlive the delete on any other name of the file.
 bool GrantFileFullAccess(const std::string& FileName);
+
+// ---------------------------------------------------------------------------
+// Link-safe removal (wide paths)
+//
+// "Is this a link" is asked two ways, since the platforms answer differently:
+// the reparse attribute of the entry opened without following it (Windows),
+// and whether the handle's final path is the path that was opened (Wine,
+// whose handles always reach a link's target and whose deletes by name
+// remove the target). An entry that is a link is removed only through a
+// handle that is the link itself; where none can be had, it stays.
+
+// Path in a form the wide calls take at any length: a drive path longer than
+// MAX_PATH - 12 characters gets "\\?\" in front, a UNC path "\\?\UNC\";
+// anything else (short, relative, already prefixed) comes back unchanged.
+std::wstring ExtendedLengthPath(const std::wstring& Path);
+
+// What identifies a file or folder on its volume.
+struct TFileIdentity {
+    bool Known = false;
+    DWORD VolumeSerial = 0;
+    uint64_t FileIndex = 0;
+    DWORD Links = 0; // the file's names (hard links)
+    DWORD Attributes = 0;
+    // The entry is a link: a reparse point, or reached through one.
+    bool IsLink = false;
+
+    // Both known and the same volume and index.
+    bool SameFile(const TFileIdentity& Other) const noexcept;
+};
+// The identity of the entry at Path (files and folders). FollowLinks opens
+// what a link points to, as a walk that started there saw it; otherwise the
+// entry itself is opened, and IsLink tells whether it is a link. False when
+// it cannot be opened.
+bool ReadFileIdentity(const std::wstring& Path, bool FollowLinks, TFileIdentity& Identity);
+
+// What a removal did.
+enum class TRemoveResult : uint8_t {
+    Removed,    // gone through this call
+    Gone,       // was not there any more
+    Link,       // a link that cannot be removed by itself here: left in place
+    PathLink,   // a folder on its path is now a link: not reached
+    Changed,    // another entry than the one listed stands there now
+    InUse,      // another process holds it without sharing the delete
+    Denied,     // access denied
+    OtherNames, // read-only with other names (hard links): not changed
+    NotEmpty,   // a folder that still holds entries
+    Outside,    // not below the folder it was listed in
+    Failed,     // any other failure
+};
+// A short English text for the logs and the repair report.
+const char* RemoveResultText(TRemoveResult Result);
+// Removed and Gone: nothing of the entry is left.
+inline bool IsRemoved(TRemoveResult Result)
+{
+    return Result == TRemoveResult::Removed || Result == TRemoveResult::Gone;
+}
+
+// Removes the file (or, with Folder, the empty folder) at Path through a
+// handle opened without following a link. ExpectedFinal is the final path
+// the entry must have (its folder's final path, a backslash and its name):
+// a different one means a link that this platform cannot remove by itself.
+// Expected, when known, must be the same file. A read-only file with one name
+// has the attribute cleared for the delete and set again when it fails; with
+// other names it is OtherNames. A DACL that refuses the delete gets an entry
+// for Administrators on a file with one name, taken back when the delete still
+// fails.
+TRemoveResult RemoveFileEntry(const std::wstring& Path, const std::wstring& ExpectedFinal,
+                              bool Folder, const TFileIdentity* Expected);
+
+// RemoveFileEntry for a path as it is found now: its final path judged from
+// its folder (links on the way followed), no identity to meet.
+TRemoveResult RemovePath(const std::wstring& Path, bool Folder);
+
+// Removes entries that a walk listed below one folder (the root), each reached
+// from the root down without passing a link: every folder on the way is held
+// open (without sharing the delete, so it cannot be renamed or replaced
+// meanwhile) and must be the folder its name says; the entry itself must be
+// the one the walk saw. Entries are best given in walk order: the held chain
+// is kept from one entry to the next. Lives on one thread; not copyable.
+class TContainedRemover {
+public:
+    // Root is opened as the walk opened it (a link on its own path is
+    // followed); RootIdentity, when known, must match.
+    TContainedRemover(const std::wstring& Root, const TFileIdentity& RootIdentity);
+    ~TContainedRemover();
+    TContainedRemover(const TContainedRemover&) = delete;
+    TContainedRemover& operator=(const TContainedRemover&) = delete;
+
+    // False when the root could not be opened or is another folder now; every
+    // removal then answers with the reason (RootResult).
+    bool RootReady() const noexcept { return rootResult_ == TRemoveResult::Removed; }
+    TRemoveResult RootResult() const noexcept { return rootResult_; }
+    // A file below the root; Identity is what the walk saw.
+    TRemoveResult RemoveFile(const std::wstring& Path, const TFileIdentity& Identity);
+    // An empty folder below the root (a link as the link, where it can be had).
+    TRemoveResult RemoveFolder(const std::wstring& Path, const TFileIdentity& Identity);
+    // The root itself, when empty; nothing below can be removed afterwards.
+    TRemoveResult RemoveRoot();
+
+private:
+    struct TLevel {
+        std::wstring Name;
+        std::wstring Final;
+        HANDLE Handle;
+    };
+    TRemoveResult Reach(const std::wstring& Path, std::wstring& ParentFinal, std::wstring& Name);
+    void CloseChain(size_t Keep) noexcept;
+
+    std::wstring root_;
+    std::wstring rootFinal_;
+    HANDLE rootHandle_ = INVALID_HANDLE_VALUE;
+    TFileIdentity rootIdentity_;
+    TRemoveResult rootResult_ = TRemoveResult::Failed;
+    std::vector<TLevel> chain_;
+};
 
 // ---------------------------------------------------------------------------
 // Retries for files that another process holds for a moment

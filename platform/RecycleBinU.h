@@ -9,6 +9,8 @@
 #include <shellapi.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // True when the query over all drives fails, or when it reports 0 items and 0 bytes.
 bool IsRecycleBinEmpty();
@@ -20,6 +22,18 @@ bool QueryRecycleBin(int64_t& Size, int64_t& Count);
 bool EmptyRecycleBin(HWND Wnd, bool Confirm, bool ShowProgress, bool PlaySound);
 // SHUpdateRecycleBinIcon, bound at first use; nothing when shell32 lacks it.
 void UpdateRecycleBinIcon();
+
+// One item of the bins as it lies on the disk.
+struct TRecycleBinEntry {
+    std::wstring Path;   // the deleted file or folder, as the bin keeps it
+    std::wstring Record; // the bin's record of it ($I file, .trashinfo); '' when none is known
+};
+// The items of the bins of all drives (the shell's recycle-bin folder), each
+// placed on the disk: by its parsing name where that is a path (Windows), else
+// in the freedesktop trash that Wine keeps for the bin ($XDG_DATA_HOME, else
+// $HOME/.local/share), reached through Wine's own path mapping. False when an
+// item cannot be placed or the folder cannot be read.
+bool ListRecycleBinEntries(std::vector<TRecycleBinEntry>& Entries);
 
 // ---------------------------------------------------------------------------
 // Test seam: the query and empty calls. A null member uses shell32's call;

@@ -3,8 +3,11 @@
 #include "platform/BindingU.h"
 #include "platform/SecurityU.h"
 #include "platform/SysUtilsU.h"
+#include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 
@@ -13,10 +16,166 @@ thread_local bool RegView64 = false;
 
 namespace {
 
+// A key path with a NUL cannot be opened by any call that takes a terminated
+// name: the cut name would open another key (its parent, through the
+// trailing backslash). Such a path is refused, never cut.
 LONG OpenKey(HKEY root, const std::string& path, REGSAM access, TRegKey& key)
 {
+    if (RegNameHoldsNul(path))
+        return ERROR_INVALID_NAME;
     return RegOpenKeyExA(root, path.c_str(), 0, access | RegViewAccessBit(), key.put());
 }
+
+// The counted calls of ntdll: value names that hold a NUL reach their own
+// value through them.
+struct TCountedName {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct TPartialValue {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+};
+using TNtQueryValueKey = LONG(NTAPI*)(HANDLE, TCountedName*, int, PVOID, ULONG, PULONG);
+using TNtSetValueKey = LONG(NTAPI*)(HANDLE, TCountedName*, ULONG, ULONG, PVOID, ULONG);
+using TNtDeleteValueKey = LONG(NTAPI*)(HANDLE, TCountedName*);
+using TRtlNtStatusToDosError = ULONG(NTAPI*)(LONG);
+constexpr int kKeyValuePartialInformation = 2;
+
+LONG StatusToError(LONG status)
+{
+    static TBoundProc<TRtlNtStatusToDosError> toError{NtdllLibrary(), "RtlNtStatusToDosError"};
+    if (status >= 0)
+        return ERROR_SUCCESS;
+    auto fn = toError.Get();
+    return fn ? static_cast<LONG>(fn(status)) : ERROR_INVALID_FUNCTION;
+}
+
+bool MakeCountedName(std::wstring& name, TCountedName& counted)
+{
+    if (name.size() * sizeof(wchar_t) > 0xFFFE)
+        return false;
+    counted.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    counted.MaximumLength = counted.Length;
+    counted.Buffer = name.data();
+    return true;
+}
+
+bool IsTextType(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+} // namespace
+
+bool RegNameHoldsNul(std::string_view Name) noexcept
+{
+    return Name.find('\0') != std::string_view::npos;
+}
+
+namespace {
+
+// Runs Call with the bound function and Name as a counted string; the
+// failures before the call come back as Win32 codes.
+template <typename F, typename C>
+LONG WithCountedName(TBoundProc<F>& Proc, const std::wstring& Name, C&& Call)
+{
+    F fn = Proc.Get();
+    if (!fn)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    std::wstring name = Name;
+    TCountedName counted{};
+    if (!MakeCountedName(name, counted))
+        return ERROR_INVALID_NAME;
+    return Call(fn, counted);
+}
+
+} // namespace
+
+LONG RegQueryValueCounted(HKEY Key, const std::wstring& Name, DWORD& Type,
+                          std::vector<BYTE>& Data)
+{
+    static TBoundProc<TNtQueryValueKey> query{NtdllLibrary(), "NtQueryValueKey"};
+    return WithCountedName(query, Name, [&](TNtQueryValueKey fn, TCountedName& counted) -> LONG {
+        std::vector<BYTE> buffer(512);
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ULONG needed = 0;
+            const LONG status = fn(Key, &counted, kKeyValuePartialInformation, buffer.data(),
+                                   static_cast<ULONG>(buffer.size()), &needed);
+            // STATUS_BUFFER_OVERFLOW and STATUS_BUFFER_TOO_SMALL: grow and ask again.
+            if (status == static_cast<LONG>(0x80000005) ||
+                status == static_cast<LONG>(0xC0000023)) {
+                buffer.resize(std::max<size_t>(needed, buffer.size() * 2));
+                continue;
+            }
+            if (status < 0)
+                return StatusToError(status);
+            const auto* info = reinterpret_cast<const TPartialValue*>(buffer.data());
+            const size_t offset = offsetof(TPartialValue, Data);
+            if (offset + info->DataLength > buffer.size())
+                return ERROR_MORE_DATA;
+            Type = info->Type;
+            Data.assign(buffer.begin() + offset, buffer.begin() + offset + info->DataLength);
+            return ERROR_SUCCESS;
+        }
+        return ERROR_MORE_DATA;
+    });
+}
+
+LONG RegSetValueCounted(HKEY Key, const std::wstring& Name, DWORD Type, const void* Data,
+                        DWORD Size)
+{
+    static TBoundProc<TNtSetValueKey> set{NtdllLibrary(), "NtSetValueKey"};
+    return WithCountedName(set, Name, [&](TNtSetValueKey fn, TCountedName& counted) {
+        return StatusToError(fn(Key, &counted, 0, Type, const_cast<void*>(Data), Size));
+    });
+}
+
+LONG RegDeleteValueCounted(HKEY Key, const std::wstring& Name)
+{
+    static TBoundProc<TNtDeleteValueKey> remove{NtdllLibrary(), "NtDeleteValueKey"};
+    return WithCountedName(remove, Name, [&](TNtDeleteValueKey fn, TCountedName& counted) {
+        return StatusToError(fn(Key, &counted));
+    });
+}
+
+LONG RegQueryValueCountedA(HKEY Key, const std::string& Name, DWORD& Type,
+                           std::vector<BYTE>& Data)
+{
+    DWORD type = 0;
+    std::vector<BYTE> raw;
+    const LONG result = RegQueryValueCounted(Key, WideFromAnsi(Name), type, raw);
+    if (result != ERROR_SUCCESS)
+        return result;
+    if (IsTextType(type)) {
+        std::wstring wide(raw.size() / sizeof(wchar_t), L'\0');
+        if (!wide.empty())
+            std::memcpy(wide.data(), raw.data(), wide.size() * sizeof(wchar_t));
+        const std::string text = AnsiFromWide(wide);
+        raw.assign(text.begin(), text.end());
+    }
+    Type = type;
+    Data = std::move(raw);
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueCountedA(HKEY Key, const std::string& Name, DWORD Type, const void* Data,
+                         DWORD Size)
+{
+    if (!IsTextType(Type))
+        return RegSetValueCounted(Key, WideFromAnsi(Name), Type, Data, Size);
+    const std::wstring wide =
+        WideFromAnsi(std::string_view(static_cast<const char*>(Data), Data ? Size : 0));
+    if (wide.size() * sizeof(wchar_t) > MAXDWORD)
+        return ERROR_INVALID_PARAMETER;
+    return RegSetValueCounted(Key, WideFromAnsi(Name), Type, wide.data(),
+                              static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
+}
+
+namespace {
 
 // The largest name buffer the enumeration grows to: value names reach 16,383
 // characters, which a double-byte code page may spell in twice as many bytes.
@@ -180,12 +339,18 @@ bool RegWriteValue(HKEY Root, const std::string& Path, const std::string& Name, 
     LONG result;
     {
         TRegKey key;
-        result = RegCreateKeyExA(Root, Path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                 KEY_WRITE | RegViewAccessBit(), nullptr, key.put(), nullptr);
+        result = RegNameHoldsNul(Path)
+                     ? ERROR_INVALID_NAME
+                     : RegCreateKeyExA(Root, Path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_WRITE | RegViewAccessBit(), nullptr, key.put(),
+                                       nullptr);
         if (result == ERROR_SUCCESS) {
             static const BYTE kNoData = 0;
             const BYTE* bytes = Data ? static_cast<const BYTE*>(Data) : &kNoData;
-            result = RegSetValueExA(key.get(), Name.c_str(), 0, ValueType, bytes, Data ? Size : 0);
+            result = RegNameHoldsNul(Name)
+                         ? RegSetValueCountedA(key.get(), Name, ValueType, bytes, Data ? Size : 0)
+                         : RegSetValueExA(key.get(), Name.c_str(), 0, ValueType, bytes,
+                                          Data ? Size : 0);
         }
     }
     // Set after the key is closed, so the close cannot overwrite it.
@@ -237,6 +402,19 @@ bool ReadValueWith(Open open, Query query, HKEY root, const Char* path, const Ch
 bool RegReadValue(HKEY Root, const std::string& Path, const std::string& Name, DWORD ExpectedType,
                   std::vector<BYTE>& Data)
 {
+    if (RegNameHoldsNul(Path))
+        return false;
+    if (RegNameHoldsNul(Name)) {
+        TRegKey key;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS ||
+            RegQueryValueCountedA(key.get(), Name, type, data) != ERROR_SUCCESS ||
+            type != ExpectedType)
+            return false;
+        Data = std::move(data);
+        return true;
+    }
     return ReadValueWith<char>(&RegOpenKeyExA, &RegQueryValueExA, Root, Path.c_str(), Name.c_str(),
                                ExpectedType, Data);
 }
@@ -244,6 +422,20 @@ bool RegReadValue(HKEY Root, const std::string& Path, const std::string& Name, D
 bool RegReadValueW(HKEY Root, const std::wstring& Path, const std::wstring& Name,
                    DWORD ExpectedType, std::vector<BYTE>& Data)
 {
+    if (Path.find(L'\0') != std::wstring::npos)
+        return false;
+    if (Name.find(L'\0') != std::wstring::npos) {
+        TRegKey key;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        if (RegOpenKeyExW(Root, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), key.put()) !=
+                ERROR_SUCCESS ||
+            RegQueryValueCounted(key.get(), Name, type, data) != ERROR_SUCCESS ||
+            type != ExpectedType)
+            return false;
+        Data = std::move(data);
+        return true;
+    }
     return ReadValueWith<wchar_t>(&RegOpenKeyExW, &RegQueryValueExW, Root, Path.c_str(),
                                   Name.c_str(), ExpectedType, Data);
 }
@@ -407,11 +599,16 @@ bool RegReadWideString(HKEY Root, const std::wstring& Path, const std::wstring& 
                        std::wstring& Value)
 {
     DWORD type = 0;
+    if (Path.find(L'\0') != std::wstring::npos)
+        return false;
     {
         TRegKey key;
+        std::vector<BYTE> ignored;
         if (RegOpenKeyExW(Root, Path.c_str(), 0, KEY_READ | RegViewAccessBit(), key.put()) !=
                 ERROR_SUCCESS ||
-            RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
+            (Name.find(L'\0') != std::wstring::npos
+                 ? RegQueryValueCounted(key.get(), Name, type, ignored)
+                 : RegQueryValueExW(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr)) !=
                 ERROR_SUCCESS)
             return false;
     }
@@ -473,12 +670,25 @@ bool RegReadBinaryHex(HKEY Root, const std::string& Path, const std::string& Nam
 // ---------------------------------------------------------------------------
 // Tests and deletion
 
+namespace {
+
+// The type of a value of an open key; the name with its length when it holds a NUL.
+LONG QueryValueType(HKEY key, const std::string& name, DWORD& type)
+{
+    if (!RegNameHoldsNul(name))
+        return RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, nullptr);
+    std::vector<BYTE> ignored;
+    return RegQueryValueCounted(key, WideFromAnsi(name), type, ignored);
+}
+
+} // namespace
+
 bool RegValueExists(HKEY Root, const std::string& Path, const std::string& Name)
 {
     TRegKey key;
+    DWORD type = 0;
     return OpenKey(Root, Path, KEY_READ, key) == ERROR_SUCCESS &&
-           RegQueryValueExA(key.get(), Name.c_str(), nullptr, nullptr, nullptr, nullptr) ==
-               ERROR_SUCCESS;
+           QueryValueType(key.get(), Name, type) == ERROR_SUCCESS;
 }
 
 bool RegGetValueType(HKEY Root, const std::string& Path, const std::string& Name, DWORD& ValueType)
@@ -487,8 +697,7 @@ bool RegGetValueType(HKEY Root, const std::string& Path, const std::string& Name
     TRegKey key;
     DWORD type = 0;
     if (OpenKey(Root, Path, KEY_READ, key) != ERROR_SUCCESS ||
-        RegQueryValueExA(key.get(), Name.c_str(), nullptr, &type, nullptr, nullptr) !=
-            ERROR_SUCCESS)
+        QueryValueType(key.get(), Name, type) != ERROR_SUCCESS)
         return false;
     ValueType = type;
     return true;
@@ -504,11 +713,14 @@ bool RegRemoveValue(HKEY Root, const std::string& Path, const std::string& Name)
 {
     TRegKey key;
     return OpenKey(Root, Path, KEY_WRITE, key) == ERROR_SUCCESS &&
-           RegDeleteValueA(key.get(), Name.c_str()) == ERROR_SUCCESS;
+           (RegNameHoldsNul(Name) ? RegDeleteValueCounted(key.get(), WideFromAnsi(Name))
+                                  : RegDeleteValueA(key.get(), Name.c_str())) == ERROR_SUCCESS;
 }
 
 LONG RegRemoveSubKey(HKEY Key, const std::string& SubKey)
 {
+    if (RegNameHoldsNul(SubKey))
+        return ERROR_INVALID_NAME;
     if (IsWin64()) {
         // Missing on 32-bit XP, so never imported; a missing function is a
         // binding error for the caller, not a quiet failure.

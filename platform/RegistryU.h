@@ -127,6 +127,28 @@ bool RegReadValueW(HKEY Root, const std::wstring& Path, const std::wstring& Name
                    DWORD ExpectedType, std::vector<BYTE>& Data);
 
 // ---------------------------------------------------------------------------
+// Names that hold a NUL
+//
+// A registry name may hold a NUL. A value name is carried with its length to
+// the counted calls of ntdll by every function of this layer; a key path that
+// holds one is refused (False, ERROR_INVALID_NAME), never opened by the part
+// before the NUL, since no terminated call can name such a key.
+
+bool RegNameHoldsNul(std::string_view Name) noexcept;
+// The value of an open key (not a predefined root) by its counted name: type
+// and the data as stored.
+LONG RegQueryValueCounted(HKEY Key, const std::wstring& Name, DWORD& Type, std::vector<BYTE>& Data);
+LONG RegSetValueCounted(HKEY Key, const std::wstring& Name, DWORD Type, const void* Data,
+                        DWORD Size);
+LONG RegDeleteValueCounted(HKEY Key, const std::wstring& Name);
+// The same with an 8-bit name (converted with its length) and string data in
+// the code page, as the ...A calls give and take it.
+LONG RegQueryValueCountedA(HKEY Key, const std::string& Name, DWORD& Type,
+                           std::vector<BYTE>& Data);
+LONG RegSetValueCountedA(HKEY Key, const std::string& Name, DWORD Type, const void* Data,
+                         DWORD Size);
+
+// ---------------------------------------------------------------------------
 // Typed writers
 
 // Types 1 and 2: Value and one NUL; 3: Value's bytes as they are; 7

@@ -231,6 +231,72 @@ TEST_F(BackupFile, AnItemWhoseNamesOrTextsTheCodePageLosesIsRefusedWhole)
         EXPECT_EQ(std::vector<std::string>{}, etest::WritersOf(path, etest::TestUserSid())) << path;
 }
 
+// A value whose name holds a NUL is recorded with its own data and comes
+// back exactly; a key whose name holds one cannot be recorded, so its
+// parent's backup is refused whole rather than record another key.
+TEST_F(BackupFile, NamesThatHoldANulAreRecordedExactlyOrRefused)
+{
+    UseFolders(dirAnsi_);
+    SetClock(&FixedClock);
+    const REGSAM view = Views().front();
+    const std::wstring values = key + L"\\Values", keys = key + L"\\Keys";
+    reg.String(HKEY_LOCAL_MACHINE, values, L"abc", L"first part", view);
+    reg.String(HKEY_LOCAL_MACHINE, keys, L"v", L"x", view);
+    HKEY handle = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, values.c_str(), 0,
+                                           KEY_ALL_ACCESS | view, &handle));
+    const std::wstring nulName(L"abc\0def", 7);
+    ASSERT_TRUE(ktest::SetValueCounted(handle, nulName, REG_SZ,
+                                       std::string(reinterpret_cast<const char*>(L"whole"), 12)));
+    HKEY parent = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys.c_str(), 0,
+                                           KEY_ALL_ACCESS | view, &parent));
+    const std::wstring hiddenName(L"\0hidden", 7);
+    HKEY hidden = ktest::CreateKeyCounted(parent, hiddenName);
+    ASSERT_NE(nullptr, hidden);
+    RegCloseKey(hidden);
+
+    const std::string valuesKey = WideToAnsi(values);
+    const std::string name("abc\0def", 7);
+    BeginBackup(kBackupFix, L"");
+    EXPECT_TRUE(BackupRegValue(HKEY_LOCAL_MACHINE, valuesKey, name, false));
+    EXPECT_FALSE(BackupRegKey(HKEY_LOCAL_MACHINE, WideToAnsi(keys), false));
+    ASSERT_TRUE(EndBackup());
+    const std::string file = dirAnsi_ + "Backup\\fix_20240131_235958.xml";
+    const std::string text = ktest::ReadFileBytes(AnsiToWide(file));
+    EXPECT_NE(std::string::npos, text.find("name=\"abc#00def\" value=\"whole\"")) << text;
+    EXPECT_EQ(std::string::npos, text.find("Keys")) << text;
+
+    // The repair deletes the value; the restore gives it back, and only it.
+    ASSERT_TRUE(RegRemoveValue(HKEY_LOCAL_MACHINE, valuesKey, name));
+    TqvBackup backup(file);
+    const TqvBackup::TResult result = backup.Restore();
+    EXPECT_EQ(1, result.Applied);
+    EXPECT_EQ(0, result.Failed);
+    std::string data;
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, valuesKey, name, data));
+    EXPECT_EQ("whole", data);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, valuesKey, "abc", data));
+    EXPECT_EQ("first part", data);
+
+    // A restore line whose key holds a NUL fails alone; the lines after it apply.
+    WriteFile(L"nulkey.xml",
+              "<backup type=\"fix\" name=\"\" date=\"d\">\r\n"
+              "    <reg root=\"HKLM\" key=\"" + WideToAnsi(keys) + "\\#00hidden\" name=\"\" value=\"\" "
+              "type=\"backup\" scan=\"backup\" fix=\"del\" />\r\n"
+              "    <reg root=\"HKLM\" key=\"" + valuesKey + "\" name=\"after\" value=\"1\" "
+              "type=\"str\" scan=\"backup\" fix=\"value\" />\r\n</backup>\r\n");
+    TqvBackup nulKey(dirAnsi_ + "nulkey.xml");
+    const TqvBackup::TResult second = nulKey.Restore();
+    EXPECT_EQ(1, second.Applied);
+    EXPECT_EQ(1, second.Failed);
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, valuesKey, "after", data));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, WideToAnsi(keys)));
+    EXPECT_TRUE(ktest::DeleteKeyCounted(parent, hiddenName));
+    RegCloseKey(parent);
+    RegCloseKey(handle);
+}
+
 TEST_F(BackupFile, ListsHoldTheBackupsNewestFirstAndNothingElse)
 {
     const std::string head = "<backup type=\"fix\" name=\"\" date=\"d\">\r\n";

@@ -118,6 +118,63 @@ TEST_F(RegistryScanners, ClassScannerMakesOnePassPerViewAndMarksTheSecond)
     EXPECT_EQ(static_cast<int>(run.scanner->Items.size()), run.main.Status.FixErrors);
 }
 
+// A path longer than MAX_PATH is judged on the file: an existing one keeps its
+// class and its SharedDLLs count, a missing one is still found.
+TEST_F(RegistryScanners, LongPathsAreJudgedOnTheFile)
+{
+    const std::wstring base = L"C:\\ktest-long." + std::to_wstring(GetCurrentProcessId());
+    const std::wstring folder = base + L"\\" + std::wstring(200, L'd');
+    const std::wstring present = folder + L"\\" + std::wstring(70, L'p') + L".dll";
+    const std::wstring missing = folder + L"\\" + std::wstring(70, L'm') + L".dll";
+    // The "\\?\" form takes ".." and "/" as they stand: the present file by
+    // such a way is still present.
+    const std::wstring roundabout =
+        folder + L"\\..\\" + std::wstring(200, L'd') + L"/" + std::wstring(70, L'p') + L".dll";
+    ASSERT_GT(present.size(), static_cast<size_t>(MAX_PATH));
+    auto longForm = [](const std::wstring& Path) { return L"\\\\?\\" + Path; };
+    ASSERT_TRUE(CreateDirectoryW(longForm(base).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(longForm(folder).c_str(), nullptr));
+    HANDLE file = CreateFileW(longForm(present).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                              nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(file);
+
+    struct Case {
+        const wchar_t* Name;
+        const std::wstring& Path;
+        bool Found;
+    };
+    const Case cases[] = {{L"present", present, false},
+                          {L"missing", missing, true},
+                          {L"present through .. and /", roundabout, false}};
+    const REGSAM view = Views().front();
+    std::vector<std::wstring> classes;
+    for (const Case& c : cases) {
+        classes.push_back(UniqueGuid(0x40 + static_cast<int>(classes.size())));
+        reg.String(HKEY_CLASSES_ROOT, L"CLSID\\" + classes.back() + L"\\InprocServer32", L"",
+                   c.Path, view);
+        reg.Dword(HKEY_LOCAL_MACHINE, kSharedDlls, c.Path, 1, view);
+    }
+    ScannerRun classRun(&CreateItemsCLSID);
+    classRun.Scan();
+    ScannerRun sharedRun(&CreateItemsSharedDll);
+    sharedRun.Scan();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].Name);
+        EXPECT_EQ(cases[i].Found, !classRun.Found(classes[i]).empty());
+        bool shared = false;
+        for (const auto& item : sharedRun.scanner->Items) {
+            const auto* r = dynamic_cast<const TqvRegItem*>(item.get());
+            shared = shared || (r && r->Found && !r->Is64 &&
+                                SameText(r->Name, WideToAnsi(cases[i].Path)));
+        }
+        EXPECT_EQ(cases[i].Found, shared);
+    }
+    DeleteFileW(longForm(present).c_str());
+    RemoveDirectoryW(longForm(folder).c_str());
+    RemoveDirectoryW(longForm(base).c_str());
+}
+
 TEST_F(RegistryScanners, AStopAtTheThirdUninstallEntryReadsNoFurtherEntryAndNoSecondPass)
 {
     std::vector<std::wstring> names;
@@ -393,39 +450,61 @@ constexpr TProbeError kProbeErrors[] = {
     {"korvprobe-volume", ERROR_UNRECOGNIZED_VOLUME},
 };
 DWORD(WINAPI* gRealAttributes)(LPCSTR) = nullptr;
+DWORD(WINAPI* gRealAttributesW)(LPCWSTR) = nullptr;
 // Every path on drive C when set: the volume cannot be read at all.
 std::atomic<DWORD> gDriveError{0};
 
+// The error the probe answers for Path; 0 to ask the system.
+DWORD ProbeError(const std::string& Path)
+{
+    const std::string path = LowerCase(Path);
+    if (gDriveError && path.rfind("c:", 0) == 0)
+        return gDriveError;
+    for (const TProbeError& p : kProbeErrors)
+        if (path.find(p.marker) != std::string::npos)
+            return p.error;
+    return 0;
+}
+
 DWORD WINAPI ProbeAttributes(LPCSTR Path)
 {
-    const std::string path = LowerCase(Path ? Path : "");
-    if (gDriveError && path.rfind("c:", 0) == 0) {
-        SetLastError(gDriveError);
+    if (const DWORD error = ProbeError(Path ? Path : "")) {
+        SetLastError(error);
         return INVALID_FILE_ATTRIBUTES;
     }
-    for (const TProbeError& p : kProbeErrors)
-        if (path.find(p.marker) != std::string::npos) {
-            SetLastError(p.error);
-            return INVALID_FILE_ATTRIBUTES;
-        }
     return gRealAttributes(Path);
 }
 
-// Points the program's GetFileAttributesA at ProbeAttributes while it lives.
+DWORD WINAPI ProbeAttributesW(LPCWSTR Path)
+{
+    if (const DWORD error = ProbeError(WideToAnsi(Path ? Path : L""))) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return gRealAttributesW(Path);
+}
+
+// Points the program's GetFileAttributesA and GetFileAttributesW at the
+// probes while it lives.
 class TProbePatch {
 public:
     TProbePatch()
     {
         gRealAttributes = reinterpret_cast<DWORD(WINAPI*)(LPCSTR)>(importpatch::PatchImport(
             "kernel32.dll", "GetFileAttributesA", reinterpret_cast<void*>(&ProbeAttributes)));
+        gRealAttributesW = reinterpret_cast<DWORD(WINAPI*)(LPCWSTR)>(importpatch::PatchImport(
+            "kernel32.dll", "GetFileAttributesW", reinterpret_cast<void*>(&ProbeAttributesW)));
     }
     ~TProbePatch()
     {
         if (gRealAttributes)
             importpatch::PatchImport("kernel32.dll", "GetFileAttributesA",
                                      reinterpret_cast<void*>(gRealAttributes));
+        if (gRealAttributesW)
+            importpatch::PatchImport("kernel32.dll", "GetFileAttributesW",
+                                     reinterpret_cast<void*>(gRealAttributesW));
     }
-    bool Installed() const { return gRealAttributes != nullptr; }
+    bool Installed() const { return gRealAttributes && gRealAttributesW; }
 };
 
 } // namespace

@@ -135,9 +135,15 @@ TEST_F(ExceptionsTest, FileEntriesAreExpandedLowerCasedAndFoundExactly)
 
 TEST_F(ExceptionsTest, RemoveIgnoredFilesKeepsTheOrderOfTheRest)
 {
-    TFileList files = {{"C:\\X\\desktop.ini", 1, 0}, {"C:\\X\\a.log", 2, 0},
-                       {"C:\\X\\b.log", 3, 0},       {"C:\\X\\Sub\\Desktop.ini", 4, 0},
-                       {"C:\\X\\c.log", 5, 0},       {"C:\\X\\d.log", 6, 0}};
+    TFileList files;
+    for (const auto& [path, size] : std::initializer_list<std::pair<const char*, int64_t>>{
+             {"C:\\X\\desktop.ini", 1}, {"C:\\X\\a.log", 2}, {"C:\\X\\b.log", 3},
+             {"C:\\X\\Sub\\Desktop.ini", 4}, {"C:\\X\\c.log", 5}, {"C:\\X\\d.log", 6}}) {
+        TFoundFile f;
+        f.Path = path;
+        f.Size = size;
+        files.push_back(f);
+    }
     // Without an ignore list nothing is removed.
     EXPECT_FALSE(RemoveIgnoredFiles(files));
     EXPECT_EQ(6u, files.size());

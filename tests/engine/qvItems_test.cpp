@@ -686,6 +686,128 @@ TEST_F(FileItemTest, TheRepairDeletesExactlyTheReviewedList)
     // with the next file and the next items.
     EXPECT_TRUE(busy->Found);
     EXPECT_FALSE(Exists(D("busy\\free.log")));
+    // The held file is named as undone, and only what went counts as freed.
+    EXPECT_EQ(TqvOutcome::NotDone, busy->Outcome);
+    EXPECT_NE(std::string::npos, busy->NotDoneReason.find("open.log: in use")) << busy->NotDoneReason;
+    EXPECT_EQ(1, busy->DoneSize);
+    EXPECT_EQ(TqvOutcome::Done, temp->Outcome);
+    EXPECT_EQ(4, temp->DoneSize);
+    std::vector<TqvNotDone> notDone;
+    scanner_.CollectNotDone(notDone);
+    ASSERT_EQ(1u, notDone.size());
+    EXPECT_NE(std::string::npos, notDone[0].What.find("busy\\*.log")) << notDone[0].What;
+    EXPECT_EQ(busy->NotDoneReason, notDone[0].Reason);
+    EXPECT_EQ(scanner_.FoundSize() - 1, scanner_.DoneSize()) << "all but the held byte";
+    EXPECT_EQ(2, scanner_.DoneCount());
+}
+
+// A name that the 8-bit calls cannot spell is walked, sized and deleted under
+// its own name.
+TEST_F(FileItemTest, NamesOutsideTheCodePageAreDeletedToo)
+{
+    const std::wstring name = L"\x0101\x0161.tmp";
+    if (AnsiToWide(WideToAnsi(name)) == name)
+        GTEST_SKIP() << "the system code page holds the name";
+    Dirs({"u"});
+    const std::wstring path = dir_ + L"u\\" + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        GTEST_SKIP() << "Wine cannot store the name here (host locale), error " << GetLastError();
+    DWORD written = 0;
+    ::WriteFile(h, "abc", 3, &written, nullptr);
+    CloseHandle(h);
+    TqvFileItem* item = Add(D("u\\*.tmp"));
+    scanner_.Scan();
+    ASSERT_TRUE(item->Found);
+    EXPECT_EQ(3, item->Size);
+    scanner_.Clean();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
+    EXPECT_EQ(TqvOutcome::Done, item->Outcome) << item->NotDoneReason;
+    EXPECT_EQ(3, item->DoneSize);
+}
+
+// The disk may change between the check and the repair: an entry that is
+// another one now, or that is reached through a folder that became a link,
+// is left alone and named; the rest goes.
+TEST_F(FileItemTest, WhatChangedAfterTheCheckIsLeftAlone)
+{
+    Dirs({"t", "t\\sub"});
+    MakeFile(D("t\\sub\\secret.txt"), "old");
+    MakeFile(D("t\\plain.tmp"), "12");
+    TqvFileItem* item = Add(D("t\\"), kFileFixDel);
+    scanner_.Scan();
+    ASSERT_TRUE(item->Found);
+    // Another folder and file of the same names take their place.
+    ASSERT_TRUE(MoveFileA(D("t\\sub").c_str(), D("t\\moved").c_str()));
+    Dirs({"t\\sub"});
+    MakeFile(D("t\\sub\\secret.txt"), "new");
+    scanner_.Clean();
+    EXPECT_EQ("new", etest::ReadBytes(D("t\\sub\\secret.txt")));
+    EXPECT_EQ("old", etest::ReadBytes(D("t\\moved\\secret.txt")));
+    EXPECT_FALSE(Exists(D("t\\plain.tmp")));
+    EXPECT_EQ(TqvOutcome::NotDone, item->Outcome);
+    EXPECT_NE(std::string::npos, item->NotDoneReason.find("changed since the scan"))
+        << item->NotDoneReason;
+    EXPECT_EQ(2, item->DoneSize);
+
+    // A folder that was real when listed and is a link now (the host made
+    // swap\sub a link to swapout): the check's record is what it would have
+    // been, the very file included, and still nothing is reached through it.
+    const std::string fixture = etest::HostFixture();
+    if (fixture.empty())
+        GTEST_SKIP() << etest::kNoHostFixture;
+    const std::string secret = fixture + "\\swapout\\secret.txt";
+    ASSERT_TRUE(Exists(secret));
+    TqvFileItem* swapped = Add(fixture + "\\swap\\", kFileFixDel);
+    swapped->Found = swapped->Selected = true;
+    swapped->Root = WideFromAnsi(fixture + "\\swap");
+    ASSERT_TRUE(ReadFileIdentity(swapped->Root, true, swapped->RootIdentity));
+    swapped->Files = std::make_unique<TFileList>();
+    for (const std::string& rest : {std::string("sub\\"), std::string("sub\\secret.txt")}) {
+        TFoundFile f;
+        f.Path = fixture + "\\swap\\" + rest;
+        f.WidePath = WideFromAnsi(f.Path);
+        const std::wstring at = rest.back() == '\\' ? f.WidePath.substr(0, f.WidePath.size() - 1)
+                                                   : f.WidePath;
+        ASSERT_TRUE(ReadFileIdentity(at, true, f.Identity));
+        f.Identity.IsLink = false;
+        f.Attributes = f.Identity.Attributes & ~FILE_ATTRIBUTE_REPARSE_POINT;
+        f.Size = rest.back() == '\\' ? 0 : 6;
+        swapped->Files->push_back(f);
+    }
+    swapped->Repair();
+    EXPECT_EQ("secret", etest::ReadBytes(secret));
+    EXPECT_TRUE(Exists(fixture + "\\swapout"));
+    EXPECT_EQ(TqvOutcome::NotDone, swapped->Outcome);
+    EXPECT_NE(std::string::npos, swapped->NotDoneReason.find("a folder on its path is now a link"))
+        << swapped->NotDoneReason;
+}
+
+// A file link in a cleaned folder is removed as the link itself or left; its
+// target, elsewhere, is never touched (under Wine no call removes a link
+// alone, so it stays and is named).
+TEST_F(FileItemTest, FileLinksNeverTakeTheirTargets)
+{
+    const std::string fixture = etest::HostFixture();
+    if (fixture.empty())
+        GTEST_SKIP() << etest::kNoHostFixture;
+    const std::string keep = fixture + "\\ftarget\\keep.txt";
+    ASSERT_EQ("keep", etest::ReadBytes(keep));
+    MakeFile(fixture + "\\flinks\\b.tmp", "123");
+    TqvFileItem* item = Add(fixture + "\\flinks\\*.tmp");
+    scanner_.Scan();
+    EXPECT_EQ((std::set<std::string>{LowerCase(fixture + "\\flinks\\a.tmp"),
+                                     LowerCase(fixture + "\\flinks\\b.tmp")}),
+              Listed(*item));
+    EXPECT_EQ(3, item->Size) << "a link frees nothing";
+    scanner_.Clean();
+    EXPECT_EQ("keep", etest::ReadBytes(keep));
+    EXPECT_FALSE(Exists(fixture + "\\flinks\\b.tmp"));
+    EXPECT_EQ(3, item->DoneSize);
+    // Wine: the link stays.
+    EXPECT_EQ(TqvOutcome::NotDone, item->Outcome);
+    EXPECT_NE(std::string::npos, item->NotDoneReason.find("a.tmp: a link, left in place"))
+        << item->NotDoneReason;
 }
 
 TEST_F(FileItemTest, PatternsThatWouldWalkAnotherFolderListNothing)

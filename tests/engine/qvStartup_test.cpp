@@ -580,4 +580,25 @@ TEST_F(StartupListTest, AShortcutIsMovedOnlyWhenItsCopyExists)
     EXPECT_TRUE(Exists(link));
 }
 
+// A start-up shortcut that is a link (the host made slinks\app.lnk point to
+// starget\app.lnk): neither copied nor deleted, so its target stays whole.
+TEST_F(StartupListTest, AShortcutThatIsALinkIsNotMoved)
+{
+    const std::string fixture = etest::HostFixture();
+    if (fixture.empty())
+        GTEST_SKIP() << etest::kNoHostFixture;
+    const std::string target = fixture + "\\starget\\app.lnk";
+    ASSERT_EQ("shortcut", ReadBytes(target));
+    TqvFoundStartup entry;
+    entry.Shortcut = true;
+    entry.PerUser = true;
+    entry.ShortcutPath = fixture + "\\slinks\\app.lnk";
+    EXPECT_FALSE(MoveShortcutToDelayed(entry));
+    EXPECT_EQ("shortcut", ReadBytes(target));
+    EXPECT_FALSE(Exists(UserStartupDir() + "app.lnk"));
+    // Nor is a link in the delayed folder taken back through to its target.
+    EXPECT_EQ(0, MoveDelayedShortcutsBack(fixture + "\\slinks", dirAnsi_, false).Restored);
+    EXPECT_EQ("shortcut", ReadBytes(target));
+}
+
 } // namespace

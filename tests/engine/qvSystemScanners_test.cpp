@@ -6,6 +6,7 @@
 #include "KorvTest.h"
 #include "StartupTestSupport.h"
 
+#include "engine/qvScanners.h"
 #include "engine/qvSystemScanners.h"
 #include "platform/RecycleBinU.h"
 #include "platform/UnicodeU.h"
@@ -285,6 +286,71 @@ bool TrashIsTheTestPrefixs()
 }
 
 class RecycleBinTest : public ktest::ScratchDirTest {};
+
+// Scans and empties the recycle bin of this process (whatever XDG_DATA_HOME
+// names under Wine); writes what was left undone, one line each, to args[0].
+KTEST_ROLE(recycle_bin_clean)
+{
+    if (args.size() != 1)
+        return 2;
+    TqvMain main;
+    main.Status.Category = kCategoryClean;
+    auto bin = CreateItemsRecycleBin(&main);
+    bin->Scan();
+    bin->Clean();
+    std::vector<TqvNotDone> left;
+    bin->CollectNotDone(left);
+    std::string report = "found=" + std::to_string(bin->FoundCount()) +
+                         "\ndone=" + std::to_string(bin->DoneCount()) + "\n";
+    for (const TqvNotDone& n : left)
+        report += n.What + "\t" + n.Reason + "\n";
+    return etest::WriteBytes(WideToAnsi(args[0]), report) ? 0 : 1;
+}
+
+// Emptied item by item, the bin follows the clean-up's rules: a link in it,
+// or a folder holding one, stays (and is named), and what it points to is
+// never touched; the plain items go with their records. The host made the
+// trash; a child process sees it as its recycle bin.
+TEST_F(RecycleBinTest, LinksInTheBinNeverTakeTheirTargets)
+{
+    const std::string fixture = etest::HostFixture();
+    if (fixture.empty())
+        GTEST_SKIP() << etest::kNoHostFixture;
+    using TUnixName = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<TUnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName)
+        GTEST_SKIP() << "Windows: the recycle bin is no freedesktop trash";
+    char* trash = unixName(AnsiToWide(fixture + "\\trash").c_str());
+    ASSERT_NE(nullptr, trash);
+    const std::wstring trashHost = Utf8ToWide(trash);
+    HeapFree(GetProcessHeap(), 0, trash);
+    const std::string keep = fixture + "\\btarget\\keep.txt";
+    ASSERT_EQ("keep", etest::ReadBytes(keep));
+
+    wchar_t old[4096] = {};
+    const DWORD had = GetEnvironmentVariableW(L"XDG_DATA_HOME", old, 4096);
+    SetEnvironmentVariableW(L"XDG_DATA_HOME", trashHost.c_str());
+    const std::wstring report = dir_ + L"report.txt";
+    const ktest::ChildResult child = ktest::RunSelf(L"recycle_bin_clean", {report});
+    SetEnvironmentVariableW(L"XDG_DATA_HOME", had ? old : nullptr);
+    ASSERT_TRUE(child.started);
+    EXPECT_EQ(0u, child.exitCode);
+
+    EXPECT_EQ("keep", etest::ReadBytes(keep));
+    EXPECT_TRUE(stest::Exists(fixture + "\\btarget"));
+    const std::string files = fixture + "\\trash\\Trash\\files\\";
+    const std::string info = fixture + "\\trash\\Trash\\info\\";
+    EXPECT_FALSE(stest::Exists(files + "plain.txt"));
+    EXPECT_FALSE(stest::Exists(info + "plain.txt.trashinfo"));
+    EXPECT_TRUE(stest::Exists(info + "link.txt.trashinfo"));
+    EXPECT_TRUE(stest::Exists(files + "folder\\inner.txt"));
+    const std::string text = ktest::ReadFileBytes(report);
+    EXPECT_NE(std::string::npos, text.find("found=3\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("done=1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("link.txt\ta link, left in the bin")) << text;
+    EXPECT_NE(std::string::npos, text.find("folder\tholds a link")) << text;
+}
 
 TEST_F(RecycleBinTest, ADeletedFileIsFoundAndTheRepairEmptiesTheBin)
 {

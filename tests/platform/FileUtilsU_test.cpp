@@ -212,6 +212,31 @@ TEST_F(FileUtilsDirTest, LongPathsFromShortForms)
     EXPECT_EQ("", GetLongPath(""));
 }
 
+// Windows takes every component of a "\\?\" path literally, so a long path
+// that holds "." or ".." or "/" must come in its resolved form; Wine's file
+// calls would resolve them anyway and cannot show it, so the form is checked.
+TEST(FileUtilsTest, ExtendedLengthFormsOfLongPaths)
+{
+    const std::wstring a(130, L'a');
+    const std::wstring b(130, L'b');
+    const std::wstring plain = L"C:\\" + a + L"\\" + b + L"\\x. ";
+    struct Case {
+        std::wstring In;
+        std::wstring Out;
+    };
+    const Case cases[] = {
+        {L"C:\\short\\..\\x", L"C:\\short\\..\\x"},
+        {plain, L"\\\\?\\" + plain}, // names stay exactly as found
+        {L"C:\\" + a + L"\\.\\" + b + L"\\..\\" + b + L"/x",
+         L"\\\\?\\C:\\" + a + L"\\" + b + L"\\x"},
+        {L"\\\\srv\\share\\" + a + L"\\" + b, L"\\\\?\\UNC\\srv\\share\\" + a + L"\\" + b},
+        {L"\\\\?\\C:\\" + a + L"\\..\\" + b, L"\\\\?\\C:\\" + a + L"\\..\\" + b},
+        {a + L"\\" + b, a + L"\\" + b},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.Out, ExtendedLengthPath(c.In)) << WideToAnsi(c.In);
+}
+
 TEST_F(FileUtilsDirTest, FullPathsResolveDotsAndTheWorkingFolder)
 {
     EXPECT_EQ(Path("b.txt"), GetFullPath(Path("a\\.\\..\\b.txt")));
@@ -335,7 +360,9 @@ TEST_F(FileUtilsDirTest, ForcedDeleteOfAReadOnlyFile)
     EXPECT_TRUE(Exists("dir"));
 }
 
-TEST_F(FileUtilsDirTest, FailedForcedDeleteRestoresDaclAndAttributes)
+// A file another program holds without sharing the delete is left exactly as
+// it was: no attribute cleared, no DACL written.
+TEST_F(FileUtilsDirTest, AHeldFileIsLeftAsItWas)
 {
     MakeFile("held.txt", "x", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     const std::string file = Path("held.txt");
@@ -354,14 +381,59 @@ TEST_F(FileUtilsDirTest, FailedForcedDeleteRestoresDaclAndAttributes)
     EXPECT_EQ(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN,
               GetFileAttributesA(file.c_str()) &
                   (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-    const auto calls = recorder.Calls();
-    ASSERT_EQ(2u, calls.size());
-    EXPECT_EQ("SetFileSecurityA", calls[0].Api);
-    EXPECT_TRUE(filetest::HasWorldEntry(calls[0].Sddl)) << calls[0].Sddl;
-    EXPECT_EQ("SetFileSecurityA", calls[1].Api);
-    EXPECT_EQ(static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION), calls[1].Information);
-    EXPECT_EQ(file, calls[1].Path);
-    EXPECT_EQ(beforeSddl, calls[1].Sddl);
+    EXPECT_TRUE(recorder.Calls().empty());
+    PSECURITY_DESCRIPTOR after = GetFileSecurityDescriptor(file);
+    ASSERT_NE(nullptr, after);
+    EXPECT_EQ(beforeSddl, filetest::DaclSddl(after));
+    LocalFree(after);
+}
+
+// Through a hard link the forced delete reaches a file that also lives
+// elsewhere: it may unlink this name, but never loosen the file for its other
+// name (attributes and DACL belong to the file, not to the name).
+TEST_F(FileUtilsDirTest, ForcedDeleteNeverLoosensAFileWithOtherNames)
+{
+    struct Case {
+        const char* Name;
+        DWORD Attributes;
+        bool Unlinked;
+    };
+    const Case cases[] = {
+        {"plain", FILE_ATTRIBUTE_ARCHIVE, true},
+        {"read-only", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, false},
+    };
+    MakeDir("outside");
+    MakeDir("temp");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string other = Path(std::string("outside\\") + c.Name + ".txt");
+        const std::string link = Path(std::string("temp\\") + c.Name + ".txt");
+        MakeFile(std::string("outside\\") + c.Name + ".txt", "data");
+        ASSERT_TRUE(CreateHardLinkA(link.c_str(), other.c_str(), nullptr)) << GetLastError();
+        SetFileAttributesA(other.c_str(), c.Attributes);
+        const DWORD attributes = GetFileAttributesA(other.c_str());
+        ASSERT_EQ(c.Attributes, attributes & c.Attributes);
+        PSECURITY_DESCRIPTOR before = GetFileSecurityDescriptor(other);
+        ASSERT_NE(nullptr, before);
+        const std::string beforeSddl = filetest::DaclSddl(before);
+        LocalFree(before);
+
+        filetest::TRecorderScope recorder;
+        EXPECT_EQ(c.Unlinked, DeleteFileForced(link));
+        EXPECT_EQ(c.Unlinked, GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ("data", ktest::ReadFileBytes(AnsiToWide(other)));
+        EXPECT_EQ(attributes, GetFileAttributesA(other.c_str()));
+        for (const auto& call : recorder.Calls())
+            EXPECT_FALSE(filetest::HasWorldEntry(call.Sddl)) << call.Api << " " << call.Sddl;
+        PSECURITY_DESCRIPTOR after = GetFileSecurityDescriptor(other);
+        ASSERT_NE(nullptr, after);
+        EXPECT_EQ(beforeSddl, filetest::DaclSddl(after));
+        LocalFree(after);
+        SetFileAttributesA(other.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetFileAttributesA(link.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(link.c_str());
+        DeleteFileA(other.c_str());
+    }
 }
 
 TEST_F(FileUtilsDirTest, HeldFilesAreScheduledForTheRestart)
@@ -549,6 +621,12 @@ TEST(FileLinkTest, WalksNeverEnterLinks)
         EXPECT_TRUE(DirectoryExistsEx(tree + "\\link"));
         EXPECT_TRUE(DirectoryExistsEx(tree + "\\loop"));
     }
+    // The file link reads as a plain file under Wine, and a delete by name
+    // would remove the canary: it is refused, with and without the schedule.
+    EXPECT_FALSE(DeleteFileForced(tree + "\\flink"));
+    EXPECT_FALSE(DeleteFileOrSchedule(tree + "\\flink", true));
+    EXPECT_EQ("canary", ktest::ReadFileBytes(AnsiToWide(canary)));
+    EXPECT_TRUE(FileExistsEx(tree + "\\flink"));
 }
 
 TEST(FileLinkTest, NothingThroughALinkIsTrustedWrittenOrProtected)

@@ -1,6 +1,7 @@
 #include "platform/RegistryU.h"
 
 #include "platform/GuardU.h"
+#include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
 #include "ImportPatch.h"
@@ -699,6 +700,64 @@ void MakeTree(HKEY root, const std::wstring& path, REGSAM view, const wchar_t* m
 }
 
 } // namespace
+
+// A name may hold a NUL: a value of such a name is reached whole, never the
+// value named by its first part, and a key of such a name is never opened by
+// its cut name (which would be its parent, through the trailing backslash).
+TEST_F(RegistryU, NamesThatHoldANulAreNeverCut)
+{
+    const std::string path = path_ + "\\nul";
+    ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, path, "abc", "plain abc"));
+    ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, path, "x", "unrelated"));
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, AnsiToWide(path).c_str(), 0,
+                                           KEY_ALL_ACCESS, &key));
+    const std::string wideData(reinterpret_cast<const char*>(L"with nul"), 18);
+    ASSERT_TRUE(ktest::SetValueCounted(key, std::wstring(L"abc\0def", 7), REG_SZ, wideData));
+
+    const std::string name("abc\0def", 7);
+    std::string text;
+    EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, path, name, text));
+    EXPECT_EQ("with nul", text);
+    DWORD type = 0;
+    EXPECT_TRUE(RegGetValueType(HKEY_CURRENT_USER, path, name, type));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+    // Writing "x<NUL>y" makes a value of its own and leaves "x" alone.
+    const std::string xy("x\0y", 3);
+    EXPECT_TRUE(RegWriteString(HKEY_CURRENT_USER, path, xy, "written"));
+    EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, path, "x", text));
+    EXPECT_EQ("unrelated", text);
+    EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, path, xy, text));
+    EXPECT_EQ("written", text);
+    std::string names;
+    ASSERT_TRUE(RegGetValueNames(HKEY_CURRENT_USER, path, names));
+    EXPECT_NE(std::string::npos, names.find(xy + "\r\n")) << names;
+    EXPECT_TRUE(RegRemoveValue(HKEY_CURRENT_USER, path, name));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, path, name));
+    EXPECT_TRUE(RegReadString(HKEY_CURRENT_USER, path, "abc", text));
+    EXPECT_EQ("plain abc", text);
+
+    // A sub-key whose name starts with a NUL is listed, and refused by every
+    // call that would open it.
+    const std::wstring hiddenName(L"\0hidden", 7);
+    HKEY hidden = ktest::CreateKeyCounted(key, hiddenName);
+    ASSERT_NE(nullptr, hidden);
+    ASSERT_TRUE(ktest::SetValueCounted(hidden, L"inner", REG_SZ, wideData));
+    RegCloseKey(hidden);
+    ASSERT_TRUE(RegGetSubKeyNames(HKEY_CURRENT_USER, path, names));
+    EXPECT_NE(std::string::npos, names.find(std::string("\0hidden\r\n", 9)));
+    const std::string hiddenPath = path + std::string("\\\0hidden", 8);
+    EXPECT_FALSE(RegKeyExists(HKEY_CURRENT_USER, hiddenPath));
+    EXPECT_FALSE(RegGetValueNames(HKEY_CURRENT_USER, hiddenPath, names));
+    EXPECT_FALSE(RegWriteString(HKEY_CURRENT_USER, hiddenPath, "v", "x"));
+    EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, path, "v")) << "written to the cut name";
+    EXPECT_FALSE(RegReadString(HKEY_CURRENT_USER, hiddenPath, "abc", text));
+    // The tree cannot go whole; it fails without looping on the cut name.
+    EXPECT_FALSE(RegRemoveKeyTree(HKEY_CURRENT_USER, path, true));
+    EXPECT_TRUE(RegKeyExists(HKEY_CURRENT_USER, path));
+    EXPECT_TRUE(ktest::DeleteKeyCounted(key, hiddenName));
+    RegCloseKey(key);
+}
 
 TEST_F(RegistryU, RemoveKeyTreeInOneViewLeavesTheOtherViewsTwin)
 {

@@ -4,8 +4,9 @@
 #   link_fixture.sh make|remove <scratch dir made by wineprefix.sh>
 #
 # C:\ktest-links\tree holds "link" (to C:\ktest-links\outside, which holds
-# canary.txt) and "loop" (back to the tree itself). Only the host can make
-# them: Wine's CreateSymbolicLinkA reports success and creates nothing.
+# canary.txt), "loop" (back to the tree itself) and the file link "flink" (to
+# the canary). Only the host can make them: Wine's CreateSymbolicLinkA
+# reports success and creates nothing.
 set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 make|remove <dir>" >&2; exit 2; }
 drive=$2/prefix/drive_c
@@ -18,6 +19,7 @@ make)
     printf canary > "$dir/outside/canary.txt"
     ln -s ../outside "$dir/tree/link"
     ln -s ../tree "$dir/tree/loop"
+    ln -s ../outside/canary.txt "$dir/tree/flink"
     ;;
 remove)
     rm -rf "$dir"

@@ -339,3 +339,81 @@ bool WriteText(const std::string& file, const std::string& text)
 }
 
 } // namespace ktest
+
+namespace ktest {
+
+namespace {
+
+struct TCountedString {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct TObjectAttributes {
+    ULONG Length;
+    HANDLE RootDirectory;
+    TCountedString* ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+constexpr ULONG kCaseInsensitive = 0x40;
+
+template <typename F> F Ntdll(const char* name)
+{
+    return reinterpret_cast<F>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
+TCountedString Counted(std::wstring& name)
+{
+    return {static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+            name.data()};
+}
+
+HANDLE OpenCounted(HKEY parent, const std::wstring& name, bool create)
+{
+    using TNtCreateKey = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, TObjectAttributes*, ULONG, PVOID,
+                                      ULONG, PULONG);
+    using TNtOpenKey = LONG(NTAPI*)(PHANDLE, ACCESS_MASK, TObjectAttributes*);
+    std::wstring copy = name;
+    TCountedString counted = Counted(copy);
+    TObjectAttributes attributes{sizeof(attributes), parent, &counted, kCaseInsensitive, nullptr,
+                                 nullptr};
+    HANDLE key = nullptr;
+    const LONG status =
+        create ? Ntdll<TNtCreateKey>("NtCreateKey")(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr,
+                                                   0, nullptr)
+               : Ntdll<TNtOpenKey>("NtOpenKey")(&key, KEY_ALL_ACCESS | DELETE, &attributes);
+    return status >= 0 ? key : nullptr;
+}
+
+} // namespace
+
+HKEY CreateKeyCounted(HKEY Parent, const std::wstring& Name)
+{
+    return static_cast<HKEY>(OpenCounted(Parent, Name, true));
+}
+
+bool DeleteKeyCounted(HKEY Parent, const std::wstring& Name)
+{
+    using TNtDeleteKey = LONG(NTAPI*)(HANDLE);
+    HANDLE key = OpenCounted(Parent, Name, false);
+    if (!key)
+        return false;
+    const LONG status = Ntdll<TNtDeleteKey>("NtDeleteKey")(key);
+    CloseHandle(key);
+    return status >= 0;
+}
+
+bool SetValueCounted(HKEY Key, const std::wstring& Name, DWORD Type, const std::string& Bytes)
+{
+    using TNtSetValueKey = LONG(NTAPI*)(HANDLE, TCountedString*, ULONG, ULONG, PVOID, ULONG);
+    std::wstring copy = Name;
+    TCountedString counted = Counted(copy);
+    std::string data = Bytes;
+    return Ntdll<TNtSetValueKey>("NtSetValueKey")(Key, &counted, 0, Type, data.data(),
+                                                  static_cast<ULONG>(data.size())) >= 0;
+}
+
+} // namespace ktest

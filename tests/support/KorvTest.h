@@ -96,6 +96,14 @@ bool HaveDisplay();
             GTEST_SKIP() << "needs an X display (./test.sh runs the tests under Xvfb)";            \
     } while (0)
 
+// Names that hold a NUL, written and removed with the counted calls of ntdll
+// (the terminated ...W calls cannot name them). The key is opened below an
+// open Parent (not a predefined root) and returned open (close it).
+HKEY CreateKeyCounted(HKEY Parent, const std::wstring& Name);
+// Deletes the key Name below Parent (it must have no sub-keys).
+bool DeleteKeyCounted(HKEY Parent, const std::wstring& Name);
+bool SetValueCounted(HKEY Key, const std::wstring& Name, DWORD Type, const std::string& Bytes);
+
 // Removes a folder and everything in it; true when it is gone.
 bool RemoveTree(const std::wstring& dir);
 // Reads a whole file; empty on failure.

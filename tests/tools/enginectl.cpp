@@ -18,6 +18,11 @@
 //       stderr: backup failed<TAB><fix|boost> for a category whose backup
 //       failed (exit 3), restorepoint<TAB>failed when a wanted restore point
 //       was not made.
+//       Then, for every repaired category:
+//       done<TAB><category><TAB>items=<n><TAB>bytes=<n>   (what the repair did)
+//       notdone<TAB><category><TAB><group id><TAB><item line><TAB><reason>
+//           (every checked item the repair left undone: exit 5 when any, and
+//           no backup failed)
 //   enginectl backups
 //       <fix|boost><TAB><file name><TAB><date text>  (fix list, then boost list,
 //                                                     each newest first)
@@ -226,6 +231,22 @@ int Repair(uint8_t Flags, bool Verbose)
             status = 3;
         }
     }
+    bool anyNotDone = false;
+    for (uint8_t k = kCategoryFix; k <= kCategoryClean; ++k) {
+        const TqvCategory* category = main->Category(k);
+        if (!category || !(Flags & (1u << k)))
+            continue;
+        Out(std::string("done\t") + CategoryName(k) + "\titems=" +
+            IntToStr(category->DoneCount()) + "\tbytes=" + IntToStr(category->DoneSize()));
+        std::vector<std::pair<const TqvGroup*, TqvNotDone>> notDone;
+        category->CollectNotDone(notDone);
+        for (const auto& [group, item] : notDone)
+            Out(std::string("notdone\t") + CategoryName(k) + "\t" + group->Id + "\t" +
+                item.What + "\t" + item.Reason);
+        anyNotDone = anyNotDone || !notDone.empty();
+    }
+    if (status == 0 && anyNotDone)
+        status = 5;
     return status;
 }
 
