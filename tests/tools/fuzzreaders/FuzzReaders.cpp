@@ -713,8 +713,9 @@ std::vector<TDiskEntry> TSandbox::Snapshot() const
 const std::vector<TReader>& Readers()
 {
     constexpr size_t MB = 1 << 20;
-    // A restore writes the registry once per line (about a quarter of a
-    // millisecond each under Wine): a longer backup is a longer restore of
+    // A restore makes a few registry calls per line, each a round trip to
+    // the Wine server (up to two milliseconds of the worker's processor time
+    // per line on a loaded machine): a longer backup is a longer restore of
     // the same kind, and would only be taken for a slow input.
     constexpr size_t kBackupMaxInput = 16 * 1024;
     // The allocation caps: a fixed part, and a part for each byte of input.

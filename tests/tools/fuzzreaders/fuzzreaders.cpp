@@ -13,9 +13,9 @@
 //   fuzzreaders --list
 //       the readers, their entries and their allocation caps.
 //
-// An input fails when its reader crashes, overflows its stack, throws, takes
-// more than kSlowMs (measured again once, so that a moment of load is not
-// taken for a slow input), allocates more than its cap, breaks a rule of its
+// An input fails when its reader crashes, overflows its stack, throws, uses
+// more than kSlowMs of processor time (measured again once), gets no answer
+// for kHangMs, allocates more than its cap, breaks a rule of its
 // result, or changes the disk or the registry beyond what the reader may
 // write (the registry through its redirection into the sandbox, the disk
 // through change notices on the sandbox folder, checked again with snapshots
@@ -53,24 +53,30 @@ namespace {
 using namespace fuzz;
 
 constexpr uint64_t kDefaultCount = 20000;
+// The limit is on the worker's processor time: elapsed time on a loaded
+// machine says little, and a reader that loops computes.
 constexpr double kSlowMs = 1000;
-// A worker that spends this long on one input is stopped and the input counts
-// as a hang.
+// A worker that spends this long on one input (elapsed) is stopped and the
+// input counts as a hang: the reader may wait rather than compute.
 constexpr DWORD kHangMs = 30000;
 constexpr DWORD kPollMs = 20;
 // A reader whose workers died this often is given up.
 constexpr int kMaxCrashes = 10;
 constexpr char kEvidenceDir[] = "C:\\ktest-evidence\\fuzz\\";
+// TShared::Current while a worker runs the reader on its seeds.
+constexpr int64_t kOnSeeds = -2;
 
 // What a worker reports to its supervisor, in a mapping the two share.
 struct TShared {
-    volatile int64_t Current; // the input being run; -1 between inputs
+    volatile int64_t Current; // the input being run; -1 between inputs, kOnSeeds
     volatile DWORD StartTick;
     volatile int64_t Done; // inputs finished
     volatile int64_t Failures;
     volatile int64_t Guarded; // exceptions that a guard inside a reader swallowed
-    volatile double SlowestMs;
+    volatile double SlowestMs; // processor time
     volatile int64_t SlowestIndex;
+    volatile double LongestMs; // elapsed
+    volatile int64_t LongestIndex;
     volatile int64_t PeakBytes;
     volatile int64_t PeakIndex;
     volatile int64_t PeakSize; // of the input with the peak
@@ -84,6 +90,8 @@ struct TFigures {
     int64_t Guarded = 0;
     double SlowestMs = 0;
     int64_t SlowestIndex = -1;
+    double LongestMs = 0;
+    int64_t LongestIndex = -1;
     int64_t PeakBytes = 0;
     int64_t PeakIndex = -1;
     int64_t PeakSize = 0;
@@ -195,7 +203,8 @@ void CountGuarded(const char*)
 
 struct TOutcome {
     std::string Failure; // '' when the input passed
-    double Ms = 0;
+    double Ms = 0;    // elapsed
+    double CpuMs = 0; // processor time of the worker's thread
     int64_t PeakBytes = 0;
     // Change notices for paths the reader may not touch: the input's own
     // (Notices), and those that came in before it ran (Late: the previous
@@ -268,6 +277,22 @@ bool SameStamp(const WIN32_FILE_ATTRIBUTE_DATA& A, const WIN32_FILE_ATTRIBUTE_DA
            A.dwFileAttributes == B.dwFileAttributes;
 }
 
+double ThreadCpuMs()
+{
+    FILETIME created;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
 // One input. Strict: the disk is compared through snapshots before and after
 // (slow, exact); otherwise through the change notices.
 TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& Input, bool Strict)
@@ -292,6 +317,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     LARGE_INTEGER start;
     LARGE_INTEGER end;
     QueryPerformanceFrequency(&frequency);
+    const double cpuStart = ThreadCpuMs();
     QueryPerformanceCounter(&start);
     std::string broke;
     try {
@@ -302,6 +328,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
         broke = "an exception left the reader";
     }
     QueryPerformanceCounter(&end);
+    outcome.CpuMs = ThreadCpuMs() - cpuStart;
     outcome.Ms = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                  static_cast<double>(frequency.QuadPart);
     outcome.PeakBytes = PeakSinceMark();
@@ -331,8 +358,8 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     } else {
         outcome.Notices = Foreign(Reader, Sandbox.DiskNotices());
     }
-    if (outcome.Ms > kSlowMs)
-        failures.push_back("took " + Milliseconds(outcome.Ms));
+    if (outcome.CpuMs > kSlowMs)
+        failures.push_back("took " + Milliseconds(outcome.CpuMs) + " of processor time");
     for (const std::string& failure : failures)
         outcome.Failure += (outcome.Failure.empty() ? "" : "; ") + failure;
     return outcome;
@@ -344,9 +371,9 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
 TOutcome RunInput(const TReader& Reader, TSandbox& Sandbox, const std::string& Input)
 {
     TOutcome outcome = RunOnce(Reader, Sandbox, Input, false);
-    if (outcome.Ms > kSlowMs) {
+    if (outcome.CpuMs > kSlowMs) {
         const TOutcome again = RunOnce(Reader, Sandbox, Input, false);
-        if (again.Ms <= kSlowMs || !again.Failure.empty())
+        if (again.CpuMs <= kSlowMs || !again.Failure.empty())
             outcome = again;
     }
     if (!outcome.Notices.empty()) {
@@ -397,8 +424,12 @@ int RunWorker(const TReader& Reader, uint64_t From, uint64_t Count, const std::s
         return 5;
     std::optional<TMutator> mutator = MakeMutator(Reader);
     TSandbox sandbox;
+    // A worker that dies here died on a seed, not on an input.
+    shared->StartTick = GetTickCount();
+    shared->Current = kOnSeeds;
     if (!mutator || !OpenSandbox(Reader, sandbox, mutator->Seeds()))
         return 5;
+    shared->Current = -1;
     auto fail = [&](uint64_t index, const TInput& input, const std::string& what) {
         shared->Failures = shared->Failures + 1;
         ReportFailure(Reader, index, input, what);
@@ -414,9 +445,13 @@ int RunWorker(const TReader& Reader, uint64_t From, uint64_t Count, const std::s
         shared->Guarded = shared->Guarded + (gGuarded - guarded);
         if (i == From)
             first = sandbox.Snapshot();
-        if (outcome.Ms > shared->SlowestMs) {
-            shared->SlowestMs = outcome.Ms;
+        if (outcome.CpuMs > shared->SlowestMs) {
+            shared->SlowestMs = outcome.CpuMs;
             shared->SlowestIndex = static_cast<int64_t>(i);
+        }
+        if (outcome.Ms > shared->LongestMs) {
+            shared->LongestMs = outcome.Ms;
+            shared->LongestIndex = static_cast<int64_t>(i);
         }
         if (outcome.PeakBytes > shared->PeakBytes) {
             shared->PeakBytes = outcome.PeakBytes;
@@ -516,7 +551,7 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         CloseHandle(process.hThread);
         bool hung = false;
         while (WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
-            if (shared->Current >= 0 && GetTickCount() - shared->StartTick > kHangMs) {
+            if (shared->Current != -1 && GetTickCount() - shared->StartTick > kHangMs) {
                 TerminateProcess(process.hProcess, 0xDEAD);
                 WaitForSingleObject(process.hProcess, INFINITE);
                 hung = true;
@@ -535,6 +570,10 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
             Figures.SlowestMs = shared->SlowestMs;
             Figures.SlowestIndex = shared->SlowestIndex;
         }
+        if (shared->LongestMs > Figures.LongestMs) {
+            Figures.LongestMs = shared->LongestMs;
+            Figures.LongestIndex = shared->LongestIndex;
+        }
         if (shared->PeakBytes > Figures.PeakBytes) {
             Figures.PeakBytes = shared->PeakBytes;
             Figures.PeakIndex = shared->PeakIndex;
@@ -548,6 +587,13 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         const int64_t done = shared->Done;
         UnmapViewOfFile(shared);
         CloseHandle(mapping);
+        if (current == kOnSeeds) {
+            ++Figures.Failures;
+            Print(std::string("FAIL ") + Reader.Name + ": the reader " +
+                  (hung ? "hung" : "ended the process, exit code " + ExitText(exitCode)) +
+                  " on one of its seeds (run each with --replay)");
+            return true;
+        }
 
         if (!hung && exitCode == 0 && next + static_cast<uint64_t>(done) >= end)
             break;
@@ -580,7 +626,9 @@ void PrintFigures(const TReader& Reader, const TFigures& Figures, double Seconds
     std::string line =
         std::string("fuzz ") + Reader.Name + ": " + std::to_string(Figures.Inputs) + " inputs, " +
         std::to_string(Figures.Failures) + " failures, slowest " + Milliseconds(Figures.SlowestMs) +
-        " (input " + std::to_string(Figures.SlowestIndex) + "), peak allocation " +
+        " of processor time (input " + std::to_string(Figures.SlowestIndex) + "), longest " +
+        Milliseconds(Figures.LongestMs) + " elapsed (input " +
+        std::to_string(Figures.LongestIndex) + "), peak allocation " +
         Megabytes(Figures.PeakBytes) + " (input " + std::to_string(Figures.PeakIndex) + ", " +
         std::to_string(Figures.PeakSize) + " bytes, cap " +
         Megabytes(AllocationCap(Reader, static_cast<size_t>(Figures.PeakSize))) + "), at most " +
@@ -623,7 +671,8 @@ int Replay(const std::string& File, const TReader* Reader)
     Print(std::string("replay ") + Reader->Name + " " + File + " (" +
           std::to_string(input.size()) + " bytes): " +
           (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) + ", " +
-          Milliseconds(outcome.Ms) + ", peak allocation " + Megabytes(outcome.PeakBytes));
+          Milliseconds(outcome.CpuMs) + " of processor time, " + Milliseconds(outcome.Ms) +
+          " elapsed, peak allocation " + Megabytes(outcome.PeakBytes));
     return outcome.Failure.empty() ? 0 : 1;
 }
 
