@@ -56,9 +56,12 @@ constexpr uint64_t kDefaultCount = 20000;
 // The limit is on the worker's processor time: elapsed time on a loaded
 // machine says little, and a reader that loops computes.
 constexpr double kSlowMs = 1000;
-// A worker that spends this long on one input (elapsed) is stopped and the
-// input counts as a hang: the reader may wait rather than compute.
+// A worker that spends this long on one input (elapsed) is stopped, and the
+// input counts as a hang when it gets no answer again in a worker of its own:
+// the reader may wait rather than compute.
 constexpr DWORD kHangMs = 30000;
+// The supervisor's progress lines of a long run.
+constexpr int64_t kProgressEvery = 100000;
 constexpr DWORD kPollMs = 20;
 // A reader whose workers died this often is given up.
 constexpr int kMaxCrashes = 10;
@@ -522,7 +525,12 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
     const uint64_t end = From + Count;
     uint64_t next = From;
     int crashes = 0;
+    // A hang is run once more alone before it counts: a machine that stalls
+    // every process for a while is not the reader's fault.
+    bool confirming = false;
+    int64_t reported = 0; // inputs done by the workers before this one
     while (next < end) {
+        const uint64_t stop = confirming ? next + 1 : end;
         const std::string sharedName = "Local\\korv-fuzzreaders-" +
                                        std::to_string(GetCurrentProcessId()) + "-" +
                                        std::to_string(next);
@@ -536,7 +544,7 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         shared->Current = -1;
         std::wstring command = L"\"" + self + L"\" --worker " + WideFromAnsi(Reader.Name) +
                                L" --from " + std::to_wstring(next) + L" --count " +
-                               std::to_wstring(end - next) + L" --shared " +
+                               std::to_wstring(stop - next) + L" --shared " +
                                WideFromAnsi(sharedName);
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
@@ -550,7 +558,14 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         }
         CloseHandle(process.hThread);
         bool hung = false;
+        int64_t progress = (reported + shared->Done) / kProgressEvery;
         while (WaitForSingleObject(process.hProcess, kPollMs) == WAIT_TIMEOUT) {
+            if ((reported + shared->Done) / kProgressEvery > progress) {
+                progress = (reported + shared->Done) / kProgressEvery;
+                Print(std::string("fuzz ") + Reader.Name + ": " +
+                      std::to_string(progress * kProgressEvery) + " inputs so far, " +
+                      std::to_string(Figures.Failures + shared->Failures) + " failures");
+            }
             if (shared->Current != -1 && GetTickCount() - shared->StartTick > kHangMs) {
                 TerminateProcess(process.hProcess, 0xDEAD);
                 WaitForSingleObject(process.hProcess, INFINITE);
@@ -563,6 +578,7 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         CloseHandle(process.hProcess);
         TSandbox::Remove(process.dwProcessId);
 
+        reported += shared->Done;
         Figures.Inputs += shared->Done;
         Figures.Failures += shared->Failures;
         Figures.Guarded += shared->Guarded;
@@ -595,8 +611,15 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
             return true;
         }
 
-        if (!hung && exitCode == 0 && next + static_cast<uint64_t>(done) >= end)
-            break;
+        if (!hung && exitCode == 0 && next + static_cast<uint64_t>(done) >= stop) {
+            if (!confirming)
+                break;
+            Print(std::string("fuzz ") + Reader.Name + ": input " + std::to_string(next) +
+                  " got no answer once and passed when run again alone");
+            confirming = false;
+            next = stop;
+            continue;
+        }
         if (!hung && exitCode == 5 && done == 0) {
             Print(std::string("fuzz ") + Reader.Name + ": the worker could not start");
             return false;
@@ -606,6 +629,12 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
                                              : next + static_cast<uint64_t>(done);
         if (failed >= end)
             break;
+        if (hung && !confirming) {
+            confirming = true;
+            next = failed;
+            continue;
+        }
+        confirming = false;
         ++Figures.Inputs;
         ++Figures.Failures;
         ReportFailure(Reader, failed, mutator->Make(failed),
