@@ -9,7 +9,7 @@ namespace {
 
 // Each block carries its size in front, kept at the alignment new promises.
 constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(size_t) ? alignof(std::max_align_t)
-                                                                       : sizeof(size_t);
+                                                                      : sizeof(size_t);
 
 std::atomic<int64_t> gLive{0};
 std::atomic<int64_t> gPeak{0};

@@ -41,10 +41,20 @@ constexpr std::array<std::string_view, 26> kLimitNumbers = {
 // Lone surrogates, overlong forms, cut sequences, code points past U+10FFFF,
 // byte-order marks and bytes that never start a sequence.
 constexpr std::array<std::string_view, 14> kBadEncodings = {
-    "\xED\xA0\x80",     "\xED\xBF\xBF",     "\xED\xA0\x80\xED\xB0\x80", "\xC0\x80",
-    "\xC3",             "\xE2\x82",         "\xF4\x90\x80\x80",         "\xF8\x88\x80\x80\x80",
-    "\xFF",             "\xFE\xFF",         "\xEF\xBB\xBF",             "\xEF\xBF\xBE",
-    "\x80",             "\xC1\xBF",
+    "\xED\xA0\x80",
+    "\xED\xBF\xBF",
+    "\xED\xA0\x80\xED\xB0\x80",
+    "\xC0\x80",
+    "\xC3",
+    "\xE2\x82",
+    "\xF4\x90\x80\x80",
+    "\xF8\x88\x80\x80\x80",
+    "\xFF",
+    "\xFE\xFF",
+    "\xEF\xBB\xBF",
+    "\xEF\xBF\xBE",
+    "\x80",
+    "\xC1\xBF",
 };
 
 constexpr std::array<unsigned char, 14> kInterestingBytes = {
@@ -282,9 +292,10 @@ void TMutator::Mutate(TRandom& Random, TInput& Input) const
         at("byteset", pos);
         for (size_t i = 0; i < count; ++i) {
             const size_t p = std::min(b.size() - 1, pos + Random.Below(32));
-            b[p] = Random.Percent(50)
-                       ? static_cast<char>(Random.Next())
-                       : static_cast<char>(kInterestingBytes[Random.Below(kInterestingBytes.size())]);
+            b[p] =
+                Random.Percent(50)
+                    ? static_cast<char>(Random.Next())
+                    : static_cast<char>(kInterestingBytes[Random.Below(kInterestingBytes.size())]);
         }
         break;
     }
@@ -365,10 +376,9 @@ void TMutator::Mutate(TRandom& Random, TInput& Input) const
         break;
     }
     case 6: { // a very long name or value
-        static constexpr size_t kLengths[] = {256,   1024,  4096,  16384,  32767, 32768,
+        static constexpr size_t kLengths[] = {256,   1024,  4096,  16384,  32767,  32768,
                                               65535, 65536, 65537, 262144, 1048576};
-        const size_t length =
-            std::min(kLengths[Random.Below(std::size(kLengths))], room);
+        const size_t length = std::min(kLengths[Random.Below(std::size(kLengths))], room);
         std::string run;
         const unsigned kind = static_cast<unsigned>(Random.Below(4));
         if (kind == 0) {
@@ -434,7 +444,7 @@ void TMutator::Mutate(TRandom& Random, TInput& Input) const
         recipe += number;
         break;
     }
-    case 10: // more lone surrogates and limits, as the reader spells them
+    case 10:   // more lone surrogates and limits, as the reader spells them
     case 11: { // a token of the reader
         if (dictionary_.empty())
             break;

@@ -39,7 +39,7 @@ struct TRedirectedRoot {
     const wchar_t* Name;
 };
 const TRedirectedRoot kRedirectedRoots[] = {
-    {HKEY_CLASSES_ROOT, L"HKCR"}, {HKEY_CURRENT_USER, L"HKCU"},    {HKEY_LOCAL_MACHINE, L"HKLM"},
+    {HKEY_CLASSES_ROOT, L"HKCR"}, {HKEY_CURRENT_USER, L"HKCU"},   {HKEY_LOCAL_MACHINE, L"HKLM"},
     {HKEY_USERS, L"HKU"},         {HKEY_CURRENT_CONFIG, L"HKCC"},
 };
 
@@ -116,9 +116,9 @@ void ParseExchange(std::string_view response)
             const size_t space = line.find(' ');
             if (space != std::string_view::npos) {
                 const size_t next = line.find(' ', space + 1);
-                gExchange.StatusCode.assign(line.substr(
-                    space + 1, next == std::string_view::npos ? std::string_view::npos
-                                                              : next - space - 1));
+                gExchange.StatusCode.assign(line.substr(space + 1, next == std::string_view::npos
+                                                                       ? std::string_view::npos
+                                                                       : next - space - 1));
             }
             continue;
         }
@@ -238,8 +238,8 @@ BOOL WINAPI FakeClose(HINTERNET)
 }
 
 const THTTPApi kFakeApi = {
-    FakeOpen,       FakeConnect, FakeSetOption, FakeOpenRequest, FakeAddHeaders,
-    FakeSend,       FakeQueryInfo, FakeRead,    FakeClose,
+    FakeOpen, FakeConnect,   FakeSetOption, FakeOpenRequest, FakeAddHeaders,
+    FakeSend, FakeQueryInfo, FakeRead,      FakeClose,
 };
 
 // ---------------------------------------------------------------------------
@@ -441,13 +441,47 @@ std::string RunHttp(TSandbox&, const std::string& Input)
 
 std::vector<std::string> XmlTokens()
 {
-    return {"<",        ">",         "/>",          "</",      "=\"",        "\"",
-            "&",        ";",         "&amp;",       "&lt;",    "&#",         "&#x",
-            "&#0;",     "&#x0;",     "&#xD800;",    "&#xDFFF;", "&#55296;",  "&#x110000;",
-            "&#-1;",    "&#4294967296;", "&#x7FFFFFFF;", "&#xFFFFFFFF;", "&nbsp;", "&;",
-            "<![CDATA[", "]]>",      "<!--",        "-->",     "<?xml version=\"1.0\"?>",
-            "<!DOCTYPE x>", "\r",    "\n",          "\t",      "#",          "#00",
-            "#0D",      "#22",       "#3C",         "#ZZ",     "#",          "'"};
+    return {"<",
+            ">",
+            "/>",
+            "</",
+            "=\"",
+            "\"",
+            "&",
+            ";",
+            "&amp;",
+            "&lt;",
+            "&#",
+            "&#x",
+            "&#0;",
+            "&#x0;",
+            "&#xD800;",
+            "&#xDFFF;",
+            "&#55296;",
+            "&#x110000;",
+            "&#-1;",
+            "&#4294967296;",
+            "&#x7FFFFFFF;",
+            "&#xFFFFFFFF;",
+            "&nbsp;",
+            "&;",
+            "<![CDATA[",
+            "]]>",
+            "<!--",
+            "-->",
+            "<?xml version=\"1.0\"?>",
+            "<!DOCTYPE x>",
+            "\r",
+            "\n",
+            "\t",
+            "#",
+            "#00",
+            "#0D",
+            "#22",
+            "#3C",
+            "#ZZ",
+            "#",
+            "'"};
 }
 
 std::vector<std::string> With(std::vector<std::string> Base, std::vector<std::string> More)
@@ -503,8 +537,8 @@ bool TSandbox::Open()
     folders.UserDataDir = Path(kUserDir);
     folders.UserStartupDir = folders.UserDataDir + "Startup\\";
     folders.NewsDir = folders.UserDataDir + "News\\";
-    for (const std::string& folder : {folders.BackupDir, folders.TranslateDir, folders.UserDataDir,
-                                      Path("profile\\ext\\")})
+    for (const std::string& folder :
+         {folders.BackupDir, folders.TranslateDir, folders.UserDataDir, Path("profile\\ext\\")})
         if (!CreateDirectoryPath(folder, TFileSecurity::Protected, true))
             return false;
     SetProgramFoldersForTests(folders);
@@ -631,10 +665,10 @@ void TSandbox::WatchDisk()
     for (size_t i = 0; i < relatives.size(); ++i) {
         TFolderWatch& watch = folders_[i];
         watch.Relative = relatives[i];
-        watch.Folder = CreateFileA((dir_ + watch.Relative).c_str(), FILE_LIST_DIRECTORY,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-                                   nullptr);
+        watch.Folder =
+            CreateFileA((dir_ + watch.Relative).c_str(), FILE_LIST_DIRECTORY,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
         watch.Overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         watch.Buffer.resize(16 * 1024);
         Arm(watch);
@@ -661,8 +695,8 @@ std::vector<std::string> TSandbox::DiskNotices()
     for (const TFolderWatch& watch : folders_)
         events.push_back(watch.Overlapped.hEvent);
     for (;;) {
-        const DWORD ready = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
-                                                   FALSE, 0);
+        const DWORD ready =
+            WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE, 0);
         if (ready >= WAIT_OBJECT_0 + events.size())
             return paths;
         TFolderWatch& watch = folders_[ready - WAIT_OBJECT_0];
@@ -673,8 +707,8 @@ std::vector<std::string> TSandbox::DiskNotices()
         while (bytes) {
             const auto* notice = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
             paths.push_back(watch.Relative +
-                            AnsiFromWide(std::wstring_view(notice->FileName,
-                                                           notice->FileNameLength / sizeof(WCHAR))));
+                            AnsiFromWide(std::wstring_view(
+                                notice->FileName, notice->FileNameLength / sizeof(WCHAR))));
             if (!notice->NextEntryOffset)
                 break;
             at += notice->NextEntryOffset;
@@ -691,9 +725,9 @@ bool TSandbox::WriteFile(std::string_view Relative, const std::string& Bytes) co
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
-    const bool ok = ::WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written,
-                                nullptr) &&
-                    written == Bytes.size() && SetEndOfFile(file);
+    const bool ok =
+        ::WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr) &&
+        written == Bytes.size() && SetEndOfFile(file);
     CloseHandle(file);
     return ok;
 }
@@ -745,8 +779,8 @@ const std::vector<TReader>& Readers()
                "fix=\"del\"", "fix=\"key\"", "type=\"bin\"", "type=\"num\"", "type=\"mulstr\"",
                "rtype=\"", "is64=\"1\"", "root=\"HKLM\"", "\\\\", "Software\\"}),
          nullptr, &RunBackup},
-        {"startup", "TqvAllRunItems::Load (the user's startup.xml)", TShape::Xml, 1 * MB,
-         kCapBase, kModelCap, "user\\startup.xml", TWrites::Nothing, nullptr,
+        {"startup", "TqvAllRunItems::Load (the user's startup.xml)", TShape::Xml, 1 * MB, kCapBase,
+         kModelCap, "user\\startup.xml", TWrites::Nothing, nullptr,
          With(XmlTokens(), {"<startup>", "</startup>", "<run app=\"a\" name=\"n\" value=\"v\" />",
                             "priority=\"", "is64=\"1\"", "expand=\"1\""}),
          nullptr, &RunStartup},
@@ -755,46 +789,67 @@ const std::vector<TReader>& Readers()
          With(XmlTokens(), {"<addons>", "</addons>", "<addon id=\"x\" name=\"y\" type=\"B\" />",
                             "type=\"W\"", "type=\"b\""}),
          nullptr, &RunAddOns},
-        {"soap", "TqvAddOnItems::ApplyReply (the CheckBHO reply)", TShape::Xml,
-         kMaxCheckReplyBytes, kCapBase, kModelCap, nullptr, TWrites::OwnFile,
-         "common\\addons.xml",
+        {"soap", "TqvAddOnItems::ApplyReply (the CheckBHO reply)", TShape::Xml, kMaxCheckReplyBytes,
+         kCapBase, kModelCap, nullptr, TWrites::OwnFile, "common\\addons.xml",
          With(XmlTokens(), {"<soap:Envelope>", "<soap:Body>", "<CheckBHOResponse>",
                             "<CheckBHOResult>", "<BHO_Result>", "<BHO_ID>", "</BHO_ID>", "<note>",
                             "{11111111-2222-3333-4444-555555555555}"}),
          nullptr, &RunSoap},
-        {"cleanrep", "TqvCleanRep::Load (cleanrep.xml)", TShape::Xml, 1 * MB, kCapBase,
-         kModelCap, "common\\Backup\\cleanrep.xml", TWrites::OwnFile,
-         "common\\Backup\\cleanrep.xml",
+        {"cleanrep", "TqvCleanRep::Load (cleanrep.xml)", TShape::Xml, 1 * MB, kCapBase, kModelCap,
+         "common\\Backup\\cleanrep.xml", TWrites::OwnFile, "common\\Backup\\cleanrep.xml",
          With(XmlTokens(),
               {"<cleanrep>", "</cleanrep>", "date=\"45650\"", "date=\"", "scan=\"exists\""}),
          &PrepareCleanRep, &RunCleanRep},
-        {"ini", "TIniFileW (lng.ini) with ReadSection, ReadSectionValues, ReadWideString",
-         TShape::Lines, 4 * MB, kCapBase, 128, "common\\Translate\\lng.ini", TWrites::Nothing,
+        {"ini",
+         "TIniFileW (lng.ini) with ReadSection, ReadSectionValues, ReadWideString",
+         TShape::Lines,
+         4 * MB,
+         kCapBase,
+         128,
+         "common\\Translate\\lng.ini",
+         TWrites::Nothing,
          nullptr,
-         {"[", "]", "=", "[Languages]", "[en]", "\r\n", "\r", "\n", " ", "\t", "\xEF\xBB\xBF",
-          ";", "en=English"},
-         nullptr, &RunIni},
+         {"[", "]", "=", "[Languages]", "[en]", "\r\n", "\r", "\n", " ", "\t", "\xEF\xBB\xBF", ";",
+          "en=English"},
+         nullptr,
+         &RunIni},
         {"rdf", "LoadRDFFile, IsDisabled and ReplaceAttribute (extensions.rdf)", TShape::Xml,
          4 * MB, kCapBase, 16, "profile\\extensions.rdf", TWrites::Nothing, nullptr,
-         With(XmlTokens(), {"<RDF:Description", "RDF:about=\"urn:mozilla:item:",
-                            "NS1:userDisabled=\"true\"", "NS1:userDisabled=\"needs-disable\"",
-                            "NS1:userDisabled=\"needs-enable\"",
-                            "{e4a8a97b-f2ed-450b-b12d-ee082ba24781}"}),
+         With(XmlTokens(),
+              {"<RDF:Description", "RDF:about=\"urn:mozilla:item:", "NS1:userDisabled=\"true\"",
+               "NS1:userDisabled=\"needs-disable\"", "NS1:userDisabled=\"needs-enable\"",
+               "{e4a8a97b-f2ed-450b-b12d-ee082ba24781}"}),
          nullptr, &RunRdf},
         {"installrdf", "ReadInstallRdfName (install.rdf)", TShape::Xml, 4 * MB, kCapBase, 8,
          "profile\\ext\\install.rdf", TWrites::Nothing, nullptr,
          With(XmlTokens(), {"<em:name>", "</em:name>"}), nullptr, &RunInstallRdf},
-        {"query", "TCryptURL::ParseQuery (the request parameter envelope)", TShape::Base64, 1 * MB,
-         kCapBase, 16, nullptr, TWrites::Nothing, nullptr,
-         {"-", "_", "@", ".", "=", "+", "/", "AAAA", "////", "@@@@", "X@@@", "XX@@"}, nullptr,
+        {"query",
+         "TCryptURL::ParseQuery (the request parameter envelope)",
+         TShape::Base64,
+         1 * MB,
+         kCapBase,
+         16,
+         nullptr,
+         TWrites::Nothing,
+         nullptr,
+         {"-", "_", "@", ".", "=", "+", "/", "AAAA", "////", "@@@@", "X@@@", "XX@@"},
+         nullptr,
          &RunQuery},
-        {"http", "THTTPGet::ExecuteRequest over WinInet's answers (four uses)", TShape::Lines,
-         1 * MB, kCapBase, 16, nullptr, TWrites::Nothing, nullptr,
-         {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 206 Partial Content\r\n", "Content-Length: ",
-          "Content-Range: bytes ", "Content-Range: bytes 500-1499/1500\r\n",
-          "Content-Range: bytes */1500\r\n", "Content-Type: ", "ETag: \"x\"\r\n", "\r\n\r\n", "\r\n",
-          "-", "/", "*", " ", "bytes=", "Last-Modified: "},
-         &PrepareHttp, &RunHttp},
+        {"http",
+         "THTTPGet::ExecuteRequest over WinInet's answers (four uses)",
+         TShape::Lines,
+         1 * MB,
+         kCapBase,
+         16,
+         nullptr,
+         TWrites::Nothing,
+         nullptr,
+         {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 206 Partial Content\r\n",
+          "Content-Length: ", "Content-Range: bytes ", "Content-Range: bytes 500-1499/1500\r\n",
+          "Content-Range: bytes */1500\r\n", "Content-Type: ", "ETag: \"x\"\r\n", "\r\n\r\n",
+          "\r\n", "-", "/", "*", " ", "bytes=", "Last-Modified: "},
+         &PrepareHttp,
+         &RunHttp},
         // The PNG reader and the PNG control's anchor text join the table
         // here once the PNG control exists: rows "png" (the picture loaded
         // from a file) and "pnganchor" (its tEXt "URL" regions).

@@ -75,7 +75,7 @@ struct TShared {
     volatile DWORD StartTick;
     volatile int64_t Done; // inputs finished
     volatile int64_t Failures;
-    volatile int64_t Guarded; // exceptions that a guard inside a reader swallowed
+    volatile int64_t Guarded;  // exceptions that a guard inside a reader swallowed
     volatile double SlowestMs; // processor time
     volatile int64_t SlowestIndex;
     volatile double LongestMs; // elapsed
@@ -174,11 +174,11 @@ std::string WriteEvidence(const TReader& Reader, uint64_t Index, const TInput& I
     char index[32];
     snprintf(index, sizeof index, "%010llu", static_cast<unsigned long long>(Index));
     const std::string stem = folder + index + "_" + seed;
-    const std::string story = std::string("reader: ") + Reader.Name + "\r\nindex: " +
-                              std::to_string(Index) + "\r\nseed: " + Input.Seed +
-                              "\r\nmutations: " + Input.Recipe + "\r\nsize: " +
-                              std::to_string(Input.Bytes.size()) + "\r\nfailure: " + What +
-                              "\r\nreplay: fuzzreaders.exe --replay " + stem + ".bin\r\n";
+    const std::string story =
+        std::string("reader: ") + Reader.Name + "\r\nindex: " + std::to_string(Index) +
+        "\r\nseed: " + Input.Seed + "\r\nmutations: " + Input.Recipe +
+        "\r\nsize: " + std::to_string(Input.Bytes.size()) + "\r\nfailure: " + What +
+        "\r\nreplay: fuzzreaders.exe --replay " + stem + ".bin\r\n";
     if (!SaveFileAtomic(stem + ".bin", Input.Bytes) || !SaveFileAtomic(stem + ".txt", story))
         return {};
     return stem + ".bin";
@@ -206,8 +206,8 @@ void CountGuarded(const char*)
 
 struct TOutcome {
     std::string Failure; // '' when the input passed
-    double Ms = 0;    // elapsed
-    double CpuMs = 0; // processor time of the worker's thread
+    double Ms = 0;       // elapsed
+    double CpuMs = 0;    // processor time of the worker's thread
     int64_t PeakBytes = 0;
     // Change notices for paths the reader may not touch: the input's own
     // (Notices), and those that came in before it ran (Late: the previous
@@ -305,8 +305,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     if (Reader.InputFile) {
         if (!Sandbox.WriteFile(Reader.InputFile, Input) ||
             !FileStamp(Sandbox.Path(Reader.InputFile), written)) {
-            outcome.Failure =
-                std::string("the input could not be written to ") + Reader.InputFile;
+            outcome.Failure = std::string("the input could not be written to ") + Reader.InputFile;
             return outcome;
         }
     }
@@ -384,8 +383,8 @@ TOutcome RunInput(const TReader& Reader, TSandbox& Sandbox, const std::string& I
         if (!strict.Failure.empty())
             outcome.Failure = strict.Failure;
         else if (outcome.Failure.empty())
-            outcome.Failure = "the disk changed (not again when run once more): " +
-                              Joined(outcome.Notices);
+            outcome.Failure =
+                "the disk changed (not again when run once more): " + Joined(outcome.Notices);
         // The strict run's own notices are its own.
         Sandbox.DiskNotices();
     }
@@ -536,8 +535,8 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
                                        std::to_string(next);
         HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                             sizeof(TShared), sharedName.c_str());
-        auto* shared = mapping ? static_cast<TShared*>(MapViewOfFile(
-                                     mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(TShared)))
+        auto* shared = mapping ? static_cast<TShared*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS,
+                                                                     0, 0, sizeof(TShared)))
                                : nullptr;
         if (!shared)
             return false;
@@ -625,8 +624,8 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
             return false;
         }
         // The input the worker died on, or the one after the last it finished.
-        const uint64_t failed = current >= 0 ? static_cast<uint64_t>(current)
-                                             : next + static_cast<uint64_t>(done);
+        const uint64_t failed =
+            current >= 0 ? static_cast<uint64_t>(current) : next + static_cast<uint64_t>(done);
         if (failed >= end)
             break;
         if (hung && !confirming) {
@@ -678,8 +677,8 @@ int Replay(const std::string& File, const TReader* Reader)
     if (!Reader) {
         // ...\fuzz\<reader>\<file>
         const size_t slash = File.find_last_of('\\');
-        const size_t before = slash == std::string::npos ? std::string::npos
-                                                         : File.find_last_of('\\', slash - 1);
+        const size_t before =
+            slash == std::string::npos ? std::string::npos : File.find_last_of('\\', slash - 1);
         if (before != std::string::npos)
             Reader = FindReader(File.substr(before + 1, slash - before - 1));
         if (!Reader) {
@@ -697,9 +696,8 @@ int Replay(const std::string& File, const TReader* Reader)
         return 5;
     const TOutcome outcome = RunOnce(*Reader, sandbox, input, true);
     sandbox.Close();
-    Print(std::string("replay ") + Reader->Name + " " + File + " (" +
-          std::to_string(input.size()) + " bytes): " +
-          (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) + ", " +
+    Print(std::string("replay ") + Reader->Name + " " + File + " (" + std::to_string(input.size()) +
+          " bytes): " + (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) + ", " +
           Milliseconds(outcome.CpuMs) + " of processor time, " + Milliseconds(outcome.Ms) +
           " elapsed, peak allocation " + Megabytes(outcome.PeakBytes));
     return outcome.Failure.empty() ? 0 : 1;
@@ -747,7 +745,7 @@ int wmain(int argc, wchar_t** argv)
                 Print(std::string(reader.Name) + "\t" + reader.Entry + "\tcap " +
                       Megabytes(reader.CapBase) + " + " + std::to_string(reader.CapPerByte) +
                       " x input\tinputs up to " + Megabytes(static_cast<int64_t>(reader.MaxInput)) +
-                      (reader.Writes == TWrites::Nothing    ? "\twrites nothing"
+                      (reader.Writes == TWrites::Nothing   ? "\twrites nothing"
                        : reader.Writes == TWrites::OwnFile ? "\twrites its own file"
                                                            : "\twrites the registry"));
             return 0;
