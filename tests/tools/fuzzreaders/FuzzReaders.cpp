@@ -315,10 +315,13 @@ std::string RunAddOns(TSandbox&, const std::string&)
     return {};
 }
 
-// The web check's reply, for three add-ons the scan did not know.
+// The web check's reply, for three add-ons the scan did not know. The cache
+// has no file: the reply is the input here, and saving the cache (a flushed
+// file per reply) would take most of the time.
 std::string RunSoap(TSandbox&, const std::string& Input)
 {
     auto items = TqvAddOnItems::Create(nullptr);
+    items->FileName.clear();
     for (const char* id : {"{11111111-2222-3333-4444-555555555555}",
                            "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}", "someone@example.org"})
         items->Lookup(id, L"An add-on", false, "%ProgramFiles%\\x\\x.dll", "BHO");
@@ -796,7 +799,7 @@ const std::vector<TReader>& Readers()
                             "type=\"W\"", "type=\"b\""}),
          nullptr, &RunAddOns},
         {"soap", "TqvAddOnItems::ApplyReply (the CheckBHO reply)", TShape::Xml, kMaxCheckReplyBytes,
-         kCapBase, kModelCap, nullptr, TWrites::OwnFile, "common\\addons.xml",
+         kCapBase, kModelCap, nullptr, TWrites::Nothing, nullptr,
          With(XmlTokens(), {"<soap:Envelope>", "<soap:Body>", "<CheckBHOResponse>",
                             "<CheckBHOResult>", "<BHO_Result>", "<BHO_ID>", "</BHO_ID>", "<note>",
                             "{11111111-2222-3333-4444-555555555555}"}),
