@@ -209,11 +209,9 @@ struct TOutcome {
     double Ms = 0;       // elapsed
     double CpuMs = 0;    // processor time of the worker's thread
     int64_t PeakBytes = 0;
-    // Change notices for paths the reader may not touch: the input's own
-    // (Notices), and those that came in before it ran (Late: the previous
-    // input's, arrived late).
+    // Change notices for paths the reader may not touch, seen after it ran
+    // (they may be the previous input's, arrived late).
     std::vector<std::string> Notices;
-    std::vector<std::string> Late;
 };
 
 // The notices that a reader's own writes and the input's file explain.
@@ -309,7 +307,6 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
             return outcome;
         }
     }
-    outcome.Late = Foreign(Reader, Sandbox.DiskNotices());
     std::vector<TDiskEntry> before;
     if (Strict)
         before = Sandbox.Snapshot();
@@ -367,9 +364,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     return outcome;
 }
 
-// An input over the time limit is measured once more; a change notice is
-// checked again strictly, so that only a change the input makes is blamed
-// on it.
+// An input over the time limit is measured once more.
 TOutcome RunInput(const TReader& Reader, TSandbox& Sandbox, const std::string& Input)
 {
     TOutcome outcome = RunOnce(Reader, Sandbox, Input, false);
@@ -378,17 +373,16 @@ TOutcome RunInput(const TReader& Reader, TSandbox& Sandbox, const std::string& I
         if (again.CpuMs <= kSlowMs || !again.Failure.empty())
             outcome = again;
     }
-    if (!outcome.Notices.empty()) {
-        const TOutcome strict = RunOnce(Reader, Sandbox, Input, true);
-        if (!strict.Failure.empty())
-            outcome.Failure = strict.Failure;
-        else if (outcome.Failure.empty())
-            outcome.Failure =
-                "the disk changed (not again when run once more): " + Joined(outcome.Notices);
-        // The strict run's own notices are its own.
-        Sandbox.DiskNotices();
-    }
     return outcome;
+}
+
+// The failure of a strict run of the input; the strict run's own notices are
+// its own.
+std::string StrictFailure(const TReader& Reader, TSandbox& Sandbox, const std::string& Input)
+{
+    const TOutcome strict = RunOnce(Reader, Sandbox, Input, true);
+    Sandbox.DiskNotices();
+    return strict.Failure;
 }
 
 // The sandbox, and the reader run once on each seed: the system's first-use
@@ -466,20 +460,27 @@ int RunWorker(const TReader& Reader, uint64_t From, uint64_t Count, const std::s
             shared->TopShare = share;
             shared->TopShareIndex = static_cast<int64_t>(i);
         }
-        // A notice that came in late belongs to the input before, run again
-        // strictly to tell.
-        if (!outcome.Late.empty() && i > From) {
-            const TInput previous = mutator->Make(i - 1);
-            const TOutcome strict = RunOnce(Reader, sandbox, previous.Bytes, true);
-            sandbox.DiskNotices();
-            fail(i - 1, previous,
-                 strict.Failure.empty()
-                     ? "the disk changed (seen late, not again when run once more): " +
-                           Joined(outcome.Late)
-                     : strict.Failure);
+        // A change notice is checked again strictly, so that only the input
+        // that makes the change is blamed: this one, or the one before (a
+        // notice may come late).
+        std::string failure = outcome.Failure;
+        if (!outcome.Notices.empty()) {
+            std::string strict = StrictFailure(Reader, sandbox, input.Bytes);
+            if (strict.empty() && i > From) {
+                const TInput previous = mutator->Make(i - 1);
+                if (const std::string before = StrictFailure(Reader, sandbox, previous.Bytes);
+                    !before.empty())
+                    fail(i - 1, previous, before);
+                else
+                    strict = "the disk changed (not again when this input and the one before "
+                             "ran once more): " +
+                             Joined(outcome.Notices);
+            }
+            if (!strict.empty())
+                failure += (failure.empty() ? "" : "; ") + strict;
         }
-        if (!outcome.Failure.empty())
-            fail(i, input, outcome.Failure);
+        if (!failure.empty())
+            fail(i, input, failure);
         shared->Current = -1;
         shared->Done = static_cast<int64_t>(i - From + 1);
     }
