@@ -248,7 +248,7 @@ const THTTPApi kFakeApi = {
 // XML: the document reader itself, and a walk of the tree as its callers
 // make one. The character mode follows from the input, so that a replay
 // reads it as the run did.
-std::string RunXml(TSandbox&, const std::string& Input)
+std::string RunXml(TSandbox&, const std::string& Input, bool& Taken)
 {
     {
         TXML xml;
@@ -268,15 +268,17 @@ std::string RunXml(TSandbox&, const std::string& Input)
         }
         TXMLTag::FindPath(xml.Root(), {"soap:Envelope", "soap:Body", "CheckBHOResponse"});
         TXMLTag::GetAttribute(xml.Root()->FindFirst("backup"), "name");
+        Taken = xml.Complete();
     }
     return {};
 }
 
-std::string RunCatalogue(TSandbox&, const std::string& Input)
+std::string RunCatalogue(TSandbox&, const std::string& Input, bool& Taken)
 {
     {
         TqvMain engine;
         engine.LoadDataFromText(Input);
+        Taken = engine.FixCategory || engine.BoostCategory || engine.CleanCategory || Exceptions();
     }
     // A later catalogue load adds to the process's ignore list: each input
     // starts without one.
@@ -285,20 +287,20 @@ std::string RunCatalogue(TSandbox&, const std::string& Input)
 }
 
 // The rescue centre: the backup folder listed, then each backup restored.
-std::string RunBackup(TSandbox&, const std::string&)
+std::string RunBackup(TSandbox&, const std::string&, bool& Taken)
 {
     TqvBackups backups;
     backups.LoadFrom(BackupDir());
     for (auto* list : {&backups.FixBackups, &backups.BoostBackups})
         for (const auto& backup : *list)
-            backup->Restore();
+            Taken = backup->Restore().Applied > 0 || Taken;
     return {};
 }
 
-std::string RunStartup(TSandbox&, const std::string&)
+std::string RunStartup(TSandbox&, const std::string&, bool& Taken)
 {
     TqvAllRunItems list(true);
-    list.Load();
+    Taken = list.Load() == TStartupListState::Loaded && !list.Items.empty();
     for (const auto& item : list.Items)
         if (item->Priority < kRunPriorityMin || item->Priority > kRunPriorityMax)
             return "priority " + std::to_string(item->Priority) + " outside 0..10";
@@ -307,10 +309,11 @@ std::string RunStartup(TSandbox&, const std::string&)
     return {};
 }
 
-std::string RunAddOns(TSandbox&, const std::string&)
+std::string RunAddOns(TSandbox&, const std::string&, bool& Taken)
 {
     auto items = TqvAddOnItems::Create(nullptr);
     items->Load();
+    Taken = !items->AllRecords.empty();
     items->Lookup("{11111111-2222-3333-4444-555555555555}", L"Toolbar", false, "c:\\x.dll", "BHO");
     return {};
 }
@@ -318,14 +321,14 @@ std::string RunAddOns(TSandbox&, const std::string&)
 // The web check's reply, for three add-ons the scan did not know. The cache
 // has no file: the reply is the input here, and saving the cache (a flushed
 // file per reply) would take most of the time.
-std::string RunSoap(TSandbox&, const std::string& Input)
+std::string RunSoap(TSandbox&, const std::string& Input, bool& Taken)
 {
     auto items = TqvAddOnItems::Create(nullptr);
     items->FileName.clear();
     for (const char* id : {"{11111111-2222-3333-4444-555555555555}",
                            "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}", "someone@example.org"})
         items->Lookup(id, L"An add-on", false, "%ProgramFiles%\\x\\x.dll", "BHO");
-    items->ApplyReply(Input);
+    Taken = items->ApplyReply(Input);
     for (const auto& record : items->AllRecords)
         if (record->Verdict > kVerdictBlack)
             return "verdict " + std::to_string(record->Verdict);
@@ -343,20 +346,22 @@ void PrepareCleanRep(TSandbox&)
     SetClock(&PinnedNow);
 }
 
-std::string RunCleanRep(TSandbox&, const std::string&)
+std::string RunCleanRep(TSandbox&, const std::string&, bool& Taken)
 {
     TqvCleanRep report;
     report.Load();
+    Taken = report.Count() > 0;
     return {};
 }
 
 // lng.ini as the translation lookup reads it: the language list, then a text
 // of each language.
-std::string RunIni(TSandbox& Sandbox, const std::string&)
+std::string RunIni(TSandbox& Sandbox, const std::string&, bool& Taken)
 {
     TIniFileW ini(WideFromAnsi(Sandbox.Path("common\\Translate\\lng.ini")));
     TStringList keys;
     ini.ReadSection("Languages", keys);
+    Taken = keys.Count() > 0;
     TStringList lines;
     ini.ReadSectionValues("Languages", lines);
     for (int i = 0; i < keys.Count() && i < 8; ++i) {
@@ -369,35 +374,55 @@ std::string RunIni(TSandbox& Sandbox, const std::string&)
 
 // A profile's extensions.rdf as the add-on scanner reads it, and the rewrite
 // of one description that its disable step makes (in memory).
-std::string RunRdf(TSandbox& Sandbox, const std::string&)
+std::string RunRdf(TSandbox& Sandbox, const std::string&, bool& Taken)
 {
     auto parser = LoadRDFFile(Sandbox.Path("profile\\extensions.rdf"));
     if (!parser)
         return "a written extensions.rdf did not load";
     for (const char* id : {"{e4a8a97b-f2ed-450b-b12d-ee082ba24781}", "toolbar@example.org"}) {
         parser->IsDisabled(id);
-        parser->ReplaceAttribute(id, "NS1:userDisabled=\"true\"",
-                                 "NS1:userDisabled=\"needs-enable\"");
+        Taken = !parser
+                     ->ReplaceAttribute(id, "NS1:userDisabled=\"true\"",
+                                        "NS1:userDisabled=\"needs-enable\"")
+                     .empty() ||
+                Taken;
     }
     return {};
 }
 
-std::string RunInstallRdf(TSandbox& Sandbox, const std::string&)
+std::string RunInstallRdf(TSandbox& Sandbox, const std::string&, bool& Taken)
 {
     std::wstring name;
     ReadInstallRdfName(Sandbox.Path("profile\\ext\\"), name);
+    Taken = !name.empty();
     return {};
 }
 
-std::string RunQuery(TSandbox&, const std::string& Input)
+// The envelope as sent, and the same envelope with its checksum made right
+// again: a mutation almost always breaks the checksum, and the reader would
+// never look at the lines after it.
+std::string RunQuery(TSandbox&, const std::string& Input, bool& Taken)
 {
-    TCryptURL query(true);
-    const bool valid = query.ParseQuery(Input);
-    if (valid != query.Valid())
-        return "ParseQuery and Valid disagree";
-    if (!valid && !query.Pairs().empty())
-        return "a rejected query left pairs";
-    query.GetValue("UID");
+    std::vector<std::string> queries{Input};
+    std::string bytes;
+    if (DecodeQueryBase64(Input, bytes)) {
+        TCryptURL empty(true);
+        const std::string text = XorWithTable(bytes, empty.Table());
+        const size_t lines = std::min(text.find('\r'), text.size());
+        const std::string body = text.substr(lines);
+        queries.push_back(EncodeQueryBase64(
+            XorWithTable("_CRC\t" + std::to_string(QueryChecksum(body)) + body, empty.Table())));
+    }
+    for (const std::string& text : queries) {
+        TCryptURL query(true);
+        const bool valid = query.ParseQuery(text);
+        Taken = valid || Taken;
+        if (valid != query.Valid())
+            return "ParseQuery and Valid disagree";
+        if (!valid && !query.Pairs().empty())
+            return "a rejected query left pairs";
+        query.GetValue("UID");
+    }
     return {};
 }
 
@@ -408,7 +433,7 @@ void PrepareHttp(TSandbox&)
 
 // The response through the request object: a download into memory, a resume
 // of a partial output, and the two modes that keep the raw headers.
-std::string RunHttp(TSandbox&, const std::string& Input)
+std::string RunHttp(TSandbox&, const std::string& Input, bool& Taken)
 {
     const std::string partial(500, 'P');
     for (int variant = 0; variant < 4; ++variant) {
@@ -427,6 +452,8 @@ std::string RunHttp(TSandbox&, const std::string& Input)
             get.Mode = kHTTPModeHeadHeaders;
         const bool ok = get.ExecuteRequest();
         const std::string out = output.MemoryStream().ToString();
+        if (variant == 0)
+            Taken = ok;
         if (!ok)
             continue;
         if (variant == 0 && out != gExchange.Body)

@@ -110,7 +110,9 @@ struct TReader {
     // Once per worker, before the first input.
     void (*Prepare)(TSandbox& Sandbox);
     // One input through the reader's entry; '' or what the result broke.
-    std::string (*Run)(TSandbox& Sandbox, const std::string& Input);
+    // Taken: the reader read the input through and acted on it (a catalogue
+    // loaded, a backup restored, a query accepted), as opposed to refusing it.
+    std::string (*Run)(TSandbox& Sandbox, const std::string& Input, bool& Taken);
 };
 
 const std::vector<TReader>& Readers();

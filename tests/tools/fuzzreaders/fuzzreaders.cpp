@@ -75,6 +75,7 @@ struct TShared {
     volatile DWORD StartTick;
     volatile int64_t Done; // inputs finished
     volatile int64_t Failures;
+    volatile int64_t Taken;    // inputs the reader read through
     volatile int64_t Guarded;  // exceptions that a guard inside a reader swallowed
     volatile double SlowestMs; // processor time
     volatile int64_t SlowestIndex;
@@ -90,6 +91,7 @@ struct TShared {
 struct TFigures {
     int64_t Inputs = 0;
     int64_t Failures = 0;
+    int64_t Taken = 0;
     int64_t Guarded = 0;
     double SlowestMs = 0;
     int64_t SlowestIndex = -1;
@@ -209,6 +211,7 @@ struct TOutcome {
     double Ms = 0;       // elapsed
     double CpuMs = 0;    // processor time of the worker's thread
     int64_t PeakBytes = 0;
+    bool Taken = false;
     // Change notices for paths the reader may not touch, seen after it ran
     // (they may be the previous input's, arrived late).
     std::vector<std::string> Notices;
@@ -220,10 +223,13 @@ std::vector<std::string> Foreign(const TReader& Reader, std::vector<std::string>
     auto allowed = [&Reader](const std::string& path) {
         if (Reader.InputFile && SameText(path, Reader.InputFile))
             return true;
-        // Its own file, and the temporary file that replaces it.
+        // Its own file, and the temporary file that replaces it
+        // ("<file>.<unique part>.tmp").
+        const std::string own = Reader.OwnFile ? std::string(Reader.OwnFile) + "." : "";
         return Reader.Writes == TWrites::OwnFile &&
                (SameText(path, Reader.OwnFile) ||
-                SameText(path, std::string(Reader.OwnFile) + ".tmp"));
+                (path.size() > own.size() + 4 && SameText(path.substr(0, own.size()), own) &&
+                 SameText(path.substr(path.size() - 4), ".tmp")));
     };
     Notices.erase(std::remove_if(Notices.begin(), Notices.end(), allowed), Notices.end());
     std::sort(Notices.begin(), Notices.end());
@@ -320,7 +326,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     QueryPerformanceCounter(&start);
     std::string broke;
     try {
-        broke = Reader.Run(Sandbox, Input);
+        broke = Reader.Run(Sandbox, Input, outcome.Taken);
     } catch (const std::exception& e) {
         broke = std::string("an exception left the reader: ") + e.what();
     } catch (...) {
@@ -396,10 +402,21 @@ bool OpenSandbox(const TReader& Reader, TSandbox& Sandbox, const std::vector<TSe
     }
     if (Reader.Prepare)
         Reader.Prepare(Sandbox);
+    bool anyTaken = false;
     for (const TSeed& seed : Seeds) {
         if (Reader.InputFile)
             Sandbox.WriteFile(Reader.InputFile, seed.Bytes);
-        Guard([&] { Reader.Run(Sandbox, seed.Bytes); });
+        bool taken = false;
+        Guard([&] { Reader.Run(Sandbox, seed.Bytes, taken); });
+        anyTaken = anyTaken || taken;
+    }
+    // A reader that refuses every seed (a file it does not trust, a folder
+    // it does not look in) would refuse every input too: the run would test
+    // nothing.
+    if (!anyTaken) {
+        Print(std::string("fuzz ") + Reader.Name +
+              ": the reader reads none of its seeds through, so no input would reach it");
+        return false;
     }
     Sandbox.ResetRegistry(Reader.Writes == TWrites::Registry);
     Sandbox.DiskNotices();
@@ -439,6 +456,8 @@ int RunWorker(const TReader& Reader, uint64_t From, uint64_t Count, const std::s
         const int64_t guarded = gGuarded;
         const TOutcome outcome = RunInput(Reader, sandbox, input.Bytes);
         shared->Guarded = shared->Guarded + (gGuarded - guarded);
+        if (outcome.Taken)
+            shared->Taken = shared->Taken + 1;
         if (i == From)
             first = sandbox.Snapshot();
         if (outcome.CpuMs > shared->SlowestMs) {
@@ -581,6 +600,7 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         reported += shared->Done;
         Figures.Inputs += shared->Done;
         Figures.Failures += shared->Failures;
+        Figures.Taken += shared->Taken;
         Figures.Guarded += shared->Guarded;
         if (shared->SlowestMs > Figures.SlowestMs) {
             Figures.SlowestMs = shared->SlowestMs;
@@ -653,11 +673,11 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
 void PrintFigures(const TReader& Reader, const TFigures& Figures, double Seconds)
 {
     std::string line =
-        std::string("fuzz ") + Reader.Name + ": " + std::to_string(Figures.Inputs) + " inputs, " +
-        std::to_string(Figures.Failures) + " failures, slowest " + Milliseconds(Figures.SlowestMs) +
-        " of processor time (input " + std::to_string(Figures.SlowestIndex) + "), longest " +
-        Milliseconds(Figures.LongestMs) + " elapsed (input " +
-        std::to_string(Figures.LongestIndex) + "), peak allocation " +
+        std::string("fuzz ") + Reader.Name + ": " + std::to_string(Figures.Inputs) + " inputs (" +
+        std::to_string(Figures.Taken) + " read through), " + std::to_string(Figures.Failures) +
+        " failures, slowest " + Milliseconds(Figures.SlowestMs) + " of processor time (input " +
+        std::to_string(Figures.SlowestIndex) + "), longest " + Milliseconds(Figures.LongestMs) +
+        " elapsed (input " + std::to_string(Figures.LongestIndex) + "), peak allocation " +
         Megabytes(Figures.PeakBytes) + " (input " + std::to_string(Figures.PeakIndex) + ", " +
         std::to_string(Figures.PeakSize) + " bytes, cap " +
         Megabytes(AllocationCap(Reader, static_cast<size_t>(Figures.PeakSize))) + "), at most " +
@@ -698,9 +718,10 @@ int Replay(const std::string& File, const TReader* Reader)
     const TOutcome outcome = RunOnce(*Reader, sandbox, input, true);
     sandbox.Close();
     Print(std::string("replay ") + Reader->Name + " " + File + " (" + std::to_string(input.size()) +
-          " bytes): " + (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) + ", " +
-          Milliseconds(outcome.CpuMs) + " of processor time, " + Milliseconds(outcome.Ms) +
-          " elapsed, peak allocation " + Megabytes(outcome.PeakBytes));
+          " bytes): " + (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) +
+          (outcome.Taken ? ", read through, " : ", refused, ") + Milliseconds(outcome.CpuMs) +
+          " of processor time, " + Milliseconds(outcome.Ms) + " elapsed, peak allocation " +
+          Megabytes(outcome.PeakBytes));
     return outcome.Failure.empty() ? 0 : 1;
 }
 
