@@ -617,6 +617,10 @@ void TSandbox::Close()
         CloseHandle(watch.Overlapped.hEvent);
     }
     folders_.clear();
+    events_.clear();
+    for (const auto& [name, handle] : kept_)
+        CloseHandle(handle);
+    kept_.clear();
     ResetProgramFoldersForTests();
     Remove(GetCurrentProcessId());
 }
@@ -628,6 +632,12 @@ void TSandbox::WatchRegistry()
                             REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
                                 REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY,
                             changed_, TRUE);
+}
+
+bool TSandbox::AnyChange() const
+{
+    return WaitForMultipleObjects(static_cast<DWORD>(events_.size()), events_.data(), FALSE, 0) <
+           WAIT_OBJECT_0 + events_.size();
 }
 
 bool TSandbox::RegistryChanged() const
@@ -704,6 +714,9 @@ void TSandbox::WatchDisk()
         watch.Buffer.resize(16 * 1024);
         Arm(watch);
     }
+    events_ = {changed_};
+    for (const TFolderWatch& watch : folders_)
+        events_.push_back(watch.Overlapped.hEvent);
 }
 
 void TSandbox::Arm(TFolderWatch& Watch)
@@ -748,18 +761,31 @@ std::vector<std::string> TSandbox::DiskNotices()
     }
 }
 
-bool TSandbox::WriteFile(std::string_view Relative, const std::string& Bytes) const
+// Every round trip to the Wine server waits for a turn on a busy machine:
+// the input's file is written through one handle for the whole run.
+bool TSandbox::WriteFile(const std::string& Relative, const std::string& Bytes, bool KeepOpen)
 {
-    HANDLE file = CreateFileA(Path(Relative).c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (const auto& [name, handle] : kept_)
+        if (name == Relative)
+            file = handle;
+    const bool kept = file != INVALID_HANDLE_VALUE;
+    if (!kept) {
+        file = CreateFileA(Path(Relative).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        if (KeepOpen)
+            kept_.emplace_back(Relative, file);
+    }
     DWORD written = 0;
     const bool ok =
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
         ::WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr) &&
         written == Bytes.size() && SetEndOfFile(file);
-    CloseHandle(file);
+    if (!KeepOpen)
+        CloseHandle(file);
     return ok;
 }
 

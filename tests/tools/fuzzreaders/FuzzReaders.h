@@ -50,6 +50,9 @@ public:
     const std::string& Dir() const noexcept { return dir_; }
     std::string Path(std::string_view Relative) const { return dir_ + std::string(Relative); }
 
+    // One look at every watch: the registry or a folder has a change notice
+    // waiting (RegistryChanged and DiskNotices tell which).
+    bool AnyChange() const;
     // Anything in the redirected registry changed since the last reset.
     bool RegistryChanged() const;
     // Empties the redirected roots (unless told to keep what they hold) and
@@ -60,9 +63,11 @@ public:
 
     // Every file and folder below the sandbox folder, sorted by path.
     std::vector<TDiskEntry> Snapshot() const;
-    // Writes a file below the sandbox folder in place (cheaper than a new
-    // file under Wine); false when it could not be written.
-    bool WriteFile(std::string_view Relative, const std::string& Bytes) const;
+    // Writes a file below the sandbox folder in place; with KeepOpen its
+    // handle stays open for the next write (readers open their files sharing
+    // writes; a reader that replaces its file needs a new handle each time).
+    // False when it could not be written.
+    bool WriteFile(const std::string& Relative, const std::string& Bytes, bool KeepOpen);
     // The paths (below the sandbox folder) named by the change notices that
     // arrived since the last call: one watch per folder that existed when the
     // sandbox was opened. Notices arrive a moment after the change, so a
@@ -85,6 +90,8 @@ private:
     std::vector<HKEY> roots_; // the sandbox keys the registry roots point to
     HANDLE changed_ = nullptr;
     std::vector<TFolderWatch> folders_;
+    std::vector<HANDLE> events_;                       // changed_ and each folder's event
+    std::vector<std::pair<std::string, HANDLE>> kept_; // input files held open
     bool open_ = false;
 };
 
