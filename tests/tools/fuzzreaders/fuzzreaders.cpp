@@ -111,10 +111,14 @@ void Print(const std::string& text)
     fflush(stdout);
 }
 
-std::string Megabytes(int64_t bytes)
+// In megabytes, or in kilobytes below one megabyte.
+std::string ByteSize(int64_t bytes)
 {
     char text[32];
-    snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    if (bytes < 1024 * 1024)
+        snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024.0);
+    else
+        snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
     return text;
 }
 
@@ -687,9 +691,9 @@ void PrintFigures(const TReader& Reader, const TFigures& Figures, double Seconds
              ? ", " + Milliseconds(Figures.SlowestMs) + " of processor time at most (input " +
                    std::to_string(Figures.SlowestIndex) + ")"
              : std::string()) +
-        ", peak allocation " + Megabytes(Figures.PeakBytes) + " (input " +
+        ", peak allocation " + ByteSize(Figures.PeakBytes) + " (input " +
         std::to_string(Figures.PeakIndex) + ", " + std::to_string(Figures.PeakSize) +
-        " bytes, cap " + Megabytes(AllocationCap(Reader, static_cast<size_t>(Figures.PeakSize))) +
+        " bytes, cap " + ByteSize(AllocationCap(Reader, static_cast<size_t>(Figures.PeakSize))) +
         "), at most " + std::to_string(static_cast<int>(Figures.TopShare * 100 + 0.5)) +
         "% of the cap (input " + std::to_string(Figures.TopShareIndex) + ")";
     if (Figures.Guarded)
@@ -730,7 +734,7 @@ int Replay(const std::string& File, const TReader* Reader)
           " bytes): " + (outcome.Failure.empty() ? "passed" : "FAILED: " + outcome.Failure) +
           (outcome.Taken ? ", read through, " : ", refused, ") + Milliseconds(outcome.CpuMs) +
           " of processor time, " + Milliseconds(outcome.Ms) + " elapsed, peak allocation " +
-          Megabytes(outcome.PeakBytes));
+          ByteSize(outcome.PeakBytes));
     return outcome.Failure.empty() ? 0 : 1;
 }
 
@@ -774,8 +778,8 @@ int wmain(int argc, wchar_t** argv)
         if (arg == L"--list") {
             for (const TReader& reader : Readers())
                 Print(std::string(reader.Name) + "\t" + reader.Entry + "\tcap " +
-                      Megabytes(reader.CapBase) + " + " + std::to_string(reader.CapPerByte) +
-                      " x input\tinputs up to " + Megabytes(static_cast<int64_t>(reader.MaxInput)) +
+                      ByteSize(reader.CapBase) + " + " + std::to_string(reader.CapPerByte) +
+                      " x input\tinputs up to " + ByteSize(static_cast<int64_t>(reader.MaxInput)) +
                       (reader.Writes == TWrites::Nothing   ? "\twrites nothing"
                        : reader.Writes == TWrites::OwnFile ? "\twrites its own file"
                                                            : "\twrites the registry"));
