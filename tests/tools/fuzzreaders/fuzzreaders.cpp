@@ -657,8 +657,15 @@ bool Supervise(const TReader& Reader, uint64_t From, uint64_t Count, TFigures& F
         // The input the worker died on, or the one after the last it finished.
         const uint64_t failed =
             current >= 0 ? static_cast<uint64_t>(current) : next + static_cast<uint64_t>(done);
-        if (failed >= end)
+        // After its last input the worker only checks the folder and removes
+        // its sandbox: dying there is no input's fault, but the run fails.
+        if (failed >= end) {
+            ++Figures.Failures;
+            Print(std::string("FAIL ") + Reader.Name + ": the worker " +
+                  (hung ? "hung" : "ended the process, exit code " + ExitText(exitCode)) +
+                  " after its last input");
             break;
+        }
         if (hung && !confirming) {
             confirming = true;
             next = failed;
