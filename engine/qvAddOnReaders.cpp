@@ -26,15 +26,19 @@ bool IsBlank(char C)
 
 // Removes from Block every attribute named Name (lower-case ASCII, e.g.
 // 'ns1:userdisabled'), whatever its value, together with the blanks before it.
+// One pass over the block: a tag of a hostile file may repeat the attribute
+// thousands of times.
 void RemoveAttribute(std::string& Block, const std::string& Name)
 {
     const std::string pattern = Name + "=\"";
+    const std::string lower = AsciiLowerCase(Block);
+    std::string kept;
+    size_t copied = 0; // Block[copied..] is not in kept yet
     size_t from = 0;
     for (;;) {
-        const std::string lower = AsciiLowerCase(Block);
         const size_t at = lower.find(pattern, from);
         if (at == std::string::npos)
-            return;
+            break;
         // Only a whole attribute name: a blank comes before it.
         if (at == 0 || !IsBlank(Block[at - 1])) {
             from = at + 1;
@@ -42,13 +46,18 @@ void RemoveAttribute(std::string& Block, const std::string& Name)
         }
         const size_t close = Block.find('"', at + pattern.size());
         if (close == std::string::npos)
-            return;
+            break;
         size_t start = at;
-        while (start > 0 && IsBlank(Block[start - 1]))
+        while (start > copied && IsBlank(Block[start - 1]))
             --start;
-        Block.erase(start, close + 1 - start);
-        from = start;
+        kept.append(Block, copied, start - copied);
+        copied = close + 1;
+        from = copied;
     }
+    if (copied == 0)
+        return;
+    kept.append(Block, copied, std::string::npos);
+    Block = std::move(kept);
 }
 
 // The name part of an attribute text 'name="value"', lower-cased.

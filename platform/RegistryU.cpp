@@ -196,11 +196,13 @@ std::string CutTerminators(const std::vector<BYTE>& data, size_t maxCut)
 // Parent and last component of a path of at least two non-empty components.
 // A key right below a root is never deleted, and neither is a path with an
 // empty part: "Software\" opens Software itself, so a tree removal of it
-// would empty Software.
+// would empty Software. Nor is a path with a NUL: the 8-bit calls would act on
+// the path cut there, another key, and a tree removal would walk that key's
+// children below the uncut path again and again, until the stack overflows.
 bool SplitParentLeaf(const std::string& path, std::string& parent, std::string& leaf)
 {
     size_t last = path.rfind('\\');
-    if (last == std::string::npos)
+    if (last == std::string::npos || path.find('\0') != std::string::npos)
         return false;
     size_t start = 0;
     for (;;) {

@@ -311,6 +311,23 @@ TEST(AddOnReaders, RdfRewriteLeavesOneSwitchAndEveryOtherByteAsItWas)
     }
 }
 
+// Found by the reader fuzzer: each removal lower-cased and shifted the whole
+// tag again, so a tag repeating the switch took time in the square of its
+// length (seconds for some thousand repeats, minutes for a large file).
+TEST(AddOnReaders, RdfRewriteOfATagRepeatingTheSwitchLeavesOne)
+{
+    std::string tag = "<RDF:Description RDF:about=\"urn:mozilla:item:many@kv.test\"";
+    for (int i = 0; i < 50000; ++i)
+        tag += i % 2 ? " NS1:userDisabled=\"needs-enable\"" : "\r\n NS1:USERDISABLED=\"false\"";
+    const std::string text = "<RDF:RDF>\r\n  " + tag + " NS1:name=\"x\">\r\n</RDF:RDF>\r\n";
+    TRDFPartialParser parser(text);
+    const std::string rewritten = parser.ReplaceAttribute(
+        "many@kv.test", "NS1:userDisabled=\"true\"", "NS1:userDisabled=\"needs-enable\"");
+    EXPECT_EQ("<RDF:RDF>\r\n  <RDF:Description RDF:about=\"urn:mozilla:item:many@kv.test\" "
+              "NS1:name=\"x\"\r\nNS1:userDisabled=\"true\">\r\n</RDF:RDF>\r\n",
+              rewritten);
+}
+
 TEST(AddOnReaders, ProfilesWithoutRdfAndStrayFilesCountAsNotDisabled)
 {
     atest::ProfilesFixture profiles;

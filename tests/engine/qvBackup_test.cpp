@@ -405,6 +405,35 @@ TEST_F(BackupFile, RestoreCountsWhatFailedAndAppliesTheRest)
     EXPECT_EQ(2u, RunDriver({L"restore", AnsiToWide(dirAnsi_ + "plain.xml")}).exitCode);
 }
 
+// Found by the reader fuzzer: cut at its NUL, the key of the first line is the
+// scratch key, whose tree removal recursed on that cut key until the stack
+// overflowed; the second line wrote the value "x".
+TEST_F(BackupFile, RestoreLeavesLinesWithANulInTheirKeyOrNameAlone)
+{
+    const REGSAM view = Views().front();
+    reg.Key(HKEY_LOCAL_MACHINE, key + L"\\Keep\\Child", view);
+    const std::string k = WideToAnsi(key);
+    WriteFile(L"cut.xml", "<backup type=\"fix\" name=\"\" date=\"d\">\r\n"
+                          "    <reg root=\"HKLM\" key=\"" +
+                              k +
+                              "#00\\Gone\" name=\"\" value=\"\" type=\"backup\" scan=\"backup\" "
+                              "fix=\"del\" />\r\n"
+                              "    <reg root=\"HKLM\" key=\"" +
+                              k +
+                              "\" name=\"x#00y\" value=\"1\" type=\"str\" scan=\"backup\" "
+                              "fix=\"value\" />\r\n"
+                              "    <reg root=\"HKLM\" key=\"" +
+                              k +
+                              "\" name=\"z\" value=\"1\" type=\"str\" scan=\"backup\" "
+                              "fix=\"value\" />\r\n"
+                              "</backup>\r\n");
+    const DriverResult restore = RunDriver({L"restore", AnsiToWide(dirAnsi_ + "cut.xml")});
+    EXPECT_EQ("restore\tapplied=1\tfailed=2\n", restore.out) << restore.err;
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\Keep\\Child", view));
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, key, L"x", view));
+    EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, key, L"z", view));
+}
+
 // ---------------------------------------------------------------------------
 // The backup around a category's repair
 

@@ -820,10 +820,21 @@ TEST_F(RegistryU, RemoveKeyTreeRefusesKeysRightBelowARootAndEmptyParts)
     ASSERT_TRUE(ok);
 
     // A path that opens a key right below the root, or the scratch key itself
-    // through an empty last part ("X\" opens X), is refused untouched.
+    // through an empty last part ("X\" opens X), is refused untouched; so is a
+    // path with a NUL, which the 8-bit calls would cut to another key (the
+    // tree removal of such a path once recursed until the stack overflowed).
+    using namespace std::string_literals;
     const std::string refused[] = {
-        Ansi(top),          Ansi(top) + "\\", path_ + "\\", path_ + "\\Tree\\",
-        path_ + "\\\\Tree", "\\" + Ansi(top), "",
+        Ansi(top),
+        Ansi(top) + "\\",
+        path_ + "\\",
+        path_ + "\\Tree\\",
+        path_ + "\\\\Tree",
+        "\\" + Ansi(top),
+        "",
+        path_ + "\0\\Tree"s,
+        path_ + "\\Tree\0"s,
+        path_ + "\\Tree\0\\A"s,
     };
     for (const auto& path : refused) {
         SCOPED_TRACE(path);
