@@ -523,12 +523,12 @@ TqvBackup::TResult TqvBackup::Restore()
             continue;
         auto item = std::make_unique<TqvRegItem>(nullptr);
         item->LoadFromXML(child.get());
-        // A key or name with a NUL ("#00") cannot be opened by the 8-bit
-        // calls: they would act on the name cut at the NUL, another entry (an
-        // empty key path is the root itself).
+        // A key with a NUL ("#00") cannot be opened by the 8-bit calls: they
+        // would act on the key cut at the NUL, another key (an empty key path
+        // is the root itself). Value names with a NUL go whole through the
+        // counted calls.
         if (item->ScanKind != kRegScanBackup || item->FixKind == kRegFixNone || !item->Root ||
-            item->Key.empty() || item->Key.find('\0') != std::string::npos ||
-            item->Name.find('\0') != std::string::npos) {
+            item->Key.empty() || item->Key.find('\0') != std::string::npos) {
             qvLog("Restore: invalid line skipped");
             ++result.Failed;
             continue;

@@ -66,13 +66,23 @@ double SecondsToStep(TMainForm& Main, uint8_t Step)
 // The phase change waits 400 ms before the phase's time starts.
 constexpr double kPhaseChange = 0.4;
 
+// A phase never ends before its budget: timers do not fire early. A loaded
+// machine only makes it later, so the upper side has room for that, while
+// staying below the next budget (1 s against 3 s) so that a phase that did
+// not shrink still fails.
+void ExpectPhaseTime(double Budget, double Seconds)
+{
+    EXPECT_GE(Seconds, Budget - 0.3);
+    EXPECT_LE(Seconds, Budget + 1.5);
+}
+
 TEST_F(WorkFlow, FastPhaseLastsItsBudget)
 {
     ToScanSettings();
     UseScriptedWorkers({Phase(kCategoryBoost, 10)});
     main_->SetStep(kStepScanProgress);
     const double seconds = SecondsToStep(*main_, kStepScanResults) - kPhaseChange;
-    EXPECT_NEAR(3.0, seconds, 0.5);
+    ExpectPhaseTime(3.0, seconds);
     EXPECT_EQ(10, RecordsAnswered());
 }
 
@@ -95,7 +105,7 @@ TEST_F(WorkFlow, RegistryPhaseShrinksWithTheCheckedGroups)
         }
         UseScriptedWorkers({Phase(kCategoryFix, 10)});
         main_->SetStep(kStepScanProgress);
-        EXPECT_NEAR(c.seconds, SecondsToStep(*main_, kStepScanResults) - kPhaseChange, 0.5);
+        ExpectPhaseTime(c.seconds, SecondsToStep(*main_, kStepScanResults) - kPhaseChange);
     }
 }
 
@@ -295,7 +305,10 @@ TEST_F(SpeedUp, StubbornFirefoxIsToldAfterFiveSecondsAndTheSpeedUpGoesOn)
               L"process. It is possible that some of the issues you have selected will not be fixed.",
               prompts[1].text);
     EXPECT_EQ(static_cast<UINT>(MB_OK | MB_ICONWARNING), prompts[1].flags);
-    EXPECT_NEAR(5.0, (times[1] - times[0]) / 1000.0, 1.0);
+    // Never told before the five seconds are up; a loaded machine only tells later.
+    const double waited = (times[1] - times[0]) / 1000.0;
+    EXPECT_GE(waited, 4.7);
+    EXPECT_LE(waited, 8.0);
     EXPECT_TRUE(browser_->Running());
 }
 

@@ -408,7 +408,7 @@ TEST_F(BackupFile, RestoreCountsWhatFailedAndAppliesTheRest)
 // Found by the reader fuzzer: cut at its NUL, the key of the first line is the
 // scratch key, whose tree removal recursed on that cut key until the stack
 // overflowed; the second line wrote the value "x".
-TEST_F(BackupFile, RestoreLeavesLinesWithANulInTheirKeyOrNameAlone)
+TEST_F(BackupFile, RestoreLeavesLinesWithANulInTheirKeyAloneAndKeepsSuchNamesWhole)
 {
     const REGSAM view = Views().front();
     reg.Key(HKEY_LOCAL_MACHINE, key + L"\\Keep\\Child", view);
@@ -428,9 +428,13 @@ TEST_F(BackupFile, RestoreLeavesLinesWithANulInTheirKeyOrNameAlone)
                               "fix=\"value\" />\r\n"
                               "</backup>\r\n");
     const DriverResult restore = RunDriver({L"restore", AnsiToWide(dirAnsi_ + "cut.xml")});
-    EXPECT_EQ("restore\tapplied=1\tfailed=2\n", restore.out) << restore.err;
+    EXPECT_EQ("restore\tapplied=2\tfailed=1\n", restore.out) << restore.err;
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, key + L"\\Keep\\Child", view));
+    // The name with a NUL is written whole, never as the name cut at the NUL.
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, key, L"x", view));
+    std::string data;
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, k, std::string("x\0y", 3), data));
+    EXPECT_EQ("1", data);
     EXPECT_TRUE(ValueExists(HKEY_LOCAL_MACHINE, key, L"z", view));
 }
 
