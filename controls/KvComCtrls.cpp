@@ -199,7 +199,8 @@ void TTreeView::CreateParams(TCreateParams& params)
     TWinControl::CreateParams(params);
     params.className = L"KvTreeView";
     params.baseClass = WC_TREEVIEWW;
-    params.style |= WS_TABSTOP;
+    // The row height asked for is the row height, odd ones too.
+    params.style |= WS_TABSTOP | TVS_NONEVENHEIGHT;
     if (options_.showLines)
         params.style |= TVS_HASLINES;
     if (options_.showRoot)

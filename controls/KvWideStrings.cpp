@@ -476,3 +476,17 @@ int WideTextHeight(void* dc, const WideString& s)
 {
     return TextExtent(dc, s).cy;
 }
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+WideString WideStringFromStd(std::wstring_view text)
+{
+    return WideString(reinterpret_cast<const char16_t*>(text.data()),
+                      static_cast<int32_t>(text.size()));
+}
+
+std::wstring StdFromWideString(const WideString& s)
+{
+    return std::wstring(reinterpret_cast<const wchar_t*>(s.Data()),
+                        static_cast<size_t>(s.Length()));
+}

@@ -140,3 +140,8 @@ int HexDigitValue(char16_t c) noexcept;
 // empty string (or a failing call). dc is an HDC.
 int WideTextWidth(void* dc, const WideString& s);
 int WideTextHeight(void* dc, const WideString& s);
+
+// The same UTF-16 units as the std::wstring of the form library's texts
+// (wchar_t is 16 bits on this platform).
+WideString WideStringFromStd(std::wstring_view text);
+std::wstring StdFromWideString(const WideString& s);

@@ -6,6 +6,8 @@
 #include "controls/KvHtmlCharSetPlugin.h"
 #include "controls/KvHtmlParser.h"
 
+#include "BenchClock.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -15,14 +17,6 @@
 namespace {
 
 constexpr size_t kMegabyteChars = (1u << 20) / 2; // 1 MB of UTF-16LE
-
-double Now()
-{
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 std::u16string Repeat(const std::u16string& unit, size_t chars)
 {
@@ -58,7 +52,7 @@ std::vector<std::u16string> Pathological(size_t megabytes)
 
 double Parse(const std::vector<std::u16string>& docs, size_t& pieces)
 {
-    double start = Now();
+    double start = bench::Now();
     for (const std::u16string& doc : docs) {
         TKvHtmlParser parser;
         TKvHtmlCharSetPlugin plugin;
@@ -71,7 +65,7 @@ double Parse(const std::vector<std::u16string>& docs, size_t& pieces)
         while (parser.ReadPiece())
             ++pieces;
     }
-    return Now() - start;
+    return bench::Now() - start;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 //
 //   netcabbench.exe [scratch folder]   (default: C:\ktest-bench)
 
+#include "BenchClock.h"
 #include "FakeService.h"
 
 #include "platform/ArchiveU.h"
@@ -32,14 +33,6 @@ constexpr size_t kDownloadSize = 64u << 20;
 constexpr size_t kCabinetDataSize = 32u << 20;
 constexpr int kRounds = 7;
 
-double Now()
-{
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
 // Best of kRounds for each of two runs, interleaved so that neither profits
 // from the other's warm caches; Prepare runs before every run, untimed.
 bool BestOfBoth(const std::function<bool()>& a, const std::function<bool()>& b,
@@ -49,13 +42,13 @@ bool BestOfBoth(const std::function<bool()>& a, const std::function<bool()>& b,
     for (int i = 0; i < kRounds; ++i) {
         for (int which = 0; which < 2; ++which) {
             prepare();
-            const double start = Now();
+            const double start = bench::Now();
             if (!(which == 0 ? a() : b())) {
                 fprintf(stderr, "a run failed\n");
                 return false;
             }
             double& best = which == 0 ? bestA : bestB;
-            best = std::min(best, Now() - start);
+            best = std::min(best, bench::Now() - start);
         }
     }
     return true;

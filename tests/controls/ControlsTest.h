@@ -1,12 +1,14 @@
 #pragma once
 // Shared helpers of the HTML units' tests.
 
+#include "controls/KvHtmlRendererW.h"
 #include "controls/KvWideStrings.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace ctest {
 
@@ -37,6 +39,20 @@ template <typename E>
         return ::testing::AssertionFailure() << "other exception: " << e.what();
     }
     return ::testing::AssertionFailure() << "nothing thrown, expected \"" << text << "\"";
+}
+
+// Where the last layout put the text of every string node inside parent, in
+// tree order.
+inline std::vector<RECT> StringRects(const TParentNodeW& parent)
+{
+    std::vector<RECT> rects;
+    TTopLevelNodeEnumeratorW strings(parent, &IsNodeClass<TStringNodeW>);
+    while (TNodeW* node = strings.Next()) {
+        const TRectVectorW& r = static_cast<TStringNodeW*>(node)->Rects;
+        for (int32_t i = 0; i < r.Count(); ++i)
+            rects.push_back(r.At(i));
+    }
+    return rects;
 }
 
 inline std::string Narrow(const WideString& s)

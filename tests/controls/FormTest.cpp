@@ -1,6 +1,8 @@
 #include "FormTest.h"
 
 #include "controls/KvForms.h"
+#include "controls/KvPng.h"
+#include "platform/GuardU.h"
 #include "platform/ThreadU.h"
 
 namespace formtest {
@@ -63,6 +65,37 @@ std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
 {
     const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
     bitmap.SaveToFile(path);
+    return path;
+}
+
+namespace {
+std::string gGuardTexts;
+} // namespace
+
+void RecordGuardTexts()
+{
+    SetGuardHook([](const char* text) {
+        gGuardTexts += text;
+        gGuardTexts += "\n";
+    });
+}
+
+const std::string& GuardTexts()
+{
+    return gGuardTexts;
+}
+
+std::wstring SaveEvidencePng(const TBitmap& bitmap, const std::wstring& name)
+{
+    // Painted pixels leave the fourth byte unset: 24 bits make the picture
+    // opaque.
+    TBitmap opaque;
+    opaque.Assign(bitmap);
+    opaque.SetPixelFormat(TPixelFormat::pf24bit);
+    TPNGPicture png;
+    png.Assign(opaque);
+    const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    png.SaveToFile(path);
     return path;
 }
 

@@ -506,23 +506,12 @@ TEST(KvWindowHooks, ChainWithoutItsMiddleHookRunsTheOtherTwo)
     EXPECT_TRUE(log.empty());
 }
 
-namespace {
-
-std::string gGuardText;
-void RecordGuard(const char* text)
-{
-    gGuardText += text;
-    gGuardText += "\n";
-}
-
-} // namespace
-
 // "--role=handlers_that_free_and_throw": click handlers that release their
 // form, free their own control and throw; 0 when the process went on and the
 // guard saw the exception's text.
 KTEST_ROLE(handlers_that_free_and_throw)
 {
-    SetGuardHook(&RecordGuard);
+    formtest::RecordGuardTexts();
     formtest::InitApplication();
     auto* form = new TForm;
     form->SetBorderStyle(TBorderStyle::None);
@@ -553,7 +542,7 @@ KTEST_ROLE(handlers_that_free_and_throw)
     if (form->FindComponent(L"SelfFree"))
         return 11;
     click(60);
-    if (gGuardText.find("thrown by a click handler") == std::string::npos)
+    if (formtest::GuardTexts().find("thrown by a click handler") == std::string::npos)
         return 12;
     click(110);
     if (!releasedInside)
