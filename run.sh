@@ -6,16 +6,12 @@ cd "$(dirname "$(realpath "$0")")"
 
 ./scripts/setup.sh
 . scripts/wine-env.sh
-# The shipped programs only, in the tree that ./test.sh builds, configured as
-# it configures it: going from one command to the other rebuilds nothing.
-[ "$KORV_HOST_I386" = 1 ] || export KORV_BUILD_TESTS=OFF
-./scripts/build.sh i686 korv_programs
-
-exe=build/i686/app/Korvelle.exe
-if [ ! -f "$exe" ]; then
-    echo "run: Korvelle.exe is not part of the build yet: there is no program to start." >&2
-    exit 1
-fi
+# The shipped programs of the tree that ./test.sh builds and tests, configured
+# as it configures it: going from one command to the other rebuilds nothing.
+# A host without 32-bit code runs the 64-bit build.
+arch=i686
+[ "$KORV_HOST_I386" = 1 ] || arch=x86_64
+./scripts/build.sh "$arch" korv_programs
 
 prefix=build/run-prefix
 if [ ! -f "$prefix/env" ]; then
@@ -23,8 +19,30 @@ if [ ! -f "$prefix/env" ]; then
     [ -n "${DISPLAY:-}" ] && managed=1
     KORV_MANAGED_WINDOWS=$managed ./scripts/wineprefix.sh "$prefix" win64
 fi
-export KORV_PREFIX_DIR=$PWD/$prefix
+. "$prefix/env"
+# A 32-bit program lives in the 32-bit program folder of 64-bit Windows.
+folder='C:\Program Files\Korvelle'
+[ "$arch" = i686 ] && folder='C:\Program Files (x86)\Korvelle'
+target=$("$KORV_WINE" winepath -u "$folder" 2>/dev/null | tr -d '\r')
+# A server started without this display would keep the prefix's desktop on another one.
+"$KORV_WINESERVER" -k >/dev/null 2>&1 || true
+mkdir -p "$target"
+cp "build/$arch/app/Korvelle.exe" "build/$arch/tray/Lindova.exe" "$target/"
+
+# Installed once per prefix; the translation table is written out afresh
+# (the build may have changed it) once LngVer is gone.
+start() {
+    local exe="$1\\Korvelle.exe"
+    shift
+    cd "$WINEPREFIX/drive_c"
+    if ! "$KORV_WINE" reg query 'HKLM\Software\Korvelle' /reg:32 >/dev/null 2>&1; then
+        "$KORV_WINE" "$exe" /INSTALL
+    fi
+    "$KORV_WINE" reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null 2>&1 || true
+    exec "$KORV_WINE" "$exe" "$@"
+}
 if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a ./scripts/wine-run.sh "$exe" "$@"
+    export -f start
+    exec xvfb-run -a bash -c 'start "$@"' run "$folder" "$@"
 fi
-exec ./scripts/wine-run.sh "$exe" "$@"
+start "$folder" "$@"

@@ -105,8 +105,9 @@ protected:
             if (std::find(old.begin(), old.end(), file) == old.end())
                 written = file;
         EXPECT_FALSE(written.empty());
-        if (!Name.empty())
+        if (!Name.empty()) {
             EXPECT_TRUE(MoveFileA((BackupDir() + written).c_str(), (BackupDir() + Name).c_str()));
+        }
         return BackupDir() + (Name.empty() ? written : Name);
     }
 
