@@ -439,7 +439,8 @@ const TControlSpec kStepsLayout[] = {
     {.kind = KvNew<TTreeView>, .name = L"TreeViewRestorePoints", .parentName = L"PanelRescueCenter",
      .left = kContentLeft, .top = 122, .width = kContentWidth, .height = 212,
      .font = {.name = L"Tahoma", .height = -12, .color = clBlack}, .color = clWhite},
-    RowButton(L"ButtonRestore", L"PanelRescueCenter", 518, kNavWidth, L"Restore"),
+    // Room for the longest translation ("Wiederherstellen").
+    RowButton(L"ButtonRestore", L"PanelRescueCenter", 468, 150, L"Restore"),
     RowButton(L"ButtonRemove", L"PanelRescueCenter", 636, kNavWidth, L"Remove"),
 
     // Settings (the support tab's page).
@@ -1051,7 +1052,8 @@ void TFormSteps::BindHandlers()
         };
         treeReview_->OnNodeInspect = [](const TTreeNode& Node) {
             const auto* data = static_cast<const TReviewNodeData*>(Node.Data());
-            return std::wstring(L"uniform=") + (data && !data->Uniform ? L"0" : L"1");
+            return std::wstring(L"state=") + (data && data->Checked() ? L"1" : L"0") +
+                   L"\tuniform=" + (data && !data->Uniform ? L"0" : L"1");
         };
     }
 

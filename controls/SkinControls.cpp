@@ -712,24 +712,33 @@ void TSkinButton::DrawText(const std::wstring& text, const TFont& font, const RE
         canvas.Brush().SetStyle(TBrushStyle::Solid);
         return;
     }
+    // Glyphs can reach a few pixels past the width DrawText measures (Wine
+    // draws some sizes wider than their advances): a left-aligned line gets
+    // room on the right, or its last letter would be cut off. The control's
+    // bounds still clip.
+    const bool leftLine = (format & (DT_CENTER | DT_RIGHT | DT_WORDBREAK)) == 0;
+    const int room = leftLine ? h / 2 : 0;
+    const int inkWidth = w + room;
+    RECT target = where;
+    target.right += room;
     // Black on white, then a mask in the colour: smooth over any background.
-    TBitmap ink(w, h, TPixelFormat::pf24bit);
+    TBitmap ink(inkWidth, h, TPixelFormat::pf24bit);
     if (ink.Empty())
         return;
     TCanvas& inkCanvas = ink.Canvas();
     inkCanvas.Brush().SetColor(clWhite);
-    inkCanvas.FillRect(RECT{0, 0, w, h});
+    inkCanvas.FillRect(RECT{0, 0, inkWidth, h});
     inkCanvas.Font().Assign(font);
     inkCanvas.Font().SetColor(clBlack);
     inkCanvas.Brush().SetStyle(TBrushStyle::Clear);
-    RECT inside{0, 0, w, h};
+    RECT inside{0, 0, inkWidth, h};
     inkCanvas.DrawText(text, inside, format);
-    const RECT source{0, 0, w, h};
+    const RECT source{0, 0, inkWidth, h};
     if (shadow)
         if (auto mask = MakeTintedAlphaBitmap(ink, captionBorder_))
-            DrawSkinBitmap(canvas, Shifted(where, 1, 1), *mask, source, true);
+            DrawSkinBitmap(canvas, Shifted(target, 1, 1), *mask, source, true);
     if (auto mask = MakeTintedAlphaBitmap(ink, color))
-        DrawSkinBitmap(canvas, where, *mask, source, true);
+        DrawSkinBitmap(canvas, target, *mask, source, true);
 }
 
 void TSkinButton::PaintContent()

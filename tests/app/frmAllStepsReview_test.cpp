@@ -6,6 +6,7 @@
 
 #include "KorvTest.h"
 #include "controls/KvHtmlLabelW.h"
+#include "controls/KvInspect.h"
 #include "engine/qvScanTools.h"
 #include "platform/UnicodeU.h"
 
@@ -326,3 +327,51 @@ TEST_F(ReviewTree, RowsAreDrawnByTheTreeOwner)
 }
 
 } // namespace
+
+// The inspection's view of the tree (what formdrive's nodes and clickat
+// use): one line per node with the model's state, and a posted press at a
+// point of the tree toggles as the user's does.
+TEST_F(ReviewTree, InspectionListsTheNodesAndClicksAtAPoint)
+{
+    ShowReview();
+    TTreeNode* three = GroupNode(threeGroup_);
+    ASSERT_NE(three, nullptr);
+    TTreeNode* item = three->Item(1);
+    const std::wstring path = Wizard().steps->Name() + L".TreeViewReview";
+
+    auto lines = [&] {
+        std::wstring answer = AnswerInspection(L"nodes\t" + path);
+        EXPECT_EQ(answer.rfind(L"ok\t", 0), 0u) << WideToUtf8(answer);
+        std::vector<std::wstring> out;
+        size_t start = 3;
+        for (size_t nl; (nl = answer.find(L'\n', start)) != std::wstring::npos; start = nl + 1)
+            out.push_back(answer.substr(start, nl - start));
+        return out;
+    };
+    auto lineOf = [&](TTreeNode* Node) {
+        for (const std::wstring& line : lines())
+            if (line.rfind(L"text=" + Node->Text() + L"\t", 0) == 0)
+                return line;
+        return std::wstring();
+    };
+    EXPECT_EQ(static_cast<int>(lines().size()), Tree().Count());
+
+    // The row in screen coordinates.
+    RECT row = item->DisplayRect(false);
+    const POINT origin = Tree().ClientToScreen({0, 0});
+    OffsetRect(&row, origin.x, origin.y);
+    const std::wstring rect = L"\trect=" + std::to_wstring(row.left) + L"," + std::to_wstring(row.top) +
+                              L"," + std::to_wstring(row.right) + L"," + std::to_wstring(row.bottom);
+    EXPECT_EQ(lineOf(item), L"text=" + item->Text() + L"\tlevel=2\tstate=1\tuniform=1" + rect);
+
+    // The item's box from the screen row, as the end-to-end run computes it.
+    const std::wstring at = L"\t" + std::to_wstring(65) + L"\t" +
+                            std::to_wstring(row.top - origin.y + 12);
+    EXPECT_EQ(AnswerInspection(L"clickat\t" + path + at), L"ok\t");
+    Pump();
+    EXPECT_FALSE(Data(item)->Item->Selected);
+    EXPECT_NE(lineOf(item).find(L"\tstate=0\t"), std::wstring::npos);
+    EXPECT_NE(lineOf(three).find(L"\tstate=1\tuniform=0\t"), std::wstring::npos) << "a mixed group";
+
+    EXPECT_EQ(AnswerInspection(L"nodes\t" + Wizard().steps->Name() + L".ButtonNext").rfind(L"error\t", 0), 0u);
+}

@@ -6,6 +6,11 @@
 //     find <path>                          the control's state, name=value fields
 //     get <path> <property>                one property as text
 //     click <path>                         a user's click (it happens after the answer)
+//     nodes <form> <control>               a tree view's nodes, one line each:
+//                                          text, level, state, uniform, rect
+//                                          (the row in screen coordinates)
+//     clickat <form> <control> <x> <y>     a left press and release at that point
+//                                          of the control
 //     wait <form> <control> <property>=<value> <ms>
 //                                          waits until the property has the value
 //     box <ms>                             waits for a message box of the program:
@@ -253,7 +258,7 @@ bool SaveShot(HWND wnd, const std::wstring& file)
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: formdrive [--pid <pid>] list|find|get|click|wait|box|answer|shot ...\n");
+    std::fprintf(stderr, "usage: formdrive [--pid <pid>] list|find|get|click|nodes|clickat|wait|box|answer|shot ...\n");
     return 2;
 }
 
@@ -273,7 +278,13 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring& command = args[0];
     std::wstring value;
 
-    if (command == L"list" || command == L"find" || command == L"get" || command == L"click") {
+    // nodes and clickat name the form and the control apart.
+    if ((command == L"nodes" && args.size() == 3) || (command == L"clickat" && args.size() == 5)) {
+        args[1] += L"." + args[2];
+        args.erase(args.begin() + 2);
+    }
+    if (command == L"list" || command == L"find" || command == L"get" || command == L"click" ||
+        command == L"nodes" || command == L"clickat") {
         std::wstring request = command;
         for (size_t i = 1; i < args.size(); ++i)
             request += L"\t" + args[i];
@@ -296,7 +307,12 @@ int wmain(int argc, wchar_t** argv)
                     break;
                 start = tab + 1;
             }
-        } else if (command != L"click") {
+        } else if (command == L"nodes") {
+            if (!value.empty() && value.back() == L'\n')
+                value.pop_back();
+            if (!value.empty())
+                Print(value);
+        } else if (command != L"click" && command != L"clickat") {
             Print(value);
         }
         return 0;
