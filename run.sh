@@ -6,15 +6,24 @@ cd "$(dirname "$(realpath "$0")")"
 
 ./scripts/setup.sh
 . scripts/wine-env.sh
-# The shipped programs of the tree that ./test.sh builds and tests, configured
-# as it configures it: going from one command to the other rebuilds nothing.
-# A host without 32-bit code runs the 64-bit build.
-arch=i686
-[ "$KORV_HOST_I386" = 1 ] || arch=x86_64
-./scripts/build.sh "$arch" korv_programs
+korv_take_host_road --say "$PWD/run.sh" "$@"
+# The shipped programs only, in the tree that ./test.sh builds, configured as
+# it configures it: going from one command to the other rebuilds nothing.
+if [ "$KORV_HOST_I386" = 1 ]; then
+    arch=i686
+    prefix=build/run-prefix
+    ./scripts/build.sh i686 korv_programs
+else
+    # The 32-bit programs cannot start here: the same sources built as 64-bit
+    # programs run in a prefix made for this kind of host.
+    echo "run: this host runs 64-bit code only; starting the x86_64 build"
+    arch=x86_64
+    prefix=build/run-prefix-x86_64
+    ./scripts/build.sh x86_64 korv_programs
+fi
 
-prefix=build/run-prefix
 if [ ! -f "$prefix/env" ]; then
+    # On a desktop its window manager manages the windows; under Xvfb none does.
     managed=0
     [ -n "${DISPLAY:-}" ] && managed=1
     KORV_MANAGED_WINDOWS=$managed ./scripts/wineprefix.sh "$prefix" win64
@@ -23,7 +32,8 @@ fi
 # A 32-bit program lives in the 32-bit program folder of 64-bit Windows.
 folder='C:\Program Files\Korvelle'
 [ "$arch" = i686 ] && folder='C:\Program Files (x86)\Korvelle'
-target=$("$KORV_WINE" winepath -u "$folder" 2>/dev/null | tr -d '\r')
+target=$WINEPREFIX/drive_c/${folder#C:\\}
+target=${target//\\//}
 # A server started without this display would keep the prefix's desktop on another one.
 "$KORV_WINESERVER" -k >/dev/null 2>&1 || true
 mkdir -p "$target"

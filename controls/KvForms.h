@@ -77,6 +77,8 @@ protected:
 private:
     DWORD WindowStyle() const;
     DWORD WindowExStyle() const;
+    // What the frame of the style adds to the client area.
+    SIZE FrameSize() const;
     void ApplyPosition();
 
     bool stayOnTop_ = false;
@@ -141,6 +143,10 @@ private:
 };
 
 TApplication& Application();
+
+// The application's hint window (a common-controls tooltip), null until the
+// first hint showed.
+HWND HintWindow();
 
 // One message of the loops: keyboard messages translated, then dispatched.
 void DispatchOneMessage(MSG& msg);

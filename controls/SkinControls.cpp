@@ -441,6 +441,8 @@ SIZE MeasureSkinText(const TFont& font, const std::wstring& text, int wrapWidth)
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, flags);
         size.cx = r.right - r.left;
         size.cy = r.bottom - r.top;
+        if (wrapWidth <= 0)
+            size.cx = MeasureTextInk(dc, text).width;
     }
     ReleaseDC(nullptr, dc);
     return size;
@@ -703,42 +705,42 @@ void TSkinButton::DrawText(const std::wstring& text, const TFont& font, const RE
         if (shadow) {
             canvas.Font().SetColor(captionBorder_);
             RECT r = Shifted(where, 1, 1);
-            canvas.DrawText(text, r, format);
+            if (format & DT_SINGLELINE)
+                canvas.TextOut(r.left, r.top, text);
+            else
+                canvas.DrawText(text, r, format);
         }
         canvas.Font().SetColor(color);
         RECT r = where;
-        canvas.DrawText(text, r, format);
+        if (format & DT_SINGLELINE)
+            canvas.TextOut(r.left, r.top, text);
+        else
+            canvas.DrawText(text, r, format);
         canvas.Font().Assign(saved);
         canvas.Brush().SetStyle(TBrushStyle::Solid);
         return;
     }
-    // Glyphs can reach a few pixels past the width DrawText measures (Wine
-    // draws some sizes wider than their advances): a left-aligned line gets
-    // room on the right, or its last letter would be cut off. The control's
-    // bounds still clip.
-    const bool leftLine = (format & (DT_CENTER | DT_RIGHT | DT_WORDBREAK)) == 0;
-    const int room = leftLine ? h / 2 : 0;
-    const int inkWidth = w + room;
-    RECT target = where;
-    target.right += room;
     // Black on white, then a mask in the colour: smooth over any background.
-    TBitmap ink(inkWidth, h, TPixelFormat::pf24bit);
+    TBitmap ink(w, h, TPixelFormat::pf24bit);
     if (ink.Empty())
         return;
     TCanvas& inkCanvas = ink.Canvas();
     inkCanvas.Brush().SetColor(clWhite);
-    inkCanvas.FillRect(RECT{0, 0, inkWidth, h});
+    inkCanvas.FillRect(RECT{0, 0, w, h});
     inkCanvas.Font().Assign(font);
     inkCanvas.Font().SetColor(clBlack);
     inkCanvas.Brush().SetStyle(TBrushStyle::Clear);
-    RECT inside{0, 0, inkWidth, h};
-    inkCanvas.DrawText(text, inside, format);
-    const RECT source{0, 0, inkWidth, h};
+    RECT inside{0, 0, w, h};
+    if (format & DT_SINGLELINE)
+        inkCanvas.TextOut(0, 0, text);
+    else
+        inkCanvas.DrawText(text, inside, format);
+    const RECT source{0, 0, w, h};
     if (shadow)
         if (auto mask = MakeTintedAlphaBitmap(ink, captionBorder_))
-            DrawSkinBitmap(canvas, Shifted(target, 1, 1), *mask, source, true);
+            DrawSkinBitmap(canvas, Shifted(where, 1, 1), *mask, source, true);
     if (auto mask = MakeTintedAlphaBitmap(ink, color))
-        DrawSkinBitmap(canvas, target, *mask, source, true);
+        DrawSkinBitmap(canvas, where, *mask, source, true);
 }
 
 void TSkinButton::PaintContent()
@@ -1021,8 +1023,9 @@ void TSkinButtonEx::ApplySpec(const TControlSpec& spec, const TLayoutContext& co
         underCaption_ = spec.underCaption;
     TSkinButton::ApplySpec(spec, context);
     if (spec.underCaptionFont.Given()) {
+        // Unset fields come from the parent's font, as a caption's do.
         TFont font;
-        font.Assign(Font());
+        font.Assign(Parent() ? Parent()->Font() : Font());
         ApplyFontSpec(font, spec.underCaptionFont);
         underCaptionFont_.Assign(font);
     }

@@ -1,43 +1,49 @@
-// Drives a running program of the form library from outside, through its
-// inspection window (the program started with KV_INSPECT=1):
+// formdrive: drives a running program of the form library from outside, as
+// the screenshot and inspection tests need it.
 //
-//   formdrive [--pid <process id>] <command> ...
-//     list                                 every component: path TAB class
-//     find <path>                          the control's state, name=value fields
-//     get <path> <property>                one property as text
-//     click <path>                         a user's click (it happens after the answer)
-//     nodes <form> <control>               a tree view's nodes, one line each:
-//                                          text, level, state, uniform, rect
-//                                          (the row in screen coordinates)
-//     clickat <form> <control> <x> <y>     a left press and release at that point
-//                                          of the control
-//     wait <form> <control> <property>=<value> <ms>
-//                                          waits until the property has the value
-//     box <ms>                             waits for a message box of the program:
-//                                          its text, then "buttons:" and the buttons
-//     answer yes|no|cancel|ok              clicks that button of the program's box
-//     shot <file.png> [<path>]             a picture of the window (the form's,
-//                                          or the control's) as it is on the screen
+//   formdrive [--pid N] [--timeout MS] get <path> <property>   prints the value
+//   formdrive [--pid N] [--timeout MS] click <path>
+//   formdrive [--pid N] [--timeout MS] wait <path> <property> <value>
+//   formdrive [--pid N] wait <form> <control> <property>=<value> <ms>
+//   formdrive [--pid N] list
+//   formdrive [--pid N] find <path>      the control's state, one name=value a line
+//   formdrive [--pid N] nodes <form> <control>   a tree view's nodes, one a line:
+//                                        text, level, state, uniform, rect (the
+//                                        row on the screen), split by tabs
+//   formdrive [--pid N] clickat <form> <control> <x> <y>   a left press and
+//                                        release at that point of the control
+//   formdrive [--pid N] box <ms>         waits for a message box of the program:
+//                                        "caption=...", its text, "buttons: ..."
+//   formdrive [--pid N] answer yes|no|cancel|ok   clicks that button of the box
+//   formdrive shot <file.png> [left top width height]
+//   formdrive [--pid N] shot <file.png> <path>    the window of a control
 //
-// A path is "Form.Control", "Control" or "Form"; for wait, a control equal to
-// the form (or "-") is the form itself. Without --pid the one inspection
-// window there is is used. Output is UTF-8, one line per item.
-// Exit status 0; 1 when the program answers an error, the wait runs out or
-// no box comes; 2 for a usage error or no program to drive.
-#include "controls/KvGraphics.h"
+// get, click, wait, list, find, nodes and clickat talk to the program's
+// inspection window (there only when it runs with KV_INSPECT=1; --pid picks the
+// program, else the first one found); box and answer find the program's
+// "#32770" window. shot captures the screen (a part of it, or a control's
+// window) into a PNG. In the second form of wait, a control equal to the form
+// (or "-") is the form itself. Exit codes: 0 done, 1 the program answered with
+// an error (or wait timed out, or no box came), 2 no program answered, 3 usage,
+// 4 the shot failed.
+
 #include "controls/KvInspect.h"
 #include "controls/KvPng.h"
-#include "platform/UnicodeU.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
-#include <cwctype>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr int kDone = 0;
+constexpr int kRefused = 1;
+constexpr int kNoAnswer = 2;
+constexpr int kUsage = 3;
+constexpr int kShotFailed = 4;
 
 std::wstring gReply;
 bool gReplied = false;
@@ -51,107 +57,84 @@ LRESULT CALLBACK ReplyProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
             gReplied = true;
             return TRUE;
         }
+        return FALSE;
     }
     return DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
-void Print(const std::wstring& text)
+void PrintUtf8(const std::wstring& text, FILE* to)
 {
-    const std::string utf8 = WideToUtf8(text);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-    std::fputc('\n', stdout);
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                      0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), n,
+                        nullptr, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), to);
+    fflush(to);
 }
 
-void Fail(const std::wstring& text)
+HWND FindTarget(DWORD pid, DWORD timeoutMs)
 {
-    const std::string utf8 = WideToUtf8(text);
-    std::fprintf(stderr, "formdrive: %s\n", utf8.c_str());
+    const std::wstring title = L"KvInspect " + std::to_wstring(pid);
+    const DWORD start = GetTickCount();
+    while (true) {
+        HWND wnd = FindWindowW(kInspectClass, pid ? title.c_str() : nullptr);
+        if (wnd || GetTickCount() - start >= timeoutMs)
+            return wnd;
+        Sleep(50);
+    }
 }
 
-struct TFindInspector {
-    DWORD pid = 0;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK FindInspectorProc(HWND wnd, LPARAM param)
+// One request; false when nobody answered.
+bool Ask(HWND target, HWND replyTo, const std::wstring& request, std::wstring& answer)
 {
-    auto* find = reinterpret_cast<TFindInspector*>(param);
-    wchar_t name[64] = {};
-    GetClassNameW(wnd, name, 64);
-    if (std::wstring(name) != kInspectClass)
-        return TRUE;
-    DWORD pid = 0;
-    GetWindowThreadProcessId(wnd, &pid);
-    if (find->pid == 0 || pid == find->pid) {
-        find->found = wnd;
-        return FALSE;
-    }
-    return TRUE;
+    gReplied = false;
+    COPYDATASTRUCT data{};
+    data.dwData = kInspectRequest;
+    data.cbData = static_cast<DWORD>(request.size() * sizeof(wchar_t));
+    data.lpData = const_cast<wchar_t*>(request.data());
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(target, WM_COPYDATA, reinterpret_cast<WPARAM>(replyTo),
+                             reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 10000, &result) ||
+        !result || !gReplied)
+        return false;
+    answer = gReply;
+    return true;
 }
 
-HWND FindInspector(DWORD pid)
+// A shot of the screen, of a part of it (six arguments), or of a
+// control's window (three: the window handle's rectangle).
+int Shot(const std::vector<std::wstring>& args, HWND window)
 {
-    TFindInspector find{pid, nullptr};
-    EnumWindows(FindInspectorProc, reinterpret_cast<LPARAM>(&find));
-    return find.found;
-}
-
-class TDriver {
-public:
-    explicit TDriver(DWORD pid) : pid_(pid)
-    {
-        WNDCLASSW wc{};
-        wc.lpfnWndProc = ReplyProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"KvFormDrive";
-        RegisterClassW(&wc);
-        self_ = CreateWindowExW(0, L"KvFormDrive", L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                wc.hInstance, nullptr);
+    if (args.size() != 2 && args.size() != 6 && !(args.size() == 3 && window))
+        return kUsage;
+    HDC screen = GetDC(nullptr);
+    int left = 0, top = 0;
+    int width = GetDeviceCaps(screen, HORZRES), height = GetDeviceCaps(screen, VERTRES);
+    RECT r{};
+    if (window && GetWindowRect(window, &r)) {
+        left = r.left;
+        top = r.top;
+        width = r.right - r.left;
+        height = r.bottom - r.top;
+    } else if (args.size() == 6) {
+        left = _wtoi(args[2].c_str());
+        top = _wtoi(args[3].c_str());
+        width = _wtoi(args[4].c_str());
+        height = _wtoi(args[5].c_str());
     }
-    ~TDriver()
-    {
-        if (self_)
-            DestroyWindow(self_);
+    TBitmap bitmap(width, height, TPixelFormat::pf24bit);
+    const bool copied = !bitmap.Empty() &&
+                        BitBlt(bitmap.Canvas().Handle(), 0, 0, width, height, screen, left, top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+    if (!copied)
+        return kShotFailed;
+    TPNGPicture png;
+    if (!png.Assign(bitmap) || !png.SaveToFile(args[1])) {
+        fprintf(stderr, "formdrive: the shot was not written: %s\n", png.LastError().c_str());
+        return kShotFailed;
     }
-
-    // The program's answer ("ok\t..." or "error\t..."); "" when nobody answers.
-    std::wstring Ask(const std::wstring& request)
-    {
-        HWND inspector = FindInspector(pid_);
-        if (!inspector || !self_)
-            return L"";
-        if (!pid_)
-            GetWindowThreadProcessId(inspector, &pid_);
-        gReplied = false;
-        gReply.clear();
-        COPYDATASTRUCT data{};
-        data.dwData = kInspectRequest;
-        data.cbData = static_cast<DWORD>(request.size() * sizeof(wchar_t));
-        data.lpData = const_cast<wchar_t*>(request.data());
-        DWORD_PTR result = 0;
-        SendMessageTimeoutW(inspector, WM_COPYDATA, reinterpret_cast<WPARAM>(self_),
-                            reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 10000, &result);
-        return gReplied ? gReply : L"";
-    }
-    DWORD Pid()
-    {
-        if (!pid_)
-            if (HWND inspector = FindInspector(0))
-                GetWindowThreadProcessId(inspector, &pid_);
-        return pid_;
-    }
-
-private:
-    DWORD pid_;
-    HWND self_ = nullptr;
-};
-
-bool IsOk(const std::wstring& answer, std::wstring& value)
-{
-    const size_t tab = answer.find(L'\t');
-    const std::wstring status = answer.substr(0, tab);
-    value = tab == std::wstring::npos ? L"" : answer.substr(tab + 1);
-    return status == L"ok";
+    return kDone;
 }
 
 struct TBoxSearch {
@@ -190,25 +173,20 @@ std::wstring WindowText(HWND wnd)
     return text;
 }
 
-struct TBoxParts {
-    std::wstring text;
-    std::vector<std::pair<int, std::wstring>> buttons; // id, caption
-};
-
-TBoxParts ReadBox(HWND box)
+// The box's caption, its text and its buttons, as lines.
+std::wstring DescribeBox(HWND box)
 {
-    TBoxParts parts;
+    std::wstring text, buttons = L"buttons:";
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         wchar_t name[32] = {};
         GetClassNameW(child, name, 32);
-        const std::wstring cls = name;
-        const int id = GetDlgCtrlID(child);
-        if (_wcsicmp(cls.c_str(), L"Button") == 0)
-            parts.buttons.emplace_back(id, WindowText(child));
-        else if (_wcsicmp(cls.c_str(), L"Static") == 0 && !WindowText(child).empty())
-            parts.text += (parts.text.empty() ? L"" : L"\n") + WindowText(child);
+        const std::wstring caption = WindowText(child);
+        if (_wcsicmp(name, L"Button") == 0)
+            buttons += L" " + caption;
+        else if (_wcsicmp(name, L"Static") == 0 && !caption.empty())
+            text += caption + L"\n";
     }
-    return parts;
+    return L"caption=" + WindowText(box) + L"\n" + text + buttons + L"\n";
 }
 
 int AnswerId(const std::wstring& word)
@@ -224,170 +202,154 @@ int AnswerId(const std::wstring& word)
     return 0;
 }
 
-bool SaveShot(HWND wnd, const std::wstring& file)
+DWORD TargetPid(HWND target)
 {
-    RECT r{};
-    if (!GetWindowRect(wnd, &r) || r.right <= r.left || r.bottom <= r.top)
-        return false;
-    const int w = r.right - r.left, h = r.bottom - r.top;
-    TBitmap bitmap(w, h);
-    HDC screen = GetDC(nullptr);
-    BitBlt(bitmap.Canvas().Handle(), 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-    GdiFlush();
-    TPNGPicture png;
-    // The screen has no alpha: every pixel opaque.
-    png.SetSize(w, h, false);
-    uint8_t* out = png.MutablePixels();
-    if (!out)
-        return false;
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* row = bitmap.ScanLine(y);
-        for (int x = 0; x < w; ++x) {
-            const uint8_t* p = row + x * bitmap.BytesPerPixel();
-            uint8_t* q = out + (static_cast<size_t>(y) * w + x) * 4;
-            q[0] = p[0];
-            q[1] = p[1];
-            q[2] = p[2];
-            q[3] = 255;
-        }
-    }
-    png.Modified();
-    return png.SaveToFile(WideToAnsi(file));
+    DWORD pid = 0;
+    if (target)
+        GetWindowThreadProcessId(target, &pid);
+    return pid;
 }
 
-int Usage()
+int Box(HWND target, DWORD timeoutMs)
 {
-    std::fprintf(stderr, "usage: formdrive [--pid <pid>] list|find|get|click|nodes|clickat|wait|box|answer|shot ...\n");
-    return 2;
+    const DWORD start = GetTickCount();
+    const DWORD pid = TargetPid(target);
+    while (true) {
+        if (HWND box = FindBox(pid)) {
+            Sleep(100); // its controls come with it; let it finish drawing
+            PrintUtf8(DescribeBox(box), stdout);
+            return kDone;
+        }
+        if (GetTickCount() - start >= timeoutMs) {
+            fprintf(stderr, "formdrive: no message box\n");
+            return kRefused;
+        }
+        Sleep(50);
+    }
+}
+
+int Answer(HWND target, const std::wstring& word)
+{
+    const int id = AnswerId(word);
+    if (!id)
+        return kUsage;
+    HWND box = FindBox(TargetPid(target));
+    HWND button = box ? GetDlgItem(box, id) : nullptr;
+    if (!button) {
+        PrintUtf8(L"formdrive: no box with a " + word + L" button\n", stderr);
+        return kRefused;
+    }
+    SendMessageW(button, BM_CLICK, 0, 0);
+    return kDone;
 }
 
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    std::vector<std::wstring> args(argv + 1, argv + argc);
     DWORD pid = 0;
-    if (args.size() >= 2 && args[0] == L"--pid") {
-        pid = static_cast<DWORD>(std::wcstoul(args[1].c_str(), nullptr, 10));
-        args.erase(args.begin(), args.begin() + 2);
+    DWORD timeoutMs = 10000;
+    std::vector<std::wstring> args;
+    for (int i = 1; i < argc; ++i) {
+        if (!wcscmp(argv[i], L"--pid") && i + 1 < argc)
+            pid = wcstoul(argv[++i], nullptr, 10);
+        else if (!wcscmp(argv[i], L"--timeout") && i + 1 < argc)
+            timeoutMs = wcstoul(argv[++i], nullptr, 10);
+        else
+            args.push_back(argv[i]);
     }
-    if (args.empty())
-        return Usage();
-    TDriver driver(pid);
+    if (args.empty()) {
+        fprintf(stderr, "usage: formdrive [--pid N] [--timeout MS] get|click|wait|list|find|nodes|clickat|box|answer|shot ...\n");
+        return kUsage;
+    }
     const std::wstring& command = args[0];
-    std::wstring value;
+    if (command == L"shot" && args.size() != 3)
+        return Shot(args, nullptr);
 
-    // nodes and clickat name the form and the control apart.
-    if ((command == L"nodes" && args.size() == 3) || (command == L"clickat" && args.size() == 5)) {
-        args[1] += L"." + args[2];
-        args.erase(args.begin() + 2);
-    }
-    if (command == L"list" || command == L"find" || command == L"get" || command == L"click" ||
-        command == L"nodes" || command == L"clickat") {
-        std::wstring request = command;
-        for (size_t i = 1; i < args.size(); ++i)
-            request += L"\t" + args[i];
-        const std::wstring answer = driver.Ask(request);
-        if (answer.empty()) {
-            Fail(L"no program answers (started with KV_INSPECT=1?)");
-            return 2;
-        }
-        const bool ok = IsOk(answer, value);
-        if (!ok) {
-            Fail(value);
-            return 1;
-        }
-        if (command == L"find") {
-            size_t start = 0;
-            while (start <= value.size()) {
-                const size_t tab = value.find(L'\t', start);
-                Print(value.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start));
-                if (tab == std::wstring::npos)
-                    break;
-                start = tab + 1;
-            }
-        } else if (command == L"nodes") {
-            if (!value.empty() && value.back() == L'\n')
-                value.pop_back();
-            if (!value.empty())
-                Print(value);
-        } else if (command != L"click" && command != L"clickat") {
-            Print(value);
-        }
-        return 0;
-    }
-    if (command == L"wait" && args.size() == 5) {
+    // wait <form> <control> <property>=<value> <ms> is wait <path> <property> <value>.
+    if (command == L"wait" && args.size() == 5 && args[3].find(L'=') != std::wstring::npos) {
         const std::wstring path = args[2] == args[1] || args[2] == L"-" ? args[1] : args[1] + L"." + args[2];
         const size_t eq = args[3].find(L'=');
-        if (eq == std::wstring::npos)
-            return Usage();
-        const std::wstring property = args[3].substr(0, eq), wanted = args[3].substr(eq + 1);
-        const DWORD ms = static_cast<DWORD>(std::wcstoul(args[4].c_str(), nullptr, 10));
-        const DWORD start = GetTickCount();
-        std::wstring last;
-        do {
-            const std::wstring answer = driver.Ask(L"get\t" + path + L"\t" + property);
-            if (!answer.empty() && IsOk(answer, value)) {
-                last = value;
-                if (value == wanted)
-                    return 0;
+        timeoutMs = wcstoul(args[4].c_str(), nullptr, 10);
+        args = {L"wait", path, args[3].substr(0, eq), args[3].substr(eq + 1)};
+    }
+    std::wstring request;
+    if (command == L"get" && args.size() == 3)
+        request = L"get\t" + args[1] + L"\t" + args[2];
+    else if (command == L"wait" && args.size() == 4)
+        request = L"get\t" + args[1] + L"\t" + args[2];
+    else if (command == L"click" && args.size() == 2)
+        request = L"click\t" + args[1];
+    else if (command == L"list" && args.size() == 1)
+        request = L"list";
+    else if (command == L"find" && args.size() == 2)
+        request = L"find\t" + args[1];
+    else if (command == L"nodes" && args.size() == 3)
+        request = L"nodes\t" + args[1] + L"." + args[2];
+    else if (command == L"clickat" && args.size() == 5)
+        request = L"clickat\t" + args[1] + L"." + args[2] + L"\t" + args[3] + L"\t" + args[4];
+    else if (command == L"shot")
+        request = L"get\t" + args[2] + L"\tHandle";
+    else if ((command == L"box" && args.size() == 2) || (command == L"answer" && args.size() == 2))
+        request.clear();
+    else
+        return kUsage;
+
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = ReplyProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"KvFormDriveReply";
+    RegisterClassW(&wc);
+    HWND replyTo = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                   wc.hInstance, nullptr);
+    HWND target = FindTarget(pid, command == L"box" ? 0 : timeoutMs);
+    if (!target || !replyTo) {
+        fprintf(stderr, "formdrive: no program answers (started with KV_INSPECT=1?)\n");
+        return kNoAnswer;
+    }
+    if (command == L"box")
+        return Box(target, wcstoul(args[1].c_str(), nullptr, 10));
+    if (command == L"answer")
+        return Answer(target, args[1]);
+    const DWORD start = GetTickCount();
+    while (true) {
+        std::wstring answer;
+        if (!Ask(target, replyTo, request, answer)) {
+            fprintf(stderr, "formdrive: no answer\n");
+            return kNoAnswer;
+        }
+        const bool ok = answer.rfind(L"ok\t", 0) == 0;
+        const std::wstring value = answer.substr(answer.find(L'\t') == std::wstring::npos
+                                                     ? answer.size()
+                                                     : answer.find(L'\t') + 1);
+        if (command == L"wait") {
+            if (ok && value == args[3])
+                return kDone;
+            if (GetTickCount() - start >= timeoutMs) {
+                PrintUtf8(L"formdrive: still " + value + L"\n", stderr);
+                return kRefused;
             }
             Sleep(50);
-        } while (GetTickCount() - start < ms);
-        Fail(path + L" " + property + L" is '" + last + L"', not '" + wanted + L"'");
-        return 1;
-    }
-    if (command == L"box" && args.size() == 2) {
-        const DWORD ms = static_cast<DWORD>(std::wcstoul(args[1].c_str(), nullptr, 10));
-        const DWORD start = GetTickCount();
-        do {
-            if (HWND box = FindBox(driver.Pid())) {
-                Sleep(100); // its controls are made with it; give it a moment to draw
-                const TBoxParts parts = ReadBox(box);
-                Print(L"caption=" + WindowText(box));
-                Print(parts.text);
-                std::wstring buttons = L"buttons:";
-                for (const auto& [id, caption] : parts.buttons)
-                    buttons += L" " + caption;
-                Print(buttons);
-                return 0;
+            continue;
+        }
+        if (command == L"shot") {
+            HWND window = ok ? reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoull(value.c_str(), nullptr, 10)))
+                             : nullptr;
+            if (!window || !IsWindow(window)) {
+                PrintUtf8(L"formdrive: no window for " + args[2] + L"\n", stderr);
+                return kRefused;
             }
-            Sleep(50);
-        } while (GetTickCount() - start < ms);
-        Fail(L"no message box");
-        return 1;
+            return Shot(args, window);
+        }
+        if (command == L"find" && ok) {
+            std::wstring lines = value;
+            for (wchar_t& c : lines)
+                if (c == L'\t')
+                    c = L'\n';
+            PrintUtf8(lines + L"\n", stdout);
+            return kDone;
+        }
+        PrintUtf8(value + (command == L"list" || command == L"nodes" ? L"" : L"\n"), ok ? stdout : stderr);
+        return ok ? kDone : kRefused;
     }
-    if (command == L"answer" && args.size() == 2) {
-        const int id = AnswerId(args[1]);
-        if (!id)
-            return Usage();
-        HWND box = FindBox(driver.Pid());
-        if (!box) {
-            Fail(L"no message box");
-            return 1;
-        }
-        HWND button = GetDlgItem(box, id);
-        if (!button) {
-            Fail(L"the box has no " + args[1] + L" button");
-            return 1;
-        }
-        SendMessageW(button, BM_CLICK, 0, 0);
-        return 0;
-    }
-    if (command == L"shot" && (args.size() == 2 || args.size() == 3)) {
-        const std::wstring path = args.size() == 3 ? args[2] : L"MainForm";
-        const std::wstring answer = driver.Ask(L"get\t" + path + L"\tHandle");
-        if (answer.empty() || !IsOk(answer, value)) {
-            Fail(L"no window for " + path);
-            return answer.empty() ? 2 : 1;
-        }
-        HWND wnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(std::wcstoull(value.c_str(), nullptr, 10)));
-        if (!IsWindow(wnd) || !SaveShot(wnd, args[1])) {
-            Fail(L"no picture of " + path);
-            return 1;
-        }
-        return 0;
-    }
-    return Usage();
 }

@@ -30,7 +30,7 @@ w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
 # formdrive's own complaints stay on stderr: they say why a step failed.
 fd() { timeout 120 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
 ctl() { w "$tools_win\\enginectl.exe" "$@"; }
-shot() { fd shot "$tools_win\\$1.png" && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
+shot() { fd shot "$tools_win\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
 # The program started alone, with nothing of ours on its standard handles:
 # the tray the install starts would hold a pipe open.
 alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
