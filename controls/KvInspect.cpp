@@ -1,5 +1,6 @@
 #include "controls/KvInspect.h"
 
+#include "controls/KvComCtrls.h"
 #include "controls/KvControls.h"
 #include "controls/KvForms.h"
 
@@ -52,32 +53,62 @@ TComponent* FindPath(const std::wstring& path)
     return nullptr;
 }
 
-// Posts what a user's click would bring: the click comes after the answer,
-// so that a handler that opens a modal window cannot hold the asker.
+// A left press and release at a point of the control (its client
+// coordinates), posted: it happens after the answer, so that a handler that
+// opens a modal window cannot hold the asker.
+bool PostPress(TControl& control, POINT at)
+{
+    HWND wnd = nullptr;
+    if (!control.IsWindowless()) {
+        wnd = static_cast<TWinControl&>(control).HandleIfAllocated();
+    } else if (TWinControl* parent = control.Parent()) {
+        wnd = parent->HandleIfAllocated();
+        at.x += control.Left();
+        at.y += control.Top();
+    }
+    if (!wnd)
+        return false;
+    const LPARAM point = MAKELPARAM(at.x, at.y);
+    return PostMessageW(wnd, WM_MOUSEMOVE, 0, point) &&
+           PostMessageW(wnd, WM_LBUTTONDOWN, MK_LBUTTON, point) &&
+           PostMessageW(wnd, WM_LBUTTONUP, 0, point);
+}
+
+// What a user's click would bring: a native button gets BM_CLICK, anything
+// else a press at its centre.
 bool PostClick(TControl& control)
 {
     if (!control.IsWindowless()) {
-        auto& window = static_cast<TWinControl&>(control);
-        HWND wnd = window.HandleIfAllocated();
+        HWND wnd = static_cast<TWinControl&>(control).HandleIfAllocated();
         if (!wnd)
             return false;
         wchar_t className[64] = {};
         GetClassNameW(wnd, className, 64);
         if (std::wstring(className) == L"KvButton" || std::wstring(className) == L"KvCheckBox")
             return PostMessageW(wnd, BM_CLICK, 0, 0) != FALSE;
-        const LPARAM centre = MAKELPARAM(control.ClientWidth() / 2, control.ClientHeight() / 2);
-        return PostMessageW(wnd, WM_LBUTTONDOWN, MK_LBUTTON, centre) &&
-               PostMessageW(wnd, WM_LBUTTONUP, 0, centre);
+        return PostPress(control, {control.ClientWidth() / 2, control.ClientHeight() / 2});
     }
-    TWinControl* parent = control.Parent();
-    HWND wnd = parent ? parent->HandleIfAllocated() : nullptr;
-    if (!wnd)
-        return false;
-    const LPARAM centre = MAKELPARAM(control.Left() + control.Width() / 2,
-                                     control.Top() + control.Height() / 2);
-    return PostMessageW(wnd, WM_MOUSEMOVE, 0, centre) &&
-           PostMessageW(wnd, WM_LBUTTONDOWN, MK_LBUTTON, centre) &&
-           PostMessageW(wnd, WM_LBUTTONUP, 0, centre);
+    return PostPress(control, {control.Width() / 2, control.Height() / 2});
+}
+
+// One line per node of the tree, parents before their children: text,
+// level, the owner's fields (or the state image index) and the row in
+// screen coordinates (empty while the node is not shown).
+void NodesInto(const TTreeView& tree, const TTreeNode* node, std::wstring& out)
+{
+    for (; node; node = node->GetNextSibling()) {
+        out += L"text=" + node->Text() + L"\tlevel=" + std::to_wstring(node->Level()) + L"\t";
+        out += tree.OnNodeInspect ? tree.OnNodeInspect(*node)
+                                  : L"state=" + std::to_wstring(node->StateIndex());
+        RECT row = node->DisplayRect(false);
+        if (!IsRectEmpty(&row)) {
+            const POINT topLeft = tree.ClientToScreen({row.left, row.top});
+            OffsetRect(&row, topLeft.x - row.left, topLeft.y - row.top);
+        }
+        out += L"\trect=" + std::to_wstring(row.left) + L"," + std::to_wstring(row.top) + L"," +
+               std::to_wstring(row.right) + L"," + std::to_wstring(row.bottom) + L"\n";
+        NodesInto(tree, node->GetFirstChild(), out);
+    }
 }
 
 void ListInto(const TComponent& component, const std::wstring& prefix, std::wstring& out)
@@ -175,6 +206,20 @@ std::wstring AnswerInspection(const std::wstring& request)
     }
     if (command == L"click")
         return PostClick(*control) ? L"ok\t" : L"error\tno window for " + fields[1];
+    if (command == L"nodes") {
+        auto* tree = dynamic_cast<TTreeView*>(control);
+        if (!tree)
+            return L"error\tnot a tree view: " + fields[1];
+        std::wstring out;
+        NodesInto(*tree, tree->Roots().empty() ? nullptr : tree->Roots().front(), out);
+        return L"ok\t" + out;
+    }
+    if (command == L"clickat") {
+        if (fields.size() < 4)
+            return L"error\tmissing point";
+        const POINT at{_wtoi(fields[2].c_str()), _wtoi(fields[3].c_str())};
+        return PostPress(*control, at) ? L"ok\t" : L"error\tno window for " + fields[1];
+    }
     return L"error\tunknown request " + command;
 }
 

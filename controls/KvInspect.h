@@ -24,6 +24,13 @@
 //                           bounds, handle (its window, 0 for a windowless
 //                           control), and checked and step where the
 //                           control has them
+//   nodes <path>            a tree view's nodes, parents before their
+//                           children, one line each: text, level, the
+//                           tree owner's fields (else state, the state
+//                           image index) and rect (the row in screen
+//                           coordinates, 0,0,0,0 while not shown)
+//   clickat <path> <x> <y>  posts a left press and release at that point
+//                           of the control (client coordinates)
 // A path is "Form.Control", "Control" (the first form that has one of that
 // name) or "Form".
 

@@ -272,6 +272,13 @@ protected:
         ASSERT_TRUE(PumpUntil([] { return FindWindowW(L"MozillaWindowClass", nullptr) != nullptr; },
                               10000));
     }
+    // Go on from the page as a user who keeps both boxes checked: the page
+    // was shown before the findings were added, so it left them unchecked.
+    void Go()
+    {
+        main_->BoostChecked = main_->CleanChecked = true;
+        main_->SetStep(kStepSpeedUpProgress);
+    }
     std::unique_ptr<TProgram> browser_;
 };
 
@@ -279,7 +286,7 @@ TEST_F(SpeedUp, ClosableFirefoxClosesWithoutANotice)
 {
     AddFound(*Group(kCategoryClean, "temp-ff"));
     StartFirefox(false);
-    main_->SetStep(kStepSpeedUpProgress);
+    Go();
     EXPECT_TRUE(ReachStep(kStepFinish));
     const auto prompts = TPromptScript::Seen();
     ASSERT_EQ(1u, prompts.size());
@@ -297,7 +304,7 @@ TEST_F(SpeedUp, StubbornFirefoxIsToldAfterFiveSecondsAndTheSpeedUpGoesOn)
     StartFirefox(true);
     std::vector<DWORD> times;
     TPromptScript::OnPrompt([&times](const TPrompt&) { times.push_back(GetTickCount()); });
-    main_->SetStep(kStepSpeedUpProgress);
+    Go();
     EXPECT_TRUE(ReachStep(kStepFinish));
     const auto prompts = TPromptScript::Seen();
     ASSERT_EQ(2u, prompts.size());
@@ -327,7 +334,7 @@ TEST_F(SpeedUp, RefusedQuestionsStayOnTheSpeedUpPage)
         TPromptScript::Clear();
         TPromptScript::Answer({IDNO});
         main_->BytesToClean = c.bytes;
-        main_->SetStep(kStepSpeedUpProgress);
+        Go();
         EXPECT_EQ(kStepSpeedUp, main_->CurrentStep());
         EXPECT_EQ(1u, TPromptScript::Seen().size());
         EXPECT_EQ(1, Counters()[c.counter]);
@@ -340,7 +347,7 @@ TEST_F(SpeedUp, AddOnsAskEvenWithoutABrowser)
 {
     AddFound(*Group(kCategoryBoost, "addons"));
     main_->BytesToClean = 4096;
-    main_->SetStep(kStepSpeedUpProgress);
+    Go();
     EXPECT_TRUE(ReachStep(kStepFinish));
     const auto prompts = TPromptScript::Seen();
     ASSERT_EQ(2u, prompts.size());

@@ -7,20 +7,25 @@
 //   formdrive [--pid N] wait <form> <control> <property>=<value> <ms>
 //   formdrive [--pid N] list
 //   formdrive [--pid N] find <path>      the control's state, one name=value a line
+//   formdrive [--pid N] nodes <form> <control>   a tree view's nodes, one a line:
+//                                        text, level, state, uniform, rect (the
+//                                        row on the screen), split by tabs
+//   formdrive [--pid N] clickat <form> <control> <x> <y>   a left press and
+//                                        release at that point of the control
 //   formdrive [--pid N] box <ms>         waits for a message box of the program:
 //                                        "caption=...", its text, "buttons: ..."
 //   formdrive [--pid N] answer yes|no|cancel|ok   clicks that button of the box
 //   formdrive shot <file.png> [left top width height]
 //   formdrive [--pid N] shot <file.png> <path>    the window of a control
 //
-// get, click, wait, list and find talk to the program's inspection window
-// (there only when it runs with KV_INSPECT=1; --pid picks the program, else
-// the first one found); box and answer find the program's "#32770" window.
-// shot captures the screen (a part of it, or a control's window) into a PNG.
-// In the second form of wait, a control equal to the form (or "-") is the
-// form itself. Exit codes: 0 done, 1 the program answered with an error (or
-// wait timed out, or no box came), 2 no program answered, 3 usage, 4 the shot
-// failed.
+// get, click, wait, list, find, nodes and clickat talk to the program's
+// inspection window (there only when it runs with KV_INSPECT=1; --pid picks the
+// program, else the first one found); box and answer find the program's
+// "#32770" window. shot captures the screen (a part of it, or a control's
+// window) into a PNG. In the second form of wait, a control equal to the form
+// (or "-") is the form itself. Exit codes: 0 done, 1 the program answered with
+// an error (or wait timed out, or no box came), 2 no program answered, 3 usage,
+// 4 the shot failed.
 
 #include "controls/KvInspect.h"
 #include "controls/KvPng.h"
@@ -254,7 +259,7 @@ int wmain(int argc, wchar_t** argv)
             args.push_back(argv[i]);
     }
     if (args.empty()) {
-        fprintf(stderr, "usage: formdrive [--pid N] [--timeout MS] get|click|wait|list|shot ...\n");
+        fprintf(stderr, "usage: formdrive [--pid N] [--timeout MS] get|click|wait|list|find|nodes|clickat|box|answer|shot ...\n");
         return kUsage;
     }
     const std::wstring& command = args[0];
@@ -279,6 +284,10 @@ int wmain(int argc, wchar_t** argv)
         request = L"list";
     else if (command == L"find" && args.size() == 2)
         request = L"find\t" + args[1];
+    else if (command == L"nodes" && args.size() == 3)
+        request = L"nodes\t" + args[1] + L"." + args[2];
+    else if (command == L"clickat" && args.size() == 5)
+        request = L"clickat\t" + args[1] + L"." + args[2] + L"\t" + args[3] + L"\t" + args[4];
     else if (command == L"shot")
         request = L"get\t" + args[2] + L"\tHandle";
     else if ((command == L"box" && args.size() == 2) || (command == L"answer" && args.size() == 2))
@@ -340,7 +349,7 @@ int wmain(int argc, wchar_t** argv)
             PrintUtf8(lines + L"\n", stdout);
             return kDone;
         }
-        PrintUtf8(value + (command == L"list" ? L"" : L"\n"), ok ? stdout : stderr);
+        PrintUtf8(value + (command == L"list" || command == L"nodes" ? L"" : L"\n"), ok ? stdout : stderr);
         return ok ? kDone : kRefused;
     }
 }

@@ -14,71 +14,13 @@
 set -euo pipefail
 prefix_dir=$1 arch=$2 build_arch=$3 bin=$4 evidence=$5
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-[ -n "${DISPLAY:-}" ] || { echo "SKIP: needs an X display (./test.sh runs the tests under Xvfb)"; exit 77; }
-. "$prefix_dir/env"
-drive_c=$WINEPREFIX/drive_c
-mkdir -p "$evidence"
-rm -f "$evidence"/*.png
-
-folder='C:\Program Files\Korvelle'
-[ "$build_arch" = i686 ] && [ "$arch" = win64 ] && folder='C:\Program Files (x86)\Korvelle'
-unix_folder=$drive_c/${folder#C:\\}
-unix_folder=${unix_folder//\\//}
-exe="$folder\\Korvelle.exe"
-tools=$drive_c/ke2e
-mkdir -p "$unix_folder" "$tools"
-cp "$bin/Korvelle.exe" "$bin/Lindova.exe" "$unix_folder/"
-cp "$bin/formdrive.exe" "$bin/enginectl.exe" "$tools/"
-cd "$drive_c"
-
-w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
-fd() { w 'C:\ke2e\formdrive.exe' "$@"; }
-ctl() { w 'C:\ke2e\enginectl.exe' "$@"; }
-shot() { fd shot "C:\\ke2e\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
-
-views=(64)
-[ "$arch" = win64 ] && views=(32 64)
-guids=()
-for i in 1 2 3; do guids+=("{7E5A0C13-E2E0-4000-8000-00000000000$i}"); done
-cleanup() {
-    w "$exe" /UNINSTALL >/dev/null || true
-    for g in "${guids[@]}"; do for v in "${views[@]}"; do
-        w reg delete "HKCR\\CLSID\\$g" /f /reg:$v >/dev/null || true
-    done; done
-}
-trap cleanup EXIT
-
-# Installed as ./run.sh installs it.
-if ! w reg query 'HKLM\Software\Korvelle' /reg:32 >/dev/null; then
-    w "$exe" /INSTALL || fail "/INSTALL"
-fi
-w reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null || true
-
-for g in "${guids[@]}"; do for v in "${views[@]}"; do
-    w reg add "HKCR\\CLSID\\$g" /ve /d "Dead class" /f /reg:$v >/dev/null
-    w reg add "HKCR\\CLSID\\$g\\InprocServer32" /ve /d 'C:\korvgone\dead.dll' /f /reg:$v >/dev/null
-done; done
-export_keys() {
-    local out=$1
-    : > "$out"
-    for g in "${guids[@]}"; do for v in "${views[@]}"; do
-        rm -f "$tools/export.reg"
-        w reg export "HKCR\\CLSID\\$g" 'C:\ke2e\export.reg' /y /reg:$v >/dev/null || true
-        [ -f "$tools/export.reg" ] && iconv -f UTF-16 -t UTF-8 "$tools/export.reg" | tr -d '\r' >> "$out"
-    done; done
-}
-export_keys "$tools/before.txt"
-grep -q 'dead.dll' "$tools/before.txt" || fail "the fixture keys were not made"
-
-expected=$(ctl scan | sed -n 's/^total\terrors=\([0-9]*\).*/\1/p')
-[ -n "$expected" ] || fail "enginectl scan gave no total"
-[ "$expected" -ge 3 ] || fail "enginectl finds only $expected errors"
+tools_name=ke2e guid_stem='{7E5A0C13-E2E0-4000-8000-00000000000'
+. "$(dirname "$(realpath "$0")")/e2e_common.sh"
 backups_before=$(ctl backups | grep -c '^fix' || true)
 
 KV_INSPECT=1 "$KORV_WINE" "$exe" >/dev/null 2>&1 &
 wizard=$!
-for _ in $(seq 1 150); do fd find MainForm >/dev/null && break; sleep 0.2; done
+for _ in $(seq 1 150); do fd find MainForm >/dev/null 2>&1 && break; sleep 0.2; done
 fd find MainForm | grep -qx 'step=0' || fail "no wizard at step 0"
 sleep 1; shot step00_welcome
 
@@ -102,7 +44,7 @@ shot step08_repairing
 fd wait MainForm - Step=9 300000 || fail "the repair did not end"
 sleep 0.5; shot step09_repaired
 for g in "${guids[@]}"; do for v in "${views[@]}"; do
-    if w reg query "HKCR\\CLSID\\$g" /reg:$v >/dev/null; then fail "$g is still there in view $v"; fi
+    if present "$g" $v; then fail "$g is still there in view $v"; fi
 done; done
 backups_after=$(ctl backups | grep -c '^fix' || true)
 [ "$backups_after" -eq $((backups_before + 1)) ] || fail "$backups_after fix backups, $backups_before before"

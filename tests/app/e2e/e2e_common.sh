@@ -1,0 +1,76 @@
+# The ground of the wizard's end-to-end scripts, sourced after they set
+#   prefix_dir arch build_arch bin evidence   (their arguments)
+#   tools_name   their folder on drive C (formdrive.exe, enginectl.exe, exports)
+#   guid_stem    the seeded class ids are <guid_stem>1} to <guid_stem>3}
+# It installs the programs as ./run.sh installs them, seeds three dead class
+# registrations in each view, exports them into $tools/before.txt, sets
+# $expected to the errors enginectl counts, and uninstalls and removes the
+# seeds at exit.
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+[ -n "${DISPLAY:-}" ] || { echo "SKIP: needs an X display (./test.sh runs the tests under Xvfb)"; exit 77; }
+. "$prefix_dir/env"
+drive_c=$WINEPREFIX/drive_c
+mkdir -p "$evidence"
+rm -f "$evidence"/*.png
+
+folder='C:\Program Files\Korvelle'
+[ "$build_arch" = i686 ] && [ "$arch" = win64 ] && folder='C:\Program Files (x86)\Korvelle'
+unix_folder=$drive_c/${folder#C:\\}
+unix_folder=${unix_folder//\\//}
+exe="$folder\\Korvelle.exe"
+tools=$drive_c/$tools_name
+tools_win="C:\\$tools_name"
+mkdir -p "$unix_folder" "$tools"
+cp "$bin/Korvelle.exe" "$bin/Lindova.exe" "$unix_folder/"
+cp "$bin/formdrive.exe" "$bin/enginectl.exe" "$tools/"
+cd "$drive_c"
+
+w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
+# formdrive's own complaints stay on stderr: they say why a step failed.
+fd() { timeout 120 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
+ctl() { w "$tools_win\\enginectl.exe" "$@"; }
+shot() { fd shot "$tools_win\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
+# The program started alone, with nothing of ours on its standard handles:
+# the tray the install starts would hold a pipe open.
+alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
+
+views=(64)
+[ "$arch" = win64 ] && views=(32 64)
+guids=()
+for i in 1 2 3; do guids+=("$guid_stem$i}"); done
+cleanup() {
+    alone "$exe" /UNINSTALL || true
+    for g in "${guids[@]}"; do for v in "${views[@]}"; do
+        w reg delete "HKCR\\CLSID\\$g" /f /reg:$v >/dev/null || true
+    done; done
+}
+trap cleanup EXIT
+
+if ! w reg query 'HKLM\Software\Korvelle' /reg:32 >/dev/null; then
+    alone "$exe" /INSTALL || fail "/INSTALL"
+fi
+w reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null || true
+
+for g in "${guids[@]}"; do for v in "${views[@]}"; do
+    w reg add "HKCR\\CLSID\\$g" /ve /d "Dead class" /f /reg:$v >/dev/null
+    w reg add "HKCR\\CLSID\\$g\\InprocServer32" /ve /d 'C:\korvgone\dead.dll' /f /reg:$v >/dev/null
+done; done
+present() { # <guid> <view>
+    w reg query "HKCR\\CLSID\\$1" /reg:$2 >/dev/null
+}
+export_keys() { # <file>
+    local out=$1
+    : > "$out"
+    for g in "${guids[@]}"; do for v in "${views[@]}"; do
+        rm -f "$tools/export.reg"
+        w reg export "HKCR\\CLSID\\$g" "$tools_win\\export.reg" /y /reg:$v >/dev/null || true
+        [ -f "$tools/export.reg" ] && iconv -f UTF-16 -t UTF-8 "$tools/export.reg" | tr -d '\r' >> "$out"
+    done; done
+}
+export_keys "$tools/before.txt"
+grep -q 'dead.dll' "$tools/before.txt" || fail "the fixture keys were not made"
+
+expected=$(ctl scan | sed -n 's/^total\terrors=\([0-9]*\).*/\1/p')
+[ -n "$expected" ] || fail "enginectl scan gave no total"
+[ "$expected" -ge 3 ] || fail "enginectl finds only $expected errors"
