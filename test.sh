@@ -6,6 +6,7 @@ cd "$(dirname "$(realpath "$0")")"
 
 ./scripts/setup.sh
 . scripts/wine-env.sh
+korv_take_host_road --say "$PWD/test.sh" "$@"
 
 tree=build/i686
 if [ "$KORV_HOST_I386" = 1 ]; then

@@ -166,40 +166,33 @@ void TAeroGlass::Redraw()
         RedrawWindow(wnd, nullptr, nullptr, kGlassRedrawFlags);
 }
 
-void TAeroGlass::SetGlassLeft(int value)
+void TAeroGlass::SetMargin(int& margin, int value)
 {
-    left_ = std::max(value, 0);
+    margin = std::max(value, 0);
     if (active_ && !sheet_) {
         ExtendWithMargins();
         Redraw();
     }
+}
+
+void TAeroGlass::SetGlassLeft(int value)
+{
+    SetMargin(left_, value);
 }
 
 void TAeroGlass::SetGlassTop(int value)
 {
-    top_ = std::max(value, 0);
-    if (active_ && !sheet_) {
-        ExtendWithMargins();
-        Redraw();
-    }
+    SetMargin(top_, value);
 }
 
 void TAeroGlass::SetGlassRight(int value)
 {
-    right_ = std::max(value, 0);
-    if (active_ && !sheet_) {
-        ExtendWithMargins();
-        Redraw();
-    }
+    SetMargin(right_, value);
 }
 
 void TAeroGlass::SetGlassBottom(int value)
 {
-    bottom_ = std::max(value, 0);
-    if (active_ && !sheet_) {
-        ExtendWithMargins();
-        Redraw();
-    }
+    SetMargin(bottom_, value);
 }
 
 void TAeroGlass::SetSheetOfGlass(bool on)

@@ -81,6 +81,8 @@ private:
     // Note the order of the arguments: left, top, bottom, right.
     void ExtendFrame(int left, int top, int bottom, int right);
     void ExtendWithMargins();
+    // A negative value stored as 0, then extended when active and no sheet.
+    void SetMargin(int& margin, int value);
     void ApplyColorKey(TColor color);
     void ApplyBlur();
     void Redraw();

@@ -348,32 +348,29 @@ void TControl::SetCaption(const std::wstring& caption)
     CaptionChanged();
 }
 
-void TControl::BringToFront()
+void TControl::MoveInZOrder(bool toFront)
 {
     if (!parent_)
         return;
     auto& list = parent_->controls_;
     std::erase(list, this);
-    list.push_back(this);
+    list.insert(toFront ? list.end() : list.begin(), this);
     if (!IsWindowless()) {
         if (HWND wnd = static_cast<TWinControl*>(this)->HandleIfAllocated())
-            SetWindowPos(wnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            SetWindowPos(wnd, toFront ? HWND_TOP : HWND_BOTTOM, 0, 0, 0, 0,
+                         SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
     Invalidate();
 }
 
+void TControl::BringToFront()
+{
+    MoveInZOrder(true);
+}
+
 void TControl::SendToBack()
 {
-    if (!parent_)
-        return;
-    auto& list = parent_->controls_;
-    std::erase(list, this);
-    list.insert(list.begin(), this);
-    if (!IsWindowless()) {
-        if (HWND wnd = static_cast<TWinControl*>(this)->HandleIfAllocated())
-            SetWindowPos(wnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    }
-    Invalidate();
+    MoveInZOrder(false);
 }
 
 void TControl::Invalidate()

@@ -372,6 +372,7 @@ protected:
     // Font and colour from the parent while the parent links are on.
     void TakeParentFont();
     void TakeParentColor();
+    void MoveInZOrder(bool toFront);
 
     int left_ = 0;
     int top_ = 0;

@@ -165,26 +165,25 @@ void TForm::SetBorderStyle(TBorderStyle style)
     SetClientSize(cw, ch);
 }
 
+SIZE TForm::FrameSize() const
+{
+    RECT r{0, 0, 0, 0};
+    AdjustWindowRectEx(&r, WindowStyle(), FALSE, WindowExStyle());
+    return SIZE{r.right - r.left, r.bottom - r.top};
+}
+
 int TForm::ClientWidth() const
 {
     if (handle_)
         return TCustomControl::ClientWidth();
-    if (clientSizeSet_)
-        return clientWidth_;
-    RECT r{0, 0, 0, 0};
-    AdjustWindowRectEx(&r, WindowStyle(), FALSE, WindowExStyle());
-    return std::max<int>(width_ - (r.right - r.left), 0);
+    return clientSizeSet_ ? clientWidth_ : std::max<int>(width_ - FrameSize().cx, 0);
 }
 
 int TForm::ClientHeight() const
 {
     if (handle_)
         return TCustomControl::ClientHeight();
-    if (clientSizeSet_)
-        return clientHeight_;
-    RECT r{0, 0, 0, 0};
-    AdjustWindowRectEx(&r, WindowStyle(), FALSE, WindowExStyle());
-    return std::max<int>(height_ - (r.bottom - r.top), 0);
+    return clientSizeSet_ ? clientHeight_ : std::max<int>(height_ - FrameSize().cy, 0);
 }
 
 void TForm::SetClientSize(int width, int height)
@@ -202,9 +201,8 @@ void TForm::SetClientSize(int width, int height)
         return;
     }
     clientSizeSet_ = true;
-    RECT r{0, 0, width, height};
-    AdjustWindowRectEx(&r, WindowStyle(), FALSE, WindowExStyle());
-    StoreBounds(left_, top_, r.right - r.left, r.bottom - r.top);
+    const SIZE frame = FrameSize();
+    StoreBounds(left_, top_, width + frame.cx, height + frame.cy);
     Resize();
     Realign();
 }

@@ -77,6 +77,8 @@ protected:
 private:
     DWORD WindowStyle() const;
     DWORD WindowExStyle() const;
+    // What the frame of the style adds to the client area.
+    SIZE FrameSize() const;
     void ApplyPosition();
 
     bool stayOnTop_ = false;

@@ -221,6 +221,46 @@ HPEN TPen::Handle() const
     return handle_;
 }
 
+TTextInk MeasureTextInk(HDC dc, std::wstring_view text)
+{
+    TTextInk ink{};
+    SIZE size{};
+    if (!dc || text.empty() ||
+        !GetTextExtentPoint32W(dc, text.data(), static_cast<int>(text.size()), &size))
+        return ink;
+    ink.advance = ink.width = size.cx;
+    ink.height = size.cy;
+    // The text drawn black on white, as it is drawn everywhere else; its
+    // rightmost inked column decides.
+    const int w = size.cx + size.cy + 8, h = std::max<int>(size.cy, 1);
+    TBitmap scratch(w, h, TPixelFormat::pf24bit);
+    if (scratch.Empty())
+        return ink;
+    HDC scratchDc = scratch.Canvas().Handle();
+    RECT all{0, 0, w, h};
+    FillRect(scratchDc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    {
+        TDcSelection font(scratchDc, GetCurrentObject(dc, OBJ_FONT));
+        SetBkMode(scratchDc, TRANSPARENT);
+        SetTextColor(scratchDc, 0);
+        ExtTextOutW(scratchDc, 0, 0, 0, nullptr, text.data(), static_cast<UINT>(text.size()), nullptr);
+    }
+    GdiFlush();
+    int right = -1;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* row = scratch.ScanLine(y);
+        for (int x = w - 1; x > right; --x) {
+            const uint8_t* p = row + x * 3;
+            if (p[0] != 255 || p[1] != 255 || p[2] != 255) {
+                right = x;
+                break;
+            }
+        }
+    }
+    ink.width = std::max(ink.advance, right + 1);
+    return ink;
+}
+
 // ---------------------------------------------------------------------------
 // Canvas
 

@@ -170,6 +170,17 @@ private:
     mutable HPEN handle_ = nullptr;
 };
 
+// A line of text measured as it inks: Wine places glyphs by their unrounded
+// advances, so a text may ink a few pixels past the width its extent gives,
+// and a box sized to the extent would cut it.
+struct TTextInk {
+    int advance = 0; // the extent's width
+    int width = 0;   // up to the rightmost inked column (at least advance)
+    int height = 0;
+};
+// In the font selected into dc; all 0 for an empty text.
+TTextInk MeasureTextInk(HDC dc, std::wstring_view text);
+
 // Selects an object into a device context and puts the previous one back
 // when it goes out of scope.
 class TDcSelection {

@@ -620,7 +620,8 @@ bool TPNGPicture::Assign(const TGraphic& source)
     }
     image_ = std::move(copy);
     lastError_.clear();
-    SetTransparent(source.Transparent() || dynamic_cast<const TBitmap*>(&source));
+    if (dynamic_cast<const TPNGPicture*>(&source))
+        SetTransparent(source.Transparent());
     Touch();
     return true;
 }

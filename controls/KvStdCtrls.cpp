@@ -99,9 +99,18 @@ SIZE TLabel::MeasureCaption(int width) const
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, flags);
         size.cx = caption_.empty() ? 0 : r.right - r.left;
         size.cy = r.bottom - r.top;
+        if (width <= 0 && IsPlainLine())
+            size.cx = MeasureTextInk(dc, caption_).width;
     }
     ReleaseDC(nullptr, dc);
     return size;
+}
+
+bool TLabel::IsPlainLine() const
+{
+    return !wordWrap_ && !caption_.empty() &&
+           caption_.find_first_of(L"\t\r\n") == std::wstring::npos &&
+           (!showAccelChar_ || caption_.find(L'&') == std::wstring::npos);
 }
 
 void TLabel::AdjustBounds()
@@ -154,6 +163,12 @@ void TLabel::Paint()
     canvas.Font().Assign(Font());
     if (!Enabled())
         canvas.Font().SetColor(clGrayText);
+    if (alignment_ == TAlignment::Right && IsPlainLine()) {
+        // A right-aligned line ends where its ink, not its advance, fits.
+        TDcSelection font(canvas.Handle(), canvas.Font().Handle());
+        const TTextInk ink = MeasureTextInk(canvas.Handle(), caption_);
+        r.right -= ink.width - ink.advance;
+    }
     canvas.DrawText(caption_, r, TextFlags());
     TGraphicControl::Paint();
 }

@@ -50,6 +50,8 @@ protected:
 
 private:
     void AdjustBounds();
+    // One line without tabs or accelerators: measured as it inks.
+    bool IsPlainLine() const;
     bool wordWrap_ = false;
     TAlignment alignment_ = TAlignment::Left;
     bool autoSize_ = true;

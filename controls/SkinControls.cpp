@@ -441,6 +441,8 @@ SIZE MeasureSkinText(const TFont& font, const std::wstring& text, int wrapWidth)
         DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, flags);
         size.cx = r.right - r.left;
         size.cy = r.bottom - r.top;
+        if (wrapWidth <= 0)
+            size.cx = MeasureTextInk(dc, text).width;
     }
     ReleaseDC(nullptr, dc);
     return size;
@@ -703,11 +705,17 @@ void TSkinButton::DrawText(const std::wstring& text, const TFont& font, const RE
         if (shadow) {
             canvas.Font().SetColor(captionBorder_);
             RECT r = Shifted(where, 1, 1);
-            canvas.DrawText(text, r, format);
+            if (format & DT_SINGLELINE)
+                canvas.TextOut(r.left, r.top, text);
+            else
+                canvas.DrawText(text, r, format);
         }
         canvas.Font().SetColor(color);
         RECT r = where;
-        canvas.DrawText(text, r, format);
+        if (format & DT_SINGLELINE)
+            canvas.TextOut(r.left, r.top, text);
+        else
+            canvas.DrawText(text, r, format);
         canvas.Font().Assign(saved);
         canvas.Brush().SetStyle(TBrushStyle::Solid);
         return;
@@ -723,7 +731,10 @@ void TSkinButton::DrawText(const std::wstring& text, const TFont& font, const RE
     inkCanvas.Font().SetColor(clBlack);
     inkCanvas.Brush().SetStyle(TBrushStyle::Clear);
     RECT inside{0, 0, w, h};
-    inkCanvas.DrawText(text, inside, format);
+    if (format & DT_SINGLELINE)
+        inkCanvas.TextOut(0, 0, text);
+    else
+        inkCanvas.DrawText(text, inside, format);
     const RECT source{0, 0, w, h};
     if (shadow)
         if (auto mask = MakeTintedAlphaBitmap(ink, captionBorder_))
@@ -1012,8 +1023,9 @@ void TSkinButtonEx::ApplySpec(const TControlSpec& spec, const TLayoutContext& co
         underCaption_ = spec.underCaption;
     TSkinButton::ApplySpec(spec, context);
     if (spec.underCaptionFont.Given()) {
+        // Unset fields come from the parent's font, as a caption's do.
         TFont font;
-        font.Assign(Font());
+        font.Assign(Parent() ? Parent()->Font() : Font());
         ApplyFontSpec(font, spec.underCaptionFont);
         underCaptionFont_.Assign(font);
     }

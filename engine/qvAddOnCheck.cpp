@@ -152,6 +152,12 @@ void TqvAddOnItems::Load()
     AllRecords.clear();
     if (FileName.empty() || !FileExistsEx(FileName))
         return;
+    // A planted verdict would make a finding: only a cache that no one but an
+    // administrator may have written is read.
+    if (!IsTrustedFile(FileName, true)) {
+        qvLog("Add-on cache not trusted, not read: " + FileName);
+        return;
+    }
     TXML xml;
     if (!xml.LoadFromFile(FileName))
         return;

@@ -493,6 +493,13 @@ TqvBackup::TResult TqvBackup::Restore()
     RestoreItems.clear();
     if (Type == 0)
         return result;
+    // The restore writes HKLM with the program's rights: a file that anyone
+    // but an administrator may have written is not applied.
+    if (!IsTrustedFile(FileName, true)) {
+        qvLog("Backup not trusted, not restored: " + FileName);
+        ++result.Failed;
+        return result;
+    }
     TXML xml;
     if (!xml.LoadFromFile(FileName) || !xml.Complete())
         return result;
@@ -543,6 +550,11 @@ TqvBackup::TResult TqvBackup::Restore()
 
 void TqvBackups::Load()
 {
+    // Every user may make folders in the all-users data folder: ours get
+    // their protection again before anything in them is believed.
+    for (const std::string& folder : {CommonDataDir(), BackupDir()})
+        if (!folder.empty() && DirectoryExistsEx(folder))
+            ProtectFolder(folder);
     LoadFrom(BackupDir());
 }
 
@@ -552,6 +564,10 @@ void TqvBackups::LoadFrom(const std::string& Folder)
     BoostBackups.clear();
     if (Folder.empty() || !DirectoryExistsEx(Folder))
         return;
+    if (!IsTrustedPath(Folder)) {
+        qvLog("Backup folder not trusted, nothing listed: " + Folder);
+        return;
+    }
     WIN32_FIND_DATAA data{};
     HANDLE find = FindFirstFileA((Folder + "*.xml").c_str(), &data);
     if (find == INVALID_HANDLE_VALUE)
@@ -563,6 +579,10 @@ void TqvBackups::LoadFrom(const std::string& Folder)
         // The search also matches longer extensions through short names.
         if (name.size() < 4 || !SameText(name.substr(name.size() - 4), ".xml"))
             continue;
+        if (!IsTrustedPath(Folder + name)) {
+            qvLog("Backup not trusted, not listed: " + Folder + name);
+            continue;
+        }
         auto backup = std::make_unique<TqvBackup>(Folder + name);
         if (!StampOf(name, backup->SortTime))
             backup->SortTime = UtcToLocal(FileTimeToDateTime(data.ftLastWriteTime));

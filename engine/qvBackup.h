@@ -101,7 +101,8 @@ public:
     // applied in its recorded view (a "del" of what is already absent counts
     // as applied); a line that gives no such entry, and every write or delete
     // that fails, counts as failed, and the restore goes on. Nothing happens
-    // for a file of type 0.
+    // for a file of type 0; a file (or folder) that is not trusted
+    // (IsTrustedFile) is not applied at all and counts one failure.
     TResult Restore();
 };
 
@@ -112,8 +113,11 @@ public:
     std::vector<std::unique_ptr<TqvBackup>> BoostBackups;
 
     // Every "*.xml" file of BackupDir (the clean report and files of type 0
-    // are left out).
+    // are left out), after CommonDataDir and BackupDir got their protection
+    // again (ProtectFolder).
     void Load();
-    // The same for another folder (with its trailing backslash).
+    // The same for another folder (with its trailing backslash). Nothing is
+    // listed from a folder that is not trusted (IsTrustedPath), and no file
+    // that is not; each refusal is logged.
     void LoadFrom(const std::string& Folder);
 };

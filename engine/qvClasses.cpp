@@ -878,10 +878,13 @@ bool TqvRegItem::Backup()
     TqvBackupWriter* writer = engine ? engine->BackupWriter : nullptr;
     bool recorded = false;
     if (writer && writer->IsBackupOpen()) {
+        HKEY root = nullptr;
+        std::string key;
+        StoredAt(root, key);
         if (FixKind == kRegFixDel && !targetsValue())
-            recorded = writer->BackupRegKey(Root, Key, Is64);
+            recorded = writer->BackupRegKey(root, key, Is64);
         else
-            recorded = writer->BackupRegValue(Root, Key, Name, Is64);
+            recorded = writer->BackupRegValue(root, key, Name, Is64);
     }
     backedUp_ = recorded;
     backupRefused_ = !recorded;
@@ -899,15 +902,19 @@ bool TqvRegItem::Fix()
     TItemViewScope view(Is64);
     bool done = false;
     if (FixKind == kRegFixDel) {
+        HKEY root = nullptr;
+        std::string key;
+        StoredAt(root, key);
+        const std::string location = RegRootToName(root) + "\\" + key;
         if (targetsValue()) {
-            qvLog("Delete value: " + RegLocation(*this));
-            done = RegRemoveValue(Root, Key, Name);
-        } else if (IsScannedContainerKey(Root, Key)) {
+            qvLog("Delete value: " + location + "\\#" + Name);
+            done = RegRemoveValue(root, key, Name);
+        } else if (IsScannedContainerKey(Root, Key) || IsScannedContainerKey(root, key)) {
             // A whole scanned area is never one finding.
-            qvLog("Refused to delete a scanned area: " + RegRootToName(Root) + "\\" + Key);
+            qvLog("Refused to delete a scanned area: " + location);
         } else {
-            qvLog("Delete key: " + RegRootToName(Root) + "\\" + Key);
-            done = RegRemoveKeyTree(Root, Key, true);
+            qvLog("Delete key: " + location);
+            done = RegRemoveKeyTree(root, key, true);
         }
     } else if (FixKind == kRegFixKey) {
         qvLog("Create key: " + RegRootToName(Root) + "\\" + Key);
@@ -952,6 +959,17 @@ bool TqvRegItem::Fix()
         if (TqvCleanRep* report = CleanReport())
             report->Add(Root, Key, Is64, Name);
     return done;
+}
+
+void TqvRegItem::StoredAt(HKEY& StoreRoot, std::string& StoreKey) const
+{
+    if (Root == HKEY_CLASSES_ROOT && ClassesHive) {
+        StoreRoot = ClassesHive;
+        StoreKey = "Software\\Classes\\" + Key;
+    } else {
+        StoreRoot = Root;
+        StoreKey = Key;
+    }
 }
 
 bool TqvRegItem::IsValid() const

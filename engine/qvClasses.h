@@ -361,6 +361,12 @@ public:
     // ("rtype" in stored lines): written back with that type.
     bool HasRawType = false;
     DWORD RawType = 0;
+    // A finding under the merged HKCR: the hive whose "Software\Classes" holds
+    // the key (HKCU or HKLM), from its native name; none when not known. The
+    // backup and the repair go there, so that a per-user class is never
+    // written back machine-wide. Root and Key stay the HKCR ones (the ignore
+    // list and the clean report name them so).
+    HKEY ClassesHive = nullptr;
 
     void LoadFromXML(TXMLTag* Tag) override;
     std::string GetXML() override;
@@ -377,6 +383,10 @@ public:
     // WithKeyItem, every value, and every sub-key with its contents. Template
     // gives root, fix and view.
     void AddKeyDetails(const std::string& P, bool WithKeyItem, const TqvRegItem& Template);
+
+    // Where the backup and the repair act: Root and Key, or ClassesHive and
+    // "Software\Classes\" + Key.
+    void StoredAt(HKEY& StoreRoot, std::string& StoreKey) const;
 
 private:
     bool targetsValue() const { return !Name.empty() || ValueTarget; }

@@ -160,10 +160,12 @@ std::string CommandLineProgram(const std::string& CommandLine)
     return close == std::string::npos ? line.substr(1) : line.substr(1, close - 1);
 }
 
-// A miss counts only on a fixed drive: anything else may come back.
-TFileState MissOrUnknown(const std::string& Path)
+// A miss counts only on a fixed drive, and only when the system says the
+// file or its folder is not there: anything else may come back. With
+// FilesOnly a folder there is missing too.
+TFileState MissOrUnknown(const std::string& Path, bool FilesOnly = false)
 {
-    return IsFixedDrivePath(Path) ? TFileState::Missing : TFileState::Unknown;
+    return IsMissingOnFixedDrive(Path, FilesOnly) ? TFileState::Missing : TFileState::Unknown;
 }
 
 TFileState TestCommandLine(const std::string& CommandLine, uint8_t View)
@@ -175,17 +177,19 @@ TFileState TestCommandLine(const std::string& CommandLine, uint8_t View)
 }
 
 // A type library's file; a resource number may follow it behind a "\".
+// Only files count, in both tries: the retry without the last part would
+// otherwise take the folder of a missing library for the library.
 TFileState TestLibraryFile(const std::string& Text, uint8_t View)
 {
     const std::string file = Trim(Text);
     std::string path;
-    if (ResolveExecutablePath(file, View, path))
+    if (ResolveExecutablePath(file, View, path, true))
         return TFileState::Exists;
     const size_t slash = LastDelimiter(file, "\\");
     if (slash != std::string::npos && slash > 0 &&
-        ResolveExecutablePath(file.substr(0, slash), View, path))
+        ResolveExecutablePath(file.substr(0, slash), View, path, true))
         return TFileState::Exists;
-    return MissOrUnknown(file);
+    return MissOrUnknown(file, true);
 }
 
 // The native name of Root\Key in the thread's view; '' when it cannot be opened.
@@ -195,14 +199,28 @@ std::wstring NativeKeyName(HKEY Root, const std::string& Key)
     if (RegOpenKeyExA(Root, Key.c_str(), 0, KEY_QUERY_VALUE | RegViewAccessBit(), key.put()) !=
         ERROR_SUCCESS)
         return {};
-    return GetKeyNameFromHandle(key.get());
+    return UpperWide(GetKeyNameFromHandle(key.get()));
 }
 
-// The sub-keys of Root\Area, one Test per addressable, non-blank name; the
+// The native name of Root\Key in the 32-bit or the 64-bit view.
+std::wstring NativeKeyNameIn(HKEY Root, const std::string& Key, bool Is64)
+{
+    TItemViewScope view(Is64);
+    return NativeKeyName(Root, Key);
+}
+
+// The hive that holds HKCR\Key in the thread's view.
+HKEY ClassesHiveOf(const std::string& Key)
+{
+    return ClassesHiveOfNativeName(NativeKeyName(HKEY_CLASSES_ROOT, Key));
+}
+
+// The sub-keys (or values) of Root\Area, one Test per addressable,
+// non-blank name that the scanner has not met in the other view; the
 // progress rules of the walks: a sub-step before every name but the first and
 // an unforced report before every name. False when a report said stop.
 template <typename F>
-bool WalkNames(TqvItems& Scanner, HKEY Root, const std::string& Area, bool SubKeys, F&& Test)
+bool WalkNames(TqvRegScanner& Scanner, HKEY Root, const std::string& Area, bool SubKeys, F&& Test)
 {
     std::vector<TName> names;
     if (!EnumNames(Root, Area, SubKeys, names))
@@ -215,7 +233,8 @@ bool WalkNames(TqvItems& Scanner, HKEY Root, const std::string& Area, bool SubKe
         if (Scanner.Owner && !Scanner.Owner->Progress(false))
             return false;
         const TName& name = names[i];
-        if (name.Addressable && !IsBlank(name.Ansi))
+        if (name.Addressable && !IsBlank(name.Ansi) &&
+            Scanner.FirstMeeting(Root, Area, SubKeys, name.Ansi))
             Test(name.Ansi);
     }
     return true;
@@ -228,6 +247,7 @@ template <typename F>
 void RunViewPasses(TqvRegScanner& Scanner, const std::string& LogName, bool StopAll, F&& Pass)
 {
     const bool win64 = IsWin64();
+    Scanner.ForgetMeetings();
     for (uint8_t pass = 0; pass < (win64 ? 2 : 1); ++pass) {
         Scanner.PassFlag = pass;
         bool goOn = true;
@@ -250,6 +270,16 @@ std::string StripTrailingBackslashes(std::string Key)
 }
 
 } // namespace
+
+HKEY ClassesHiveOfNativeName(const std::wstring& NativeName)
+{
+    const std::wstring native = UpperWide(NativeName);
+    if (native.rfind(L"\\REGISTRY\\USER\\", 0) == 0)
+        return HKEY_CURRENT_USER;
+    if (native.rfind(L"\\REGISTRY\\MACHINE\\", 0) == 0)
+        return HKEY_LOCAL_MACHINE;
+    return nullptr;
+}
 
 TqvKeyOwnerQuery SetKeyOwnerQuery(TqvKeyOwnerQuery Query) noexcept
 {
@@ -290,6 +320,42 @@ bool TqvRegScanner::OwnedByTrustedInstaller(HKEY Root, const std::string& Key) c
     return known && LowerCase(owner) == "trustedinstaller";
 }
 
+bool TqvRegScanner::FirstMeeting(HKEY Root, const std::string& Area, bool SubKeys,
+                                 const std::string& Name)
+{
+    if (!IsWin64())
+        return true;
+    const std::string entry =
+        RegRootToName(Root) + "\\" + UpperCase(Area) + (SubKeys ? "\\" : "\t") + UpperCase(Name);
+    if (PassFlag == 0) {
+        met_.insert(entry);
+        return true;
+    }
+    if (!met_.count(entry))
+        return true;
+    // The same name in both views is one entry only where both views reach
+    // the same key. A value shares its key's fate.
+    const std::string key = SubKeys ? Area + "\\" + Name : Area;
+    const std::string sharedKey = RegRootToName(Root) + "\\" + UpperCase(key);
+    auto known = shared_.find(sharedKey);
+    if (known == shared_.end()) {
+        const std::wstring native32 = NativeKeyNameIn(Root, key, false);
+        const bool shared = !native32.empty() && native32 == NativeKeyNameIn(Root, key, true);
+        known = shared_.emplace(sharedKey, shared).first;
+    }
+    if (!known->second)
+        return true;
+    qvLog("Registry shared by both views, tested once: " + RegRootToName(Root) + "\\" + key +
+          (SubKeys ? "" : "\\#" + Name));
+    return false;
+}
+
+void TqvRegScanner::ForgetMeetings()
+{
+    met_.clear();
+    shared_.clear();
+}
+
 void TqvRegScanner::AddFinding(HKEY Root, const std::string& Key, const std::string& Name,
                                bool ValueTarget, bool Details, const std::string& Message)
 {
@@ -299,20 +365,8 @@ void TqvRegScanner::AddFinding(HKEY Root, const std::string& Key, const std::str
         qvLog("Registry IGNORED: " + where);
         return;
     }
-    if (IsWin64()) {
-        std::wstring native = NativeKeyName(Root, Key);
-        if (!native.empty()) {
-            if (ValueTarget)
-                native += L"\t" + WideFromAnsi(Name);
-            native = UpperWide(native);
-            if (PassFlag == 0) {
-                firstPass_.insert(native);
-            } else if (firstPass_.count(native)) {
-                qvLog("Registry shared by both views, reported once: " + where);
-                return;
-            }
-        }
-    }
+    if (Root == HKEY_CLASSES_ROOT)
+        item->ClassesHive = ClassesHiveOf(Key);
     auto* added = static_cast<TqvRegItem*>(Add(std::move(item)));
     if (Owner)
         Owner->AddFound(1);

@@ -17,8 +17,10 @@
 // - the default value is never a value finding (it enumerates as the empty
 //   name), and trimmed names are only used to skip blank ones: findings carry
 //   the exact names;
-// - on 64-bit Windows a key that both views share is reported once, in the
-//   32-bit pass (compared by its native name).
+// - on 64-bit Windows a key (or value) that both views share is tested once,
+//   in the 32-bit pass: the 64-bit pass skips what the first pass met where
+//   both views reach the same key (compared by its native name), so that the
+//   other view's expansions ("%ProgramFiles%") never judge it again.
 //
 // Scanners run on the worker thread; each pass sets that thread's registry
 // view and restores it however the pass ends.
@@ -28,6 +30,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -37,6 +40,12 @@ using TqvKeyOwnerQuery = bool (*)(HKEY Root, const std::string& Path, std::strin
 // Sets the query (nullptr: RegGetKeyOwnerName) and returns the previous one.
 // Not for use while a scan runs.
 TqvKeyOwnerQuery SetKeyOwnerQuery(TqvKeyOwnerQuery Query) noexcept;
+
+// The hive of a key under the merged HKCR from its native name: HKCU for
+// "\REGISTRY\USER\..." (the user's own classes, "<SID>_Classes" on Windows),
+// HKLM for "\REGISTRY\MACHINE\..."; nullptr for anything else. A class
+// finding keeps it (TqvRegItem::ClassesHive).
+HKEY ClassesHiveOfNativeName(const std::wstring& NativeName);
 
 // A key that one of these scanners walks as a whole (the CLSID, Interface and
 // TypeLib keys, the Uninstall, SharedDLLs and App Paths keys, the MUI cache
@@ -54,12 +63,18 @@ public:
     // findings.
     uint8_t PassFlag = 0;
 
+    // The walks' test of each entry (a sub-key or a value Name of Root\Area):
+    // the 32-bit pass notes it and answers True; the 64-bit pass answers False
+    // for an entry the first pass met, where both views reach the same key.
+    bool FirstMeeting(HKEY Root, const std::string& Area, bool SubKeys, const std::string& Name);
+    // Forgets what earlier passes met: a new scan begins.
+    void ForgetMeetings();
+
 protected:
     // Vista and later: the key's owner, in lower case, is "trustedinstaller".
     bool OwnedByTrustedInstaller(HKEY Root, const std::string& Key) const;
     // Files a dead entry: dropped with a log line when the ignore list or the
-    // clean report covers it, or when the 64-bit pass meets a key (or value)
-    // that the 32-bit pass already reported; otherwise added, counted with
+    // clean report covers it; otherwise added, counted with
     // AddFound (1), its contents listed as locked details when Details is set
     // (a key finding), and logged with Message. A value finding (ValueTarget)
     // deletes the value Name only.
@@ -71,9 +86,10 @@ protected:
     bool ownerTest_ = false;
 
 private:
-    // Native names (with TAB and value name for value findings) of the 32-bit
-    // pass's findings.
-    std::set<std::wstring> firstPass_;
+    // Root, area and name of every entry the 32-bit pass met.
+    std::set<std::string> met_;
+    // Root and key path: whether both views reach the same key.
+    std::map<std::string, bool> shared_;
 };
 
 class TqvItemsCLSID : public TqvRegScanner {

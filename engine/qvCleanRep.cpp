@@ -39,6 +39,12 @@ void TqvCleanRep::Load()
     changed_ = false;
     if (!FileExistsEx(FileName))
         return;
+    // An entry here hides a dead key from every scan for weeks: a report that
+    // anyone but an administrator may have written is not read.
+    if (!IsTrustedFile(FileName, true)) {
+        qvLog("Clean report not trusted, not read: " + FileName);
+        return;
+    }
     TXML xml;
     // A file cut short or broken is not trusted for any entry: the report
     // starts empty and the next save writes it whole.

@@ -111,17 +111,6 @@ bool ReadWideValue(HKEY Key, const std::string& Name, std::wstring& Text)
     return true;
 }
 
-std::wstring TrimWide(std::wstring_view Text)
-{
-    size_t begin = 0;
-    size_t end = Text.size();
-    while (begin < end && Text[begin] <= L' ')
-        ++begin;
-    while (end > begin && Text[end - 1] <= L' ')
-        --end;
-    return std::wstring(Text.substr(begin, end - begin));
-}
-
 std::wstring UpperWide(std::wstring Text)
 {
     if (!Text.empty())
@@ -166,6 +155,17 @@ bool AddMissingProgramValue(TqvItems& Scanner, HKEY Root, const std::string& Key
     if (Scanner.Owner)
         Scanner.Owner->AddFound(1);
     return true;
+}
+
+std::wstring TrimWide(std::wstring_view Text)
+{
+    size_t begin = 0;
+    size_t end = Text.size();
+    while (begin < end && Text[begin] <= L' ')
+        ++begin;
+    while (end > begin && Text[end - 1] <= L' ')
+        --end;
+    return std::wstring(Text.substr(begin, end - begin));
 }
 
 bool SameTextAsWide(const std::wstring& Wide, const std::string& Ansi)
@@ -341,7 +341,7 @@ void TqvItemsMissingFiles::TestValue(HKEY Root, HKEY Handle, const std::string& 
     if (!IsFixedDrivePath(text) || !Go(false))
         return;
     std::string found;
-    if (ExtractExecutablePath(text, kViewBoth, found))
+    if (ExtractExecutablePath(text, kViewBoth, found) || !IsMissingOnFixedDrive(text))
         return;
     if (IsExcepted(Key, Name))
         return;

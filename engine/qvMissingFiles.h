@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Findings are TqvRegItem values with the value-target flag (a dead path in
@@ -68,6 +69,9 @@ bool AddMissingProgramValue(TqvItems& Scanner, HKEY Root, const std::string& Key
 std::string KeyNativeName(HKEY Root, const std::string& Path);
 // The same for an open key.
 std::string KeyNativeNameOf(HKEY Key);
+
+// Text without the characters up to U+0020 at both ends (as Trim does).
+std::wstring TrimWide(std::wstring_view Text);
 
 // True when Wide (a value read through the wide functions) and Ansi (the same
 // value read as 8-bit text) name the same text, ignoring case and the blanks

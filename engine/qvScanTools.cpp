@@ -79,15 +79,15 @@ std::string NameBeforeDot(const std::string& Name)
 }
 
 // Searches Folder for Base + ".*"; the first entry whose folder + lower-cased
-// name occurs in Within goes to Hit.
+// name occurs in Within goes to Hit. With FilesOnly folders are passed over.
 bool FindNamedLikeIn(const std::string& Folder, const std::string& Base, const std::string& Within,
-                     std::string& Hit)
+                     std::string& Hit, bool FilesOnly = false)
 {
     if (Base.empty())
         return false;
     bool found = false;
     ForEachFound(Folder + Base + ".*", [&](const WIN32_FIND_DATAA& data) {
-        if (found)
+        if (found || (FilesOnly && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)))
             return;
         std::string candidate = Folder + LowerCase(data.cFileName);
         if (Within.find(candidate) != std::string::npos) {
@@ -98,18 +98,22 @@ bool FindNamedLikeIn(const std::string& Folder, const std::string& Base, const s
     return found;
 }
 
-bool SearchPathHit(const std::string& Name)
+// The search also finds folders: with FilesOnly such a hit does not count.
+bool SearchPathHit(const std::string& Name, bool FilesOnly)
 {
     if (Name.empty())
         return false;
     char buffer[1024];
-    return SearchPathA(nullptr, Name.c_str(), ".exe", sizeof buffer, buffer, nullptr) != 0;
+    const DWORD n = SearchPathA(nullptr, Name.c_str(), ".exe", sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer)
+        return n != 0 && !FilesOnly;
+    return !FilesOnly || FileExistsEx(buffer);
 }
 
 // The system-path search of one pass. Cleaned is lower-cased already.
-bool SearchSystemPath(const std::string& Cleaned, std::string& Path)
+bool SearchSystemPath(const std::string& Cleaned, std::string& Path, bool FilesOnly)
 {
-    if (SearchPathHit(Cleaned)) {
+    if (SearchPathHit(Cleaned, FilesOnly)) {
         Path = Cleaned;
         return true;
     }
@@ -123,7 +127,7 @@ bool SearchSystemPath(const std::string& Cleaned, std::string& Path)
         const std::string cut = TrimRight(Cleaned.substr(0, i));
         if (cut.empty() || cut.size() < i)
             continue; // a run of blanks: its first one was tried already
-        if (SearchPathHit(cut)) {
+        if (SearchPathHit(cut, FilesOnly)) {
             Path = cut;
             return true;
         }
@@ -209,11 +213,45 @@ const std::vector<std::string>& FixedDriveRoots()
         TLogicalDrives drives;
         for (int i = 0; i < drives.Count(); ++i) {
             const TDriveInfo* drive = drives.GetItem(i);
-            if (drive && drive->DriveType() == DRIVE_FIXED)
+            // A locked or unformatted volume is fixed too, but nothing on it
+            // can be looked for: every path there would look missing.
+            if (drive && drive->DriveType() == DRIVE_FIXED &&
+                GetFileAttributesA(drive->RootPath().c_str()) != INVALID_FILE_ATTRIBUTES)
                 roots.push_back(drive->RootPath());
         }
     });
     return roots;
+}
+
+// Text without its surrounding quotes, environment variables expanded, when
+// it begins with the root of a fixed drive and the folder part of its cleaned
+// form holds no "%"; that cleaned form goes to Cleaned.
+bool FixedDriveCandidate(const std::string& Text, std::string& Cleaned)
+{
+    std::string text = Text;
+    if (!text.empty() && text[0] == '"') {
+        const int close = FindFirstCharOf("\"", text, 2);
+        if (close == 0)
+            return false;
+        text = text.substr(1, static_cast<size_t>(close - 2));
+    }
+    text = ExpandEnvStrings(text);
+    bool onFixedDrive = false;
+    for (const std::string& root : FixedDriveRoots()) {
+        if (text.size() >= root.size() && SameText(text.substr(0, root.size()), root)) {
+            onFixedDrive = true;
+            break;
+        }
+    }
+    if (!onFixedDrive)
+        return false;
+    std::string cleaned = CleanPathCandidate(text);
+    std::string folder, name;
+    SplitFolderName(cleaned, folder, name);
+    if (FindFirstCharOf("%", folder, 1) != 0)
+        return false;
+    Cleaned = std::move(cleaned);
+    return true;
 }
 
 } // namespace
@@ -255,15 +293,15 @@ bool ExtractExecutablePath(const std::string& CommandLine, uint8_t View, std::st
     return ResolveExecutablePath(text, View, Path);
 }
 
-bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& Path)
+bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& Path, bool FilesOnly)
 {
     const bool win64 = IsWin64();
     const bool pass32 = !win64 || View == kViewBoth || View == kView32;
     const bool pass64 = win64 && (View == kViewBoth || View == kView64);
 
-    auto tryExisting = [&Path](const std::string& Cleaned) {
+    auto tryExisting = [&Path, FilesOnly](const std::string& Cleaned) {
         std::string candidate = Cleaned;
-        if (!ResolveExistingPath(candidate, false))
+        if (!ResolveExistingPath(candidate, FilesOnly))
             return false;
         Path = candidate;
         return true;
@@ -295,7 +333,7 @@ bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& P
             if (tryExisting(cleaned))
                 return true;
         }
-        if (tryExisting(cleaned) || SearchSystemPath(LowerCase(cleaned), Path))
+        if (tryExisting(cleaned) || SearchSystemPath(LowerCase(cleaned), Path, FilesOnly))
             return true;
     }
     if (pass64) {
@@ -309,7 +347,7 @@ bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& P
         if (tryExisting(cleaned))
             return true;
         off.Resume();
-        if (SearchSystemPath(LowerCase(cleaned), Path))
+        if (SearchSystemPath(LowerCase(cleaned), Path, FilesOnly))
             return true;
     }
     return false;
@@ -372,7 +410,7 @@ bool ResolveExistingPath(std::string& Path, bool FilesOnly)
     std::string folder, name;
     SplitFolderName(Path, folder, name);
     std::string hit;
-    if (!name.empty() && FindNamedLikeIn(folder, NameBeforeDot(name), Path, hit)) {
+    if (!name.empty() && FindNamedLikeIn(folder, NameBeforeDot(name), Path, hit, FilesOnly)) {
         Path = hit;
         return true;
     }
@@ -428,26 +466,20 @@ bool ResolvePathBySpaces(std::string& Path)
 
 bool IsFixedDrivePath(const std::string& Text)
 {
-    std::string text = Text;
-    if (!text.empty() && text[0] == '"') {
-        const int close = FindFirstCharOf("\"", text, 2);
-        if (close == 0)
-            return false;
-        text = text.substr(1, static_cast<size_t>(close - 2));
-    }
-    text = ExpandEnvStrings(text);
-    bool onFixedDrive = false;
-    for (const std::string& root : FixedDriveRoots()) {
-        if (text.size() >= root.size() && SameText(text.substr(0, root.size()), root)) {
-            onFixedDrive = true;
-            break;
-        }
-    }
-    if (!onFixedDrive)
+    std::string cleaned;
+    return FixedDriveCandidate(Text, cleaned);
+}
+
+bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly)
+{
+    std::string cleaned;
+    if (!FixedDriveCandidate(Text, cleaned))
         return false;
-    std::string folder, name;
-    SplitFolderName(CleanPathCandidate(text), folder, name);
-    return FindFirstCharOf("%", folder, 1) == 0;
+    const DWORD attributes = GetFileAttributesA(cleaned.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return FilesOnly && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 void SetThreadRegistryView(bool Is64)

@@ -49,7 +49,11 @@ bool ExtractExecutablePath(const std::string& CommandLine, uint8_t View, std::st
 // that is unknown here, an unset variable) counts as found, with Path set to
 // the cleaned plain expansion: the scanners delete what is missing, and
 // nothing is judged missing that could not be looked for.
-bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& Path);
+// With FilesOnly a folder never counts as found (a type library must be a
+// file): ResolveExistingPath gets FilesOnly and a system-path hit must be a
+// file.
+bool ResolveExecutablePath(const std::string& Text, uint8_t View, std::string& Path,
+                           bool FilesOnly = false);
 
 // Cuts a text down to a plausible path: before the first of < > : " / | ? *
 // at or after position 4 (a drive prefix survives), before the first control
@@ -68,7 +72,7 @@ int FindFirstCharOf(std::string_view Chars, std::string_view Text, int Start,
 // Both leave Path lower-cased and replace it with what they resolved.
 // ResolveExistingPath: an existing file (or, unless FilesOnly, folder); else
 // the folder searched for the name up to its first "." plus ".*", an entry
-// whose full path occurs in Path winning; else, unless FilesOnly, the walk
+// (a file with FilesOnly) whose full path occurs in Path winning; else, unless FilesOnly, the walk
 // over the backslashes from position 4 (a prefix that is a file wins, the
 // first prefix that is no folder goes to ResolvePathBySpaces), and at its end
 // ResolvePathBySpaces on the whole path.
@@ -81,8 +85,14 @@ bool ResolvePathBySpaces(std::string& Path);
 // True when Text (without surrounding quotes; False when the closing one is
 // missing), environment variables expanded, begins with the root of a fixed
 // drive (ignoring case) and the folder part of its cleaned form holds no "%".
-// The fixed drives are listed once per process; none gives False.
+// The fixed drives are listed once per process, each only when its root can
+// be read (a locked or unformatted volume is left out); none gives False.
 bool IsFixedDrivePath(const std::string& Text);
+// IsFixedDrivePath, and the system answers "file not found" or "path not
+// found" for the cleaned path: only then is a path that no lookup resolved
+// missing. Access denied, a sharing or a device error leaves it unknown.
+// With FilesOnly a folder of that path counts as missing too.
+bool IsMissingOnFixedDrive(const std::string& Text, bool FilesOnly = false);
 
 // The calling thread's registry view for what follows: on 64-bit Windows the
 // 64-bit view for Is64, else the 32-bit one; on 32-bit Windows no view flag.

@@ -105,7 +105,11 @@ void TqvRegRunItem::LoadFromXML(const TXMLTag* Tag)
     Value = UnescapeHashHex(TXMLTag::GetAttribute(Tag, "value"));
     Is64 = TXMLTag::GetAttribute(Tag, "is64") == "1";
     Expand = TXMLTag::GetAttribute(Tag, "expand") == "1";
-    Priority = ClampPriority(StrToIntDef(TXMLTag::GetAttribute(Tag, "priority"), 0));
+    // Written in decimal: "0x9" is no priority.
+    int32_t priority = 0;
+    if (!TryStrToIntDecimal(TXMLTag::GetAttribute(Tag, "priority"), priority))
+        priority = 0;
+    Priority = ClampPriority(priority);
 }
 
 bool TqvRegRunItem::WriteRunValue() const
@@ -187,6 +191,12 @@ TStartupListState TqvAllRunItems::Load()
         state_ = TStartupListState::Damaged;
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         state_ = TStartupListState::Damaged;
+    } else if (!PerUser && !IsTrustedFile(file, true)) {
+        // Every user's tray runs the all-users list and the elevated restore
+        // writes HKLM Run from it: one that anyone but an administrator may
+        // have written is never read.
+        StartupLog("Startup list not trusted, not read: " + file);
+        state_ = TStartupListState::Damaged;
     } else {
         std::string text;
         const bool read = LoadFileToString(file, text);
@@ -212,8 +222,10 @@ bool TqvAllRunItems::WriteListFile()
     text += "</startup>\r\n";
 
     // Everybody's tray runs the all-users list: only administrators may
-    // change it.
+    // change it, and its folder gets that again on every write.
     const TFileSecurity security = PerUser ? TFileSecurity::Inherit : TFileSecurity::Protected;
+    if (!PerUser && !CreateDirectoryPath(ExtractFilePath(file), security, true))
+        return false;
     const TStartupFileWrite write = gStartupFileWrite ? gStartupFileWrite : &RealStartupFileWrite;
     const std::string fresh = file + ".new";
     auto discard = [&fresh] {
@@ -325,7 +337,8 @@ bool MoveShortcutToDelayed(const TqvFoundStartup& Entry)
         return false;
     const TFileSecurity security =
         Entry.PerUser ? TFileSecurity::Inherit : TFileSecurity::Protected;
-    if (!DirectoryExistsEx(dir) && !CreateDirectoryPath(dir, security, true))
+    // The all-users folder gets its protection again on every use.
+    if ((!Entry.PerUser || !DirectoryExistsEx(dir)) && !CreateDirectoryPath(dir, security, true))
         return false;
     const std::string target = IncludeTrailingBackslash(dir) + FileNameOf(Entry.ShortcutPath);
     // The copy replaces a same-named file only once it is complete.
@@ -334,16 +347,32 @@ bool MoveShortcutToDelayed(const TqvFoundStartup& Entry)
     return DeleteFileForced(Entry.ShortcutPath);
 }
 
-TDelayedCount MoveDelayedShortcutsBack(const std::string& DelayedDir, const std::string& StartupDir)
+TDelayedCount MoveDelayedShortcutsBack(const std::string& DelayedDir, const std::string& StartupDir,
+                                       bool TrustedOnly)
 {
     TDelayedCount count;
     if (DelayedDir.empty() || !DirectoryExistsEx(DelayedDir))
         return count;
+    if (TrustedOnly) {
+        ProtectFolder(DelayedDir);
+        if (!IsTrustedPath(DelayedDir)) {
+            StartupLog("Delayed shortcut folder not trusted, nothing moved back: " + DelayedDir);
+            ++count.Failed;
+            return count;
+        }
+    }
     TFileList list;
     FindFilesRecursive(IncludeTrailingBackslash(DelayedDir) + "*.lnk", &list, false);
     for (const TFoundFile& found : list) {
         if (found.IsFolder() || (found.Attributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
+        if (TrustedOnly && !IsTrustedPath(found.Path)) {
+            // Moved into the all-users Startup folder it would run for
+            // everybody: a shortcut anyone may have put here stays.
+            StartupLog("Delayed shortcut not trusted, not moved back: " + found.Path);
+            ++count.Failed;
+            continue;
+        }
         bool back = false;
         if (!StartupDir.empty()) {
             const std::string target =
@@ -417,7 +446,7 @@ TDelayedRestoreReport RestoreDelayedStartupItems()
     });
     Guard([&] {
         report.CommonShortcuts =
-            MoveDelayedShortcutsBack(CommonStartupDir(), GetCommonStartupFolder());
+            MoveDelayedShortcutsBack(CommonStartupDir(), GetCommonStartupFolder(), true);
     });
     return report;
 }

@@ -158,9 +158,12 @@ struct TDelayedCount {
 // Every "*.lnk" of DelayedDir goes back to StartupDir: copied when no entry
 // of that name is there, and deleted from DelayedDir only after a verified
 // copy or when StartupDir already holds a file of that name. A shortcut that
-// stays in DelayedDir counts as failed.
-TDelayedCount MoveDelayedShortcutsBack(const std::string& DelayedDir,
-                                       const std::string& StartupDir);
+// stays in DelayedDir counts as failed. With TrustedOnly (the all-users
+// folder, whose shortcuts go where they run for everybody) DelayedDir gets its
+// protection again, and nothing of a folder, and no shortcut, that is not
+// trusted (IsTrustedPath) is moved: each counts as failed and is logged.
+TDelayedCount MoveDelayedShortcutsBack(const std::string& DelayedDir, const std::string& StartupDir,
+                                       bool TrustedOnly = false);
 
 struct TDelayedRestoreReport {
     TDelayedCount CommonList;

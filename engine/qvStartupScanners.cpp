@@ -15,9 +15,18 @@
 #include "platform/qvSettings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 
 namespace {
+
+std::atomic<TShortcutTargetReader> gShortcutTarget{nullptr};
+
+std::wstring ShortcutTargetOf(const std::wstring& FileName)
+{
+    const TShortcutTargetReader reader = gShortcutTarget.load();
+    return reader ? reader(FileName, false) : GetShortcutTargetW(FileName, false);
+}
 
 struct TRunPass {
     HKEY Root;
@@ -137,6 +146,22 @@ TFileList StartupShortcuts(const std::string& Folder)
     return list;
 }
 
+// A path that the code page cannot hold, looked for as it is, with
+// file-system redirection off and on: missing only when both times the system
+// says that it or its folder is not there.
+bool WidePathMissing(const std::wstring& Path)
+{
+    for (const bool off : {true, false}) {
+        TRedirectionOffScope redirection(off);
+        if (GetFileAttributesW(Path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return false;
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            return false;
+    }
+    return true;
+}
+
 using TCurrentEntry = std::pair<std::string, std::unique_ptr<TqvFoundStartup>>;
 struct TByKey {
     bool operator()(const TCurrentEntry& A, const std::string& B) const { return A.first < B; }
@@ -144,6 +169,11 @@ struct TByKey {
 };
 
 } // namespace
+
+TShortcutTargetReader SetShortcutTargetReaderForTests(TShortcutTargetReader Reader) noexcept
+{
+    return gShortcutTarget.exchange(Reader);
+}
 
 // ---------------------------------------------------------------------------
 // TqvItemsInvalidStartup
@@ -178,7 +208,8 @@ void TqvItemsInvalidStartup::Scan()
             if (!IsFixedDrivePath(Trim(text)))
                 continue;
             std::string found;
-            if (ExtractExecutablePath(text, LookupView(pass), found))
+            if (ExtractExecutablePath(text, LookupView(pass), found) ||
+                !IsMissingOnFixedDrive(Trim(text)))
                 continue;
             if (!ReadsTheSameWide(pass.Root, name, text))
                 continue;
@@ -194,13 +225,19 @@ void TqvItemsInvalidStartup::Scan()
         TFileList shortcuts = StartupShortcuts(folder);
         RemoveIgnoredFiles(shortcuts);
         for (const TFoundFile& shortcut : shortcuts) {
-            const std::string target = Trim(GetShortcutTarget(shortcut.Path, false));
+            const std::wstring wideTarget = TrimWide(ShortcutTargetOf(WideFromAnsi(shortcut.Path)));
+            const std::string target = AnsiFromWide(wideTarget);
             qvLog(shortcut.Path + " -> " + target);
             if (target.empty() || !IsFixedDrivePath(target))
                 continue;
-            std::string found;
-            if (ExtractExecutablePath(target, kViewBoth, found))
+            if (SameTextAsWide(wideTarget, target)) {
+                std::string found;
+                if (ExtractExecutablePath(target, kViewBoth, found) ||
+                    !IsMissingOnFixedDrive(target))
+                    continue;
+            } else if (!WidePathMissing(wideTarget)) {
                 continue;
+            }
             auto item = std::make_unique<TqvFileItem>(this);
             item->Found = true;
             item->Selected = true;

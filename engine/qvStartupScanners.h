@@ -62,5 +62,12 @@ private:
     void CollectCurrentEntries();
 };
 
+// Tests only: the reader of a shortcut's target that the invalid start-up
+// scanner uses (nullptr: GetShortcutTargetW); returns the previous one. Wine
+// saves a link's path in the code page, so only a stand-in can hand the
+// scanner a wide target as a Windows link holds it.
+using TShortcutTargetReader = std::wstring (*)(const std::wstring& FileName, bool WithArguments);
+TShortcutTargetReader SetShortcutTargetReaderForTests(TShortcutTargetReader Reader) noexcept;
+
 std::unique_ptr<TqvItems> CreateItemsInvalidStartup(TqvMain* Owner);
 std::unique_ptr<TqvItems> CreateItemsDelayStartup(TqvMain* Owner);

@@ -63,10 +63,6 @@ TqvExecThread::TqvExecThread(std::shared_ptr<TqvMain> Root, bool WithRestorePoin
       restorePoints_(RestorePoints ? RestorePoints : &SystemRestorePoints())
 {
     ResetUIStatus(Status);
-    if (Main)
-        Main->OnProgress = [this](const TqvUIStatus& EngineStatus) {
-            return DoProgress(EngineStatus);
-        };
 }
 
 bool TqvExecThread::DoProgress(const TqvUIStatus& EngineStatus)
@@ -94,6 +90,11 @@ void TqvExecThread::Execute()
     Guard([&com] { com = CoInitialize(nullptr); });
     if (Main) {
         Guard([this] {
+            // Hooked only while the work runs: a worker freed before it
+            // started must leave nothing behind that the root would call.
+            Main->OnProgress = [this](const TqvUIStatus& EngineStatus) {
+                return DoProgress(EngineStatus);
+            };
             Main->Aborted = false;
             if (Mode == kModeScan)
                 Main->ScanAll();

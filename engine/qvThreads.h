@@ -57,8 +57,9 @@ public:
     using TDoneEvent = std::function<void(TqvExecThread& Sender)>;
     using TProgressEvent = std::function<bool(const TqvUIStatus& Status)>;
 
-    // Stores the arguments, resets the status copy, sets continue and installs
-    // DoProgress as the root's OnProgress. RestorePoints null: the system's.
+    // Stores the arguments, resets the status copy and sets continue.
+    // RestorePoints null: the system's. DoProgress becomes the root's
+    // OnProgress when the work starts and is taken off before it ends.
     TqvExecThread(std::shared_ptr<TqvMain> Main, bool RestorePoint, TDoneEvent OnDone,
                   TProgressEvent OnProgress, uint8_t Flags, uint8_t Mode,
                   TqvRestorePoints* RestorePoints = nullptr);

@@ -1,11 +1,13 @@
 #include "platform/FileUtilsU.h"
 
 #include "platform/BindingU.h"
+#include "platform/RegistryU.h"
 #include "platform/SecurityU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -55,24 +57,30 @@ bool IsDriveOnly(std::string_view dir)
     return dir.size() == 2 && dir[1] == ':';
 }
 
+// Positions of the backslashes of Path that are characters of their own
+// (never the trail byte of a double-byte character).
+std::vector<size_t> BackslashPositions(std::string_view Path)
+{
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < Path.size();) {
+        const auto c = static_cast<unsigned char>(Path[i]);
+        if (IsDBCSLeadByte(c) && i + 1 < Path.size()) {
+            i += 2;
+            continue;
+        }
+        if (c == '\\')
+            positions.push_back(i);
+        ++i;
+    }
+    return positions;
+}
+
 // "\\server" or "\\server\share": nothing there can be created.
 bool IsUncRoot(std::string_view dir)
 {
     if (dir.size() < 2 || dir[0] != '\\' || dir[1] != '\\')
         return false;
-    std::string_view rest = dir.substr(2);
-    size_t separators = 0;
-    for (size_t i = 0; i < rest.size();) {
-        const auto c = static_cast<unsigned char>(rest[i]);
-        if (IsDBCSLeadByte(c) && i + 1 < rest.size()) {
-            i += 2;
-            continue;
-        }
-        if (c == '\\')
-            ++separators;
-        ++i;
-    }
-    return separators <= 1;
+    return BackslashPositions(dir.substr(2)).size() <= 1;
 }
 
 struct TWalkEntry {
@@ -355,7 +363,11 @@ std::string GetLongPath(const std::string& Path)
 // ---------------------------------------------------------------------------
 // Folders
 
-bool CreateDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Recursive)
+namespace {
+
+// Creates Dir and, with Recursive, its missing parents; folders that exist
+// are left as they are.
+bool MakeDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Recursive)
 {
     const std::string dir = ExcludeTrailingBackslash(Dir);
     if (dir.empty())
@@ -369,7 +381,7 @@ bool CreateDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Re
             // for the folders above it.
             const TFileSecurity parentSecurity =
                 Security == TFileSecurity::Shared ? TFileSecurity::Protected : Security;
-            if (!CreateDirectoryPath(dir.substr(0, slash), parentSecurity, true))
+            if (!MakeDirectoryPath(dir.substr(0, slash), parentSecurity, true))
                 return false;
         }
     }
@@ -382,6 +394,108 @@ bool CreateDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Re
         return true;
     // Made by someone else in the meantime.
     return GetLastError() == ERROR_ALREADY_EXISTS && DirectoryExistsEx(dir);
+}
+
+std::atomic<TTrustQuery> gTrustQuery{nullptr};
+
+} // namespace
+
+bool CreateDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Recursive)
+{
+    const std::string dir = ExcludeTrailingBackslash(Dir);
+    // A protected folder that exists already may have been made by anybody
+    // (every user may create folders in the all-users data folder): it gets
+    // its owner and DACL again. A link is refused, never followed.
+    if (Security == TFileSecurity::Protected && !dir.empty() && !IsDriveOnly(dir) &&
+        !IsUncRoot(dir) && DirectoryExistsEx(dir)) {
+        if (GetFileAttributesA(dir.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)
+            return false;
+        ProtectFolder(dir);
+        return true;
+    }
+    return MakeDirectoryPath(dir, Security, Recursive);
+}
+
+bool ProtectFolder(const std::string& Dir)
+{
+    const std::string dir = ExcludeTrailingBackslash(Dir);
+    if (dir.empty() || !IsWinNT() || !IsProcessElevated())
+        return false;
+    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    SECURITY_ATTRIBUTES* protectedRecord = GetProtectedSecurityAttributes();
+    if (!protectedRecord)
+        return false;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorDacl(protectedRecord->lpSecurityDescriptor, &present, &dacl,
+                                   &defaulted) ||
+        !present)
+        return false;
+    PSID administrators = nullptr;
+    if (!ConvertStringSidToSidA("S-1-5-32-544", &administrators))
+        return false;
+    std::unique_ptr<void, TLocalFreeDeleter> owner(administrators);
+    constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                           PROTECTED_DACL_SECURITY_INFORMATION;
+    RecordSecurityCall("SetNamedSecurityInfoA", dir, kWhat, protectedRecord->lpSecurityDescriptor);
+    return SetNamedSecurityInfoA(const_cast<char*>(dir.c_str()), SE_FILE_OBJECT, kWhat,
+                                 administrators, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+bool PathHasReparsePoint(const std::string& Path)
+{
+    const std::string path = ExcludeTrailingBackslash(Path);
+    std::vector<size_t> ends = BackslashPositions(path);
+    ends.push_back(path.size());
+    // "\\server\share" and "C:" are no folders of their own.
+    const size_t first = path.rfind("\\\\", 0) == 0 ? 3 : 0;
+    for (size_t n = first; n < ends.size(); ++n) {
+        const std::string prefix = path.substr(0, ends[n]);
+        if (prefix.empty() || IsDriveOnly(prefix) || IsUncRoot(prefix))
+            continue;
+        const DWORD attributes = GetFileAttributesA(prefix.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return !IsGoneError(GetLastError()); // what cannot be read may be a link
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            return true;
+    }
+    return false;
+}
+
+TTrustQuery SetTrustQueryForTests(TTrustQuery Query) noexcept
+{
+    return gTrustQuery.exchange(Query);
+}
+
+bool IsTrustedPath(const std::string& Path)
+{
+    if (TTrustQuery query = gTrustQuery.load())
+        return query(Path);
+    const std::string path = ExcludeTrailingBackslash(Path);
+    if (path.empty() || PathHasReparsePoint(path) ||
+        GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return false;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    std::unique_ptr<void, TLocalFreeDeleter> owner(descriptor);
+    return IsTrustedDescriptor(descriptor);
+}
+
+bool IsTrustedFile(const std::string& FileName, bool ReprotectFolder)
+{
+    const std::string folder = ExtractFilePath(FileName);
+    if (folder.empty())
+        return false;
+    if (ReprotectFolder)
+        ProtectFolder(folder);
+    return IsTrustedPath(folder) && IsTrustedPath(FileName);
 }
 
 bool DeleteDirectory(const std::string& Dir, bool Contents1, bool Contents2)

@@ -121,7 +121,38 @@ std::string GetLongPath(const std::string& Path);
 // With Recursive, every missing parent is created first, from the top down;
 // without it a missing parent fails. Each folder made gets Security; with
 // Shared only Dir itself gets it, and missing parents are made Protected.
+// With Protected an existing Dir gets its protection again (ProtectFolder),
+// and an existing Dir that is a reparse point fails (False); existing parents
+// are never changed.
 bool CreateDirectoryPath(const std::string& Dir, TFileSecurity Security, bool Recursive);
+// Elevated only (False otherwise, changing nothing): an existing folder that
+// is no reparse point gets Administrators as owner and the protected DACL,
+// cut off from its parent's grants. True when the system took it.
+bool ProtectFolder(const std::string& Dir);
+
+// ---------------------------------------------------------------------------
+// Trust in what the elevated program and every user's tray read
+
+// True when a folder of Path, or the entry itself, is a reparse point
+// (junction, symbolic link, mount point), or cannot be read to tell; parts
+// that do not exist (yet) end the walk. The drive and the UNC share are not
+// looked at.
+bool PathHasReparsePoint(const std::string& Path);
+// Path (a file or a folder) exists, no part of it is a reparse point, and its
+// descriptor is trusted (IsTrustedDescriptor, SecurityU.h): owned and writable
+// only by administrators. Every file that the elevated program or the tray
+// reads from the all-users data folders passes this before it is listed,
+// read, restored or run.
+bool IsTrustedPath(const std::string& Path);
+// The file's folder and the file both pass IsTrustedPath. With
+// ReprotectFolder the folder first gets its protection again (ProtectFolder):
+// what the elevated program reads from a folder of its own.
+bool IsTrustedFile(const std::string& FileName, bool ReprotectFolder = false);
+// Tests only: the answer of IsTrustedPath (nullptr: the real test); returns
+// the previous one. Wine gives every file one account's descriptor, so tests
+// say which paths count as planted.
+using TTrustQuery = bool (*)(const std::string& Path);
+TTrustQuery SetTrustQueryForTests(TTrustQuery Query) noexcept;
 
 // The walk below. The two switches count as one (either True): every file
 // below Dir is deleted with DeleteFileForced, every sub-folder with

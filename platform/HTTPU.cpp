@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <memory>
+#include <utility>
 #include <vector>
 
 std::string HTTPUserAgent = "Tessaric HTTPGet";
@@ -81,19 +83,42 @@ bool QueryText(HINTERNET request, DWORD info, std::string& text)
     return true;
 }
 
-// The first byte of a "Content-Range: bytes A-B/C" value; -1 when unreadable.
-int64_t ContentRangeStart(const std::string& value)
+// A "Content-Range: bytes A-B/N" value that continues an output of From bytes
+// to the end of the file: A = From, B + 1 = N, and Length (the announced body)
+// is B - A + 1. Anything else (another start, a part that stops short, an
+// unknown size) would stitch a file that is not the server's.
+bool RangeContinues(const std::string& Value, int64_t From, int64_t Length)
 {
-    std::string_view v = value;
+    std::string_view v = Value;
     constexpr std::string_view kBytes = "bytes ";
     if (!StartsWithNoCase(v, kBytes))
-        return -1;
+        return false;
     v.remove_prefix(kBytes.size());
     const size_t dash = v.find('-');
-    int64_t start = 0;
-    if (dash == std::string_view::npos || !ParseDecimal(Trim(v.substr(0, dash)), start))
-        return -1;
-    return start;
+    const size_t slash = v.find('/');
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash)
+        return false;
+    int64_t first = 0;
+    int64_t last = 0;
+    int64_t size = 0;
+    if (!ParseDecimal(Trim(v.substr(0, dash)), first) ||
+        !ParseDecimal(Trim(v.substr(dash + 1, slash - dash - 1)), last) ||
+        !ParseDecimal(Trim(v.substr(slash + 1)), size))
+        return false;
+    return first == From && last >= first && last < INT64_MAX && last + 1 == size &&
+           Length == last - first + 1;
+}
+
+// A strong ETag, else the Last-Modified date: what If-Range may carry.
+std::string ResponseValidator(HINTERNET request)
+{
+    std::string text;
+    if (QueryText(request, HTTP_QUERY_ETAG, text) && !Trim(text).empty() &&
+        !StartsWithNoCase(Trim(text), "W/"))
+        return Trim(text);
+    if (QueryText(request, HTTP_QUERY_LAST_MODIFIED, text))
+        return Trim(text);
+    return {};
 }
 
 void SetTimeouts(HINTERNET handle, DWORD ms)
@@ -193,11 +218,51 @@ void THTTPGet::SetURL(std::string_view URL)
     url_ = Trim(URL);
 }
 
+// The request handle for the calls of one step, marked as in use while the
+// object lives; empty (false) when Abort has closed it.
+class THTTPGet::TRequestUse {
+public:
+    explicit TRequestUse(THTTPGet& Get) : get_(Get)
+    {
+        std::lock_guard lock(get_.requestLock_);
+        h_ = get_.request_;
+        if (h_)
+            get_.inCall_ = true;
+    }
+    ~TRequestUse()
+    {
+        if (!h_)
+            return;
+        std::lock_guard lock(get_.requestLock_);
+        get_.inCall_ = false;
+    }
+    TRequestUse(const TRequestUse&) = delete;
+    TRequestUse& operator=(const TRequestUse&) = delete;
+    HINTERNET get() const noexcept { return h_; }
+    explicit operator bool() const noexcept { return h_ != nullptr; }
+
+private:
+    THTTPGet& get_;
+    HINTERNET h_ = nullptr;
+};
+
+HINTERNET THTTPGet::TakeRequest()
+{
+    std::lock_guard lock(requestLock_);
+    return std::exchange(request_, nullptr);
+}
+
 bool THTTPGet::Abort(DWORD TimeoutMs)
 {
-    Aborted = true;
-    if (HINTERNET h = request_.exchange(nullptr))
-        Api().InternetCloseHandle(h);
+    HINTERNET idle = nullptr;
+    {
+        std::lock_guard lock(requestLock_);
+        Aborted = true;
+        if (!inCall_)
+            idle = std::exchange(request_, nullptr);
+    }
+    if (idle)
+        Api().InternetCloseHandle(idle);
     const DWORD start = GetTickCount();
     for (;;) {
         if (Finished)
@@ -241,12 +306,12 @@ bool THTTPGet::ExecuteRequest() noexcept
 bool THTTPGet::Run()
 {
     // The request handle belongs to whoever takes it out first: this thread at
-    // the end, or Abort from another thread. Each later use loads it again.
+    // the end, or Abort between two steps. Each step takes it anew.
     struct TRequestCloser {
-        std::atomic<HINTERNET>& request;
+        THTTPGet& get;
         ~TRequestCloser()
         {
-            if (HINTERNET h = request.exchange(nullptr))
+            if (HINTERNET h = get.TakeRequest())
                 Api().InternetCloseHandle(h);
         }
     };
@@ -254,6 +319,7 @@ bool THTTPGet::Run()
     ContentType.clear();
     ContentLength = 0;
     Status = 0;
+    Validator.clear();
 
     THTTPURLParts url;
     if (!SplitHTTPURL(url_, url)) {
@@ -315,31 +381,42 @@ bool THTTPGet::Run()
         ErrorCode = kHTTPErrorRequest;
         return false;
     }
-    request_.store(opened);
-    TRequestCloser closer{request_};
+    // Set before Abort can see the handle.
+    SetTimeouts(opened, timeout);
+    {
+        std::lock_guard lock(requestLock_);
+        request_ = opened;
+    }
+    TRequestCloser closer{*this};
     if (Aborted)
         return false;
-    SetTimeouts(opened, timeout);
 
-    // Resuming asks for the rest of the output; a mode-3 output starts with the
-    // headers, so it never resumes.
+    // Resuming asks for the rest of the output, and only of the same file: a
+    // mode-3 output starts with the headers, and an output without the first
+    // response's validator cannot be tied to the file, so neither resumes.
     bool resume = false;
     int64_t resumeFrom = 0;
-    if (settings.Resume && Mode == kHTTPModeNormal && Output && Output->Stream()) {
+    if (settings.Resume && !settings.ResumeValidator.empty() && Mode == kHTTPModeNormal && Output &&
+        Output->Stream()) {
         TStream& stream = *Output->Stream();
         resumeFrom = stream.GetSize();
         if (resumeFrom > 0) {
             stream.Seek(0, TSeekOrigin::End);
             const std::string range = "Range: bytes=" + std::to_string(resumeFrom) + "-";
-            HINTERNET h = request_.load();
+            const std::string same = "If-Range: " + settings.ResumeValidator;
+            const TRequestUse h(*this);
             resume =
-                h && api.HttpAddRequestHeadersA(h, range.c_str(), static_cast<DWORD>(range.size()),
-                                                HTTP_ADDREQ_FLAG_ADD);
+                h &&
+                api.HttpAddRequestHeadersA(h.get(), range.c_str(), static_cast<DWORD>(range.size()),
+                                           HTTP_ADDREQ_FLAG_ADD) &&
+                api.HttpAddRequestHeadersA(h.get(), same.c_str(), static_cast<DWORD>(same.size()),
+                                           HTTP_ADDREQ_FLAG_ADD);
         }
     }
 
     BOOL sent = FALSE;
-    if (HINTERNET h = request_.load()) {
+    if (const TRequestUse use(*this); use) {
+        HINTERNET h = use.get();
         if (PostData.empty() && ExtraHeaders.empty() && ContentTypeHeader.empty()) {
             sent = api.HttpSendRequestA(h, nullptr, 0, nullptr, 0);
         } else {
@@ -356,9 +433,11 @@ bool THTTPGet::Run()
         return false;
     }
 
-    HINTERNET h = request_.load();
-    if (!h)
+    // The header steps and every read each hold the handle in use.
+    auto use = std::make_unique<TRequestUse>(*this);
+    if (!*use)
         return false;
+    HINTERNET h = use->get();
     std::string text;
     int64_t number = 0;
     if (QueryText(h, HTTP_QUERY_STATUS_CODE, text) && ParseDecimal(text, number) &&
@@ -368,6 +447,7 @@ bool THTTPGet::Run()
         ContentType = text;
     if (QueryText(h, HTTP_QUERY_CONTENT_LENGTH, text) && ParseDecimal(Trim(text), number))
         ContentLength = number;
+    Validator = ResponseValidator(h);
 
     bool headersWritten = false;
     if (Mode != kHTTPModeNormal) {
@@ -395,19 +475,18 @@ bool THTTPGet::Run()
     if (!settings.AcceptAnyStatus && (Status < 200 || Status > 300))
         return false;
 
-    // A server that ignores Range answers with the whole body: appending it
-    // would corrupt the output, so only a 206 that starts where the output
-    // ends continues it. A partial answer that cannot be appended (no length)
-    // is not the whole body either.
+    // A server that ignores Range (or whose file changed) answers with the
+    // whole body: appending it would corrupt the output, so the output is
+    // emptied first. Only a 206 whose range runs from the output's end to the
+    // end of the file continues it; any other partial answer is not the file.
     if (resume) {
         if (Status != HTTP_STATUS_PARTIAL_CONTENT)
             resume = false;
-        else if (QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) &&
-                 ContentRangeStart(text) != resumeFrom)
-            return false;
-        else if (ContentLength == 0)
+        else if (!QueryText(h, HTTP_QUERY_CONTENT_RANGE, text) ||
+                 !RangeContinues(text, resumeFrom, ContentLength))
             return false;
     }
+    use.reset();
     if (!Output)
         return false;
     if (!resume && !headersWritten && !EmptyOutput())
@@ -420,12 +499,14 @@ bool THTTPGet::Run()
     const DWORD blockSize = settings.EffectiveBlockSize();
     std::array<char, kHTTPMaxBlockSize> buffer;
     while (!Aborted) {
-        h = request_.load();
-        if (!h)
-            return false;
         DWORD count = 0;
-        if (!api.InternetReadFile(h, buffer.data(), blockSize, &count))
-            return false; // a reset or a time-out is never a complete body
+        {
+            const TRequestUse read(*this);
+            if (!read)
+                return false;
+            if (!api.InternetReadFile(read.get(), buffer.data(), blockSize, &count))
+                return false; // a reset or a time-out is never a complete body
+        }
         if (count == 0)
             break;
         if (!Output->WriteBuffer(buffer.data(), static_cast<int32_t>(count)))
@@ -442,7 +523,8 @@ bool THTTPGet::Run()
 // ---- Wrappers ----
 
 bool DownloadToFile(const std::string& URL, const std::string& FileName,
-                    const THTTPSettings* Settings, int32_t* ErrorCode, int32_t* Status)
+                    const THTTPSettings* Settings, int32_t* ErrorCode, int32_t* Status,
+                    std::string* Validator)
 {
     TFileWriter writer;
     writer.Append = Settings && Settings->Resume;
@@ -457,6 +539,8 @@ bool DownloadToFile(const std::string& URL, const std::string& FileName,
         *ErrorCode = request.ErrorCode;
     if (Status)
         *Status = request.Status;
+    if (Validator)
+        *Validator = request.Validator;
     writer.Close();
     if (!ok)
         DeleteFileA(FileName.c_str());

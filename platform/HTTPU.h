@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -33,7 +34,12 @@ class THTTPSettings : public TObject {
 public:
     std::string UserName; // for the server (InternetConnect)
     std::string Password;
-    bool Resume = false;   // continue a partial output with a Range request
+    // Continue a partial output with a Range request. Only with the
+    // validator of the response that began it (its THTTPGet::Validator),
+    // sent as If-Range, so that a changed file comes whole; without one the
+    // download starts over.
+    bool Resume = false;
+    std::string ResumeValidator;
     std::string ProxyHost; // empty: the system's settings
     std::string ProxyPort; // appended as ":" + port when not empty
     std::string ProxyUser; // when set, user and password go on the connection
@@ -119,6 +125,9 @@ public:
     std::atomic<bool> Aborted{false};
     std::atomic<bool> Finished{false};
     int64_t ContentLength = 0; // 0 when absent
+    // The response's strong ETag, else its Last-Modified date; '' when it has
+    // neither. A later resume of this output passes it on.
+    std::string Validator;
 
     const std::string& URL() const noexcept { return url_; }
     // Stores the trimmed text.
@@ -132,19 +141,29 @@ public:
 
     // Runs the request; true on success. Never throws.
     bool ExecuteRequest() noexcept;
-    // Sets Aborted and closes the open request handle (once, whoever comes
-    // first), then waits up to TimeoutMs, in 100 ms steps, for Finished and
-    // returns it (0: at once). Closing unblocks a pending read on Windows;
-    // under Wine the read ends only with the time-out.
+    // Sets Aborted and, when no call of the request uses it at that moment,
+    // closes the request handle (the request then ends at its next step);
+    // during a call the request ends after it, at the latest with the
+    // time-out, and closes the handle itself. Then waits up to TimeoutMs, in
+    // 100 ms steps, for Finished and returns it (0: at once).
     bool Abort(DWORD TimeoutMs);
 
 private:
+    class TRequestUse;
     bool Run();
     bool EmptyOutput();
+    // Takes the request handle out (nullptr when Abort has closed it); the
+    // caller closes it.
+    HINTERNET TakeRequest();
 
     std::string url_;
     THTTPSettings settings_;
-    std::atomic<HINTERNET> request_{nullptr};
+    // The request handle and the mark of a call that uses it, under one
+    // lock: a handle is closed only by the request's thread or by Abort while
+    // no call uses it, so no call ever meets a closed (or reused) handle.
+    std::mutex requestLock_;
+    HINTERNET request_ = nullptr;
+    bool inCall_ = false;
     int64_t received_ = 0;
     int64_t total_ = 0;
 };
@@ -153,11 +172,12 @@ private:
 // and no request; with Settings->Resume the file is opened for appending.
 // The request gets a copy of Settings (nullptr: defaults). On any failure the
 // file is closed and deleted, a resumed one too. A folder the writer has to
-// create inherits its parent's security. ErrorCode and Status are filled
-// when given (untouched when no request ran).
+// create inherits its parent's security. ErrorCode, Status and Validator
+// (the response's, for a later resume) are filled when given (untouched when
+// no request ran).
 bool DownloadToFile(const std::string& URL, const std::string& FileName,
                     const THTTPSettings* Settings, int32_t* ErrorCode = nullptr,
-                    int32_t* Status = nullptr);
+                    int32_t* Status = nullptr, std::string* Validator = nullptr);
 
 // Sends URL split at its first "?": the part before is requested, the part
 // after becomes PostData (a form POST); without "?" it is a GET. Body gets the

@@ -67,6 +67,12 @@ TIniFileW::TIniFileW(std::wstring fileName) : fileName_(std::move(fileName)), is
     Parse(ReadWholeFile(fileName_));
 }
 
+TIniFileW::TIniFileW(std::wstring fileName, std::string_view contents)
+    : fileName_(std::move(fileName)), isNT_(RunsOnNT())
+{
+    Parse(contents);
+}
+
 void TIniFileW::Parse(std::string_view text)
 {
     if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom)

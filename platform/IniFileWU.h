@@ -25,6 +25,8 @@
 class TIniFileW : public TObject {
 public:
     explicit TIniFileW(std::wstring fileName);
+    // Contents instead of the file's bytes (FileName is only kept).
+    TIniFileW(std::wstring fileName, std::string_view contents);
 
     const std::wstring& FileName() const { return fileName_; }
     // Windows NT family (GetVersionExA platform id 2), as opposed to Windows 9x.

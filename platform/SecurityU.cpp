@@ -580,6 +580,111 @@ DWORD GetProcessIntegrityLevel(HANDLE Process)
     return *GetSidSubAuthority(sid, count - 1);
 }
 
+namespace {
+
+// The rights through which another account could change a trusted object.
+constexpr DWORD kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                                WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr char kTrustedInstallerSid[] =
+    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+std::string SidString(PSID Sid)
+{
+    char* text = nullptr;
+    if (!Sid || !IsValidSid(Sid) || !ConvertSidToStringSidA(Sid, &text))
+        return {};
+    TLocalPtr<char> owner(text);
+    return text;
+}
+
+bool IsTrustedSid(PSID Sid)
+{
+    if (!Sid || !IsValidSid(Sid))
+        return false;
+    TSid admins = AdministratorsSid();
+    TSid system = SystemSid();
+    if (EqualSid(Sid, admins.Get()) || EqualSid(Sid, system.Get()))
+        return true;
+    const std::string text = SidString(Sid);
+    return !text.empty() && (text == kTrustedInstallerSid || text == OwnFilesOwnerSid());
+}
+
+// The SID of an allow entry, or null for a kind whose layout is not the
+// plain one (object entries place it after optional GUIDs).
+PSID AllowedSid(const ACE_HEADER* Header)
+{
+    switch (Header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        return const_cast<DWORD*>(&reinterpret_cast<const ACCESS_ALLOWED_ACE*>(Header)->SidStart);
+    default:
+        return nullptr;
+    }
+}
+
+bool IsAllowEntry(BYTE Type)
+{
+    return Type == ACCESS_ALLOWED_ACE_TYPE || Type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
+           Type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+           Type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+}
+
+} // namespace
+
+bool IsTrustedDescriptor(PSECURITY_DESCRIPTOR Descriptor)
+{
+    if (!Descriptor || !IsValidSecurityDescriptor(Descriptor))
+        return false;
+    PSID owner = nullptr;
+    BOOL ownerDefaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(Descriptor, &owner, &ownerDefaulted) || !IsTrustedSid(owner))
+        return false;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(Descriptor, &present, &dacl, &defaulted) || !present || !dacl)
+        return false; // a NULL DACL lets everyone do everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            return false;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (!IsAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        const DWORD mask = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask;
+        if ((mask & kChangeRights) && !IsTrustedSid(AllowedSid(header)))
+            return false;
+    }
+    return true;
+}
+
+const std::string& OwnFilesOwnerSid()
+{
+    static const std::string sid = []() -> std::string {
+        if (!IsProcessElevated())
+            return {};
+        char folder[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathA(sizeof folder, folder);
+        if (length == 0 || length >= sizeof folder)
+            return {};
+        const std::string name = std::string(folder) + "korv-owner-" +
+                                 std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(GetTickCount()) + ".tmp";
+        THandle file(CreateFileA(name.c_str(), GENERIC_WRITE | READ_CONTROL, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (!file)
+            return {};
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (GetSecurityInfo(file.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+            return {};
+        TLocalPtr<void> keep(descriptor);
+        return SidString(owner);
+    }();
+    return sid;
+}
+
 bool IsProcessElevated()
 {
     if (!IsVistaOrLater())

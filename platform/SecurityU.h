@@ -84,6 +84,24 @@ bool SetObjectIntegrityLabel(const std::string& ObjectName, SE_OBJECT_TYPE Objec
                              DWORD IntegrityRid, DWORD Policy);
 
 // ---------------------------------------------------------------------------
+// Trust in what the elevated program reads
+
+// A file or folder that every user's programs, or the elevated program, read
+// as commands, registry data or captions is trusted when its owner is
+// Administrators, SYSTEM, TrustedInstaller or the account that owns what this
+// process creates while it runs elevated (on Windows that is Administrators
+// again; Wine gives every file the one account it runs as), and when no allow
+// entry that applies to the object itself (inherit-only ones do not) gives
+// any other account a right to write, append, delete, delete children,
+// change the permissions or take ownership (or GENERIC_WRITE, GENERIC_ALL).
+// A NULL DACL, or a descriptor that cannot be read, is not trusted.
+bool IsTrustedDescriptor(PSECURITY_DESCRIPTOR Descriptor);
+// The string SID of the account that owns what this process creates, found
+// once by making (and dropping) a file in the temporary folder; '' when the
+// process is not elevated or nothing could be made.
+const std::string& OwnFilesOwnerSid();
+
+// ---------------------------------------------------------------------------
 // Registry keys
 
 // NT only: the account name (without domain) of the key's owner. The key is

@@ -1,7 +1,5 @@
 #include "platform/ShortcutU.h"
 
-#include "platform/FileUtilsU.h"
-#include "platform/SysUtilsU.h"
 #include "platform/UnicodeU.h"
 
 #include <windows.h>
@@ -31,48 +29,68 @@ private:
 
 constexpr int kLinkBufferChars = MAX_PATH;
 
-std::string UpperExtension(const std::string& FileName)
+std::wstring UpperExtension(const std::wstring& FileName)
 {
-    size_t dot = LastDelimiter(FileName, ".\\:");
-    if (dot == std::string::npos || FileName[dot] != '.')
+    const size_t dot = FileName.find_last_of(L".\\:");
+    if (dot == std::wstring::npos || FileName[dot] != L'.')
         return {};
-    return UpperCase(std::string_view(FileName).substr(dot));
+    std::wstring extension = FileName.substr(dot);
+    CharUpperBuffW(extension.data(), static_cast<DWORD>(extension.size()));
+    return extension;
 }
 
-std::string ReadTarget(const std::string& FileName, bool WithArguments)
+std::wstring TrimAtNullW(const wchar_t* Text, size_t Size)
 {
-    TComRef<IShellLinkA> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    std::wstring_view view(Text, Size);
+    return std::wstring(view.substr(0, view.find(L'\0')));
+}
+
+// Read through the wide interface: the 8-bit one turns every character that
+// the code page lacks into "?" or a look-alike, and the path is then another.
+std::wstring ReadTarget(const std::wstring& FileName, bool WithArguments)
+{
+    TComRef<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 link.put())))
         return {};
     TComRef<IPersistFile> file;
     if (FAILED(link->QueryInterface(IID_IPersistFile, file.put())))
         return {};
-    std::wstring nameWide = WideFromAnsi(FileName);
-    if (FAILED(file->Load(nameWide.c_str(), STGM_READ)))
+    if (FAILED(file->Load(FileName.c_str(), STGM_READ)))
         return {};
 
-    char path[kLinkBufferChars] = {};
+    wchar_t path[kLinkBufferChars] = {};
     if (link->GetPath(path, kLinkBufferChars, nullptr, SLGP_UNCPRIORITY) != S_OK)
         return {};
-    std::string target = TrimAtNull(std::string_view(path, kLinkBufferChars));
+    std::wstring target = TrimAtNullW(path, kLinkBufferChars);
     if (target.empty() || !WithArguments)
         return target;
 
-    char args[kLinkBufferChars] = {};
+    wchar_t args[kLinkBufferChars] = {};
     if (FAILED(link->GetArguments(args, kLinkBufferChars)))
-        args[0] = '\0';
-    return "\"" + target + "\" " + TrimAtNull(std::string_view(args, kLinkBufferChars));
+        args[0] = L'\0';
+    return L"\"" + target + L"\" " + TrimAtNullW(args, kLinkBufferChars);
 }
 
 } // namespace
 
+std::wstring GetShortcutTargetW(const std::wstring& FileName, bool WithArguments)
+{
+    try {
+        const DWORD attributes = GetFileAttributesW(FileName.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            UpperExtension(FileName) != L".LNK")
+            return {};
+        return ReadTarget(FileName, WithArguments);
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string GetShortcutTarget(const std::string& FileName, bool WithArguments)
 {
     try {
-        if (!FileExistsEx(FileName) || UpperExtension(FileName) != ".LNK")
-            return {};
-        return ReadTarget(FileName, WithArguments);
+        return AnsiFromWide(GetShortcutTargetW(WideFromAnsi(FileName), WithArguments));
     } catch (...) {
         return {};
     }

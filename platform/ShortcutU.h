@@ -11,3 +11,6 @@
 // The calling thread must have initialised COM; without it, and for any
 // file the shell cannot load, the answer is ''. Never raises.
 std::string GetShortcutTarget(const std::string& FileName, bool WithArguments);
+// The same read and answered wide: the target as the link stores it, also
+// where the system code page cannot hold it.
+std::wstring GetShortcutTargetW(const std::wstring& FileName, bool WithArguments);

@@ -1,6 +1,7 @@
 #include "platform/StreamU.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <vector>
 
@@ -321,8 +322,9 @@ bool TFileWriter::Open(const std::string& FileName)
         SECURITY_ATTRIBUTES* security = nullptr;
         if (!ResolveFileSecurity(Security, security))
             return false;
+        const DWORD disposition = CreateNew ? CREATE_NEW : Append ? OPEN_ALWAYS : CREATE_ALWAYS;
         handle_ = OpenWithRetries(FileName, GENERIC_WRITE, ShareMode(ShareWrite, ShareRead),
-                                  security, Append ? OPEN_ALWAYS : CREATE_ALWAYS, RetryTime);
+                                  security, disposition, RetryTime);
         if (handle_ == INVALID_HANDLE_VALUE)
             return false;
         handleStream_ = std::make_unique<THandleStream>(handle_);
@@ -411,7 +413,14 @@ bool SaveFileAtomic(const std::string& FileName, std::string_view Content, TFile
 bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStreamWriter&)>& Write,
                     TFileSecurity Security, DWORD RetryTime)
 {
-    const std::string temp = FileName + ".tmp";
+    // A link in the path would send the file (and the move) elsewhere.
+    if (PathHasReparsePoint(FileName)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    static std::atomic<unsigned> counter{0};
+    const std::string temp = FileName + "." + std::to_string(GetCurrentProcessId()) + "." +
+                             std::to_string(++counter) + ".tmp";
     auto discard = [&temp] {
         const DWORD error = GetLastError();
         SetFileAttributesA(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -423,6 +432,7 @@ bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStrea
     TFileWriter writer;
     writer.Security = Security;
     writer.RetryTime = RetryTime;
+    writer.CreateNew = true;
     if (!writer.Open(temp))
         return false;
     bool written = false;

@@ -123,6 +123,9 @@ public:
     bool ShareRead = false;
     // Opens with OPEN_ALWAYS and positions at the end, instead of CREATE_ALWAYS.
     bool Append = false;
+    // Opens with CREATE_NEW instead: fails when anything (a file, a link)
+    // already has the name.
+    bool CreateNew = false;
     DWORD RetryTime = kDefaultRetryTime; // ms
 
     // 11: closes first when open; creates the folder part (up to the last "\"
@@ -174,12 +177,15 @@ private:
 // was read either way ('' when the file did not open).
 bool LoadFileToString(const std::string& FileName, std::string& Content);
 
-// Replaces FileName without ever leaving a truncated file: writes
-// "<FileName>.tmp" in the same folder with Security, flushes it, then moves it
-// over FileName (MoveFileExA with REPLACE_EXISTING and WRITE_THROUGH), retried
+// Replaces FileName without ever leaving a truncated file: writes a temporary
+// file of a name no one else uses ("<FileName>.<process>.<n>.tmp") in the same
+// folder with Security, made new (CREATE_NEW, so a planted file or link of
+// that name is never written through), flushes it, then moves it over
+// FileName (MoveFileExA with REPLACE_EXISTING and WRITE_THROUGH), retried
 // like the writer's Open (RetryTime, in milliseconds) while FileName is held.
-// On any failure the tmp file is deleted, False comes back and FileName is
-// left byte-identical.
+// A path with a reparse point in it (PathHasReparsePoint) is refused. On any
+// failure the tmp file is deleted, False comes back and FileName is left
+// byte-identical.
 bool SaveFileAtomic(const std::string& FileName, std::string_view Content,
                     TFileSecurity Security = TFileSecurity::Inherit,
                     DWORD RetryTime = kDefaultRetryTime);

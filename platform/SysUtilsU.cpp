@@ -199,6 +199,17 @@ bool TryStrToInt(std::string_view s, int32_t& out)
     return true;
 }
 
+bool TryStrToIntDecimal(std::string_view s, int32_t& out)
+{
+    const size_t digits = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    if (digits >= s.size())
+        return false;
+    for (size_t i = digits; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
+    return TryStrToInt(s, out);
+}
+
 int32_t StrToIntDef(std::string_view s, int32_t def)
 {
     int32_t v = def;

@@ -32,6 +32,10 @@ std::string IntToStr(int64_t value);
 // and out untouched when s is not such a number or overflows 32 bits.
 bool TryStrToInt(std::string_view s, int32_t& out);
 int32_t StrToIntDef(std::string_view s, int32_t def);
+// Decimal only: an optional sign and digits, nothing else ("0x9", "$9" and
+// " 9" are no numbers here); for stored fields that are written in decimal.
+// False and out untouched when s is not such a number or overflows 32 bits.
+bool TryStrToIntDecimal(std::string_view s, int32_t& out);
 
 // The operating-system error: a Win32 code with the system's text for it
 // (FormatMessageW). what() gives the text as UTF-8.

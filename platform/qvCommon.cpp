@@ -16,7 +16,9 @@
 #include "platform/WinVersionU.h"
 #include "platform/qvSettings.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -73,25 +75,49 @@ std::string TranslationPath()
     return TranslateDir().empty() ? std::string() : TranslateDir() + TranslateFileName();
 }
 
+// The elevated main program writes lng.ini, where only administrators may;
+// the tray only reads it, and takes the table from the main program's file
+// whenever lng.ini is out of date or not trusted.
+#ifdef KORV_TRAY_BUILD
+constexpr bool kWritesTranslation = false;
+#else
+constexpr bool kWritesTranslation = true;
+#endif
+
 // Writes lng.ini atomically (never deleting first: the tray may read it at
 // any moment) and, only when that worked, LngVer.
 bool SaveTranslation(const TStringList& Lines, const std::string& Version)
 {
     if (TranslateDir().empty())
         return false;
-    // The unelevated tray rewrites the file too, so the folder and the file
-    // are shared; the folders above it are protected.
-    CreateDirectoryPath(TranslateDir(), TFileSecurity::Shared, true);
-    if (!SaveFileAtomic(TranslationPath(), Lines.GetText(), TFileSecurity::Shared))
+    // Every caption of the elevated program comes from this file: only
+    // administrators may write it. The folder gets that again on every save.
+    if (!CreateDirectoryPath(TranslateDir(), TFileSecurity::Protected, true))
+        return false;
+    if (!SaveFileAtomic(TranslationPath(), Lines.GetText(), TFileSecurity::Protected))
         return false;
     TProgramKeyView view;
     RegWriteString(HKEY_LOCAL_MACHINE, ProgramKey(), "LngVer", Version);
     return true;
 }
 
+// lng.ini exists and only administrators may have written it.
+bool TranslationTrusted()
+{
+    return !TranslationPath().empty() && FileExistsEx(TranslationPath()) &&
+           IsTrustedFile(TranslationPath());
+}
+
 void Publish(TTranslationState& State)
 {
     State.file.store(std::make_shared<const TIniFileW>(AnsiToWide(TranslationPath())));
+}
+
+// The table itself, read from the main program's file, in place of lng.ini.
+void PublishTable(TTranslationState& State, const TStringList& Lines)
+{
+    State.file.store(
+        std::make_shared<const TIniFileW>(AnsiToWide(TranslationPath()), Lines.GetText()));
 }
 
 template <typename C> C AsciiUpper(C Ch)
@@ -325,9 +351,17 @@ void LoadTranslationFile()
 
     std::unique_ptr<TStringList> lines;
     const bool stale = !haveStoredVersion || storedVersion != version;
-    if (stale && LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines)) {
-        if (SaveTranslation(*lines, version)) {
+    // A file that someone other than an administrator may have written is
+    // never read; the main program writes it anew.
+    const bool exists = !TranslationPath().empty() && FileExistsEx(TranslationPath());
+    const bool planted = exists && !TranslationTrusted();
+    if ((stale || planted) && LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines)) {
+        if (kWritesTranslation && SaveTranslation(*lines, version)) {
             Publish(state);
+            return;
+        }
+        if (!kWritesTranslation || planted) {
+            PublishTable(state, *lines);
             return;
         }
         // The replace failed: the old file and the open snapshot stay.
@@ -335,10 +369,18 @@ void LoadTranslationFile()
 
     if (state.file.load())
         return;
+    if (planted) {
+        // Neither the file nor the table: the defaults answer.
+        state.file.store(std::make_shared<const TIniFileW>(std::wstring(), std::string_view()));
+        return;
+    }
     // A stale table was tried above already, whether or not it could be read.
-    if (!stale && !FileExistsEx(TranslationPath()) &&
-        LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines))
-        SaveTranslation(*lines, version);
+    if (!stale && !exists && LoadModuleResourceStrings(MainExePath(), "TRANSLATE", lines)) {
+        if (!kWritesTranslation || !SaveTranslation(*lines, version)) {
+            PublishTable(state, *lines);
+            return;
+        }
+    }
     // Opened even when writing failed: reads then give the defaults.
     Publish(state);
 }
@@ -430,8 +472,10 @@ std::wstring TranslateText(const std::wstring& Key, const std::wstring& Default)
     } macros[] = {
         {L"%BRAND%", kProductNameW},
         {L"%BRAND_DOMAIN%", kProductDomainW},
-        {L"%SUPPORT_PHONE%", AnsiToWide(settings->SUPPORT_PHONE)},
-        {L"%SUPPORT_MAIL%", AnsiToWide(settings->SUPPORT_MAIL)},
+        // Settings, not texts of the table: the HTML label must show them as
+        // they are, never take them for markup.
+        {L"%SUPPORT_PHONE%", EscapeHtmlText(AnsiToWide(settings->SUPPORT_PHONE))},
+        {L"%SUPPORT_MAIL%", EscapeHtmlText(AnsiToWide(settings->SUPPORT_MAIL))},
         {L"%#%", L"\u2022"},
         {L"%C%", L"\u00A9"},
         {L"%YEAR%", std::to_wstring(now.wYear)},
@@ -440,6 +484,27 @@ std::wstring TranslateText(const std::wstring& Key, const std::wstring& Default)
     for (const auto& macro : macros)
         text = ReplaceTextW(text, macro.pattern, macro.replacement);
     return text;
+}
+
+std::wstring EscapeHtmlText(std::wstring_view Text)
+{
+    static constexpr struct {
+        wchar_t character;
+        const wchar_t* reference;
+    } kReferences[] = {
+        {L'&', L"&amp;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}, {L'"', L"&quot;"}, {L'\'', L"&#39;"},
+    };
+    std::wstring out;
+    out.reserve(Text.size());
+    for (wchar_t c : Text) {
+        const auto* found = std::find_if(std::begin(kReferences), std::end(kReferences),
+                                         [c](const auto& r) { return r.character == c; });
+        if (found != std::end(kReferences))
+            out += found->reference;
+        else
+            out += c;
+    }
+    return out;
 }
 
 std::wstring GetLocalizedValue(const std::wstring& Lang, const std::vector<std::wstring>* Values)

@@ -143,6 +143,11 @@ void SetAutostart(bool Enable);
 // only after the file was replaced, and a failed replace keeps the old file
 // and the open snapshot. When nothing is open yet, a missing lng.ini is
 // written from the resource, and the file is opened.
+// lng.ini and TranslateDir are protected: only the elevated main program
+// writes them. The tray never writes; where the main program would, it
+// reads the table out of MainExePath into memory. A lng.ini that is not
+// trusted (IsTrustedFile) is never read: the main program writes it anew,
+// and until then (and in the tray) the table from MainExePath answers.
 void LoadTranslationFile();
 // The open translation snapshot; null before the first LoadTranslationFile.
 std::shared_ptr<const TIniFileW> TranslationFile();
@@ -168,9 +173,13 @@ int IndexOfLanguage(const std::string& Code);
 // The text of Key in the section of the current language, else Default, with
 // "%BRAND%", "%BRAND_DOMAIN%", "%SUPPORT_PHONE%", "%SUPPORT_MAIL%", "%#%" (U+2022),
 // "%C%" (U+00A9), "%YEAR%" and "|" (CR LF) replaced in that order, ignoring
-// case. The result is plain text: never use it as a printf format, since
-// every user may edit lng.ini. Safe on any thread.
+// case. The support phone and mail go in HTML-escaped (EscapeHtmlText): the
+// texts are HTML captions. Never use the result as a printf format. Safe on
+// any thread.
 std::wstring TranslateText(const std::wstring& Key, const std::wstring& Default);
+// "&", "<", ">", '"' and "'" as HTML character references; everything else
+// as it is.
+std::wstring EscapeHtmlText(std::wstring_view Text);
 // The per-language caption lookup of the catalogue. Values holds lines
 // code "=" text. Name := Lang in lower case ("en" when empty); the value of
 // Name; when that is empty and Name is not "en", the value of the part before

@@ -56,6 +56,16 @@ constexpr TTableSetting kTableSettings[] = {
     {"PHONE_US", &TSettings::PHONE_US, false},
 };
 
+// Texts the elevated main program shows as its own (inside HTML captions):
+// never from HKCU, where any program of the user can write. The unelevated
+// tray reads them as the table says.
+#ifdef KORV_TRAY_BUILD
+constexpr const char* kSupportSettings[] = {""};
+#else
+constexpr const char* kSupportSettings[] = {"SUPPORT_MAIL", "SUPPORT_PHONE", "PHONE_US",
+                                            "PHONE_NONUS"};
+#endif
+
 constexpr const char* kUrlSettings[] = {
     "HOMEPAGE_URL", "TERMS_URL", "PRIVACY_URL", "FAQ_URL",          "HELPPAID_URL",
     "LI_URL",       "ADDON_URL", "PHONE_URL",   "TESTIMONIAL_READ", "TESTIMONIAL_WRITE",
@@ -120,6 +130,8 @@ bool ContainsText(std::string_view Text, std::string_view Pattern)
 }
 
 // Whole days since the HKLM date INSTALL; a missing date is stored as now.
+// A value that is there but no date (another type or size) counts as today
+// and stays as it is: the installation date is never replaced.
 int64_t DaysSinceInstall()
 {
     TProgramKeyView view;
@@ -129,7 +141,7 @@ int64_t DaysSinceInstall()
     if (RegReadValue(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL", REG_BINARY, data) &&
         data.size() == sizeof(TDateTime)) {
         std::memcpy(&install, data.data(), sizeof install);
-    } else {
+    } else if (!RegValueExists(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL")) {
         RegWriteDateTime(HKEY_LOCAL_MACHINE, ProgramKey(), "INSTALL", now);
     }
     const double days = std::floor(now - install);
@@ -194,14 +206,24 @@ std::string GetConfigListValue(const TStringList* List, const std::string& Name,
     return index < 0 ? Default : List->ValueFromIndex(index);
 }
 
+bool IsSupportSetting(const std::string& Name)
+{
+    for (const char* support : kSupportSettings)
+        if (*support && SameTextAscii(Name, support))
+            return true;
+    return false;
+}
+
 std::string GetConfigValue(const TStringList* List, const std::string& Name,
                            const std::string& Default)
 {
     TProgramKeyView view;
     const bool url = IsUrlSetting(Name);
     std::string value;
-    // Any process of the user can write HKCU, so addresses never come from there.
-    if (!url && RegReadString(HKEY_CURRENT_USER, ProgramKey(), Name, value))
+    // Any process of the user can write HKCU, so addresses (and the support
+    // texts of the elevated program) never come from there.
+    if (!url && !IsSupportSetting(Name) &&
+        RegReadString(HKEY_CURRENT_USER, ProgramKey(), Name, value))
         return value;
     value.clear();
     if (RegReadString(HKEY_LOCAL_MACHINE, ProgramKey(), Name, value) && (!url || IsWebUrl(value)))
@@ -252,8 +274,11 @@ void LoadSettings(HMODULE Module)
 
             if (kLoadProfile.copiesDelayValues) {
                 for (const TDelaySetting& delay : kDelaySettings) {
+                    // Minutes, in decimal: "-5" would wrap to a huge DWORD.
                     int32_t minutes = delay.fallback;
-                    TryStrToInt(GetConfigListValue(&table, delay.name, ""), minutes);
+                    if (!TryStrToIntDecimal(GetConfigListValue(&table, delay.name, ""), minutes) ||
+                        minutes < 0)
+                        minutes = delay.fallback;
                     RegWriteDWord(HKEY_LOCAL_MACHINE, ProgramKey(), delay.name,
                                   static_cast<DWORD>(minutes));
                 }

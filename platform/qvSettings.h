@@ -73,14 +73,18 @@ void ChangeSettings(const std::function<void(TSettings&)>& Change);
 // value from HKLM or the table counts only when it begins with "http://" or
 // "https://" (ignoring case); otherwise the next layer decides.
 bool IsUrlSetting(const std::string& Name);
+// The support texts that the main program, which runs elevated, shows as its
+// own: SUPPORT_MAIL, SUPPORT_PHONE, PHONE_US and PHONE_NONUS come from HKLM
+// or the table, never from HKCU. False for every name in the tray's build.
+bool IsSupportSetting(const std::string& Name);
 
 // The value of Name in the table list (keys ignore case, the first line
 // wins, "key=" gives ''); Default when List is null or lacks the key.
 std::string GetConfigListValue(const TStringList* List, const std::string& Name,
                                const std::string& Default);
 // The layered lookup: the REG_SZ value Name under HKCU of the program key
-// (not for URL settings), else under HKLM, else GetConfigListValue. A value of
-// another registry type counts as missing.
+// (not for URL and support settings), else under HKLM, else
+// GetConfigListValue. A value of another registry type counts as missing.
 std::string GetConfigValue(const TStringList* List, const std::string& Name,
                            const std::string& Default);
 

@@ -371,6 +371,17 @@ def glossy_button(img, base, light, dark, radius, state, border=None):
         img.fill(outline(inner, 1.0), solid(WHITE, 0.6))
 
 
+def raised_panel(img, radius, border, body, shadow=(0, 0, 0), shadow_alpha=0.22, spread=3.0, rim=1.0):
+    """A rounded panel inset from the picture's edges, lifted by a soft
+    shadow below it: a rim of the border colour round the body paint."""
+    box = (3, 2, img.w - 3, img.h - 4)
+    panel = rrect(*box, radius)
+    img.shadow(panel, box, rgb=shadow, alpha=shadow_alpha, spread=spread, dy=1.5)
+    img.fill(panel, solid(border))
+    img.fill(inset(panel, rim), body)
+    return panel
+
+
 def badge(img, rgb, light, dark):
     """The round backdrop of the 48-pixel page icons."""
     w = img.w
@@ -707,10 +718,8 @@ def chevron(direction):
 def banner_activate():
     img = Image(174, 84)
     w, h = img.w, img.h
-    card = rrect(3, 2, w - 3, h - 4, 8)
-    img.shadow(card, (3, 2, w - 3, h - 4), alpha=0.3, spread=3, dy=1.5)
-    img.fill(card, vgrad(2, h - 4, [(0.0, ORANGE_LIGHT, 1.0), (1.0, ORANGE, 1.0)]))
-    img.fill(outline(card, 1.0), solid((196, 110, 20)))
+    raised_panel(img, 8, (196, 110, 20), vgrad(2, h - 4, [(0.0, ORANGE_LIGHT, 1.0), (1.0, ORANGE, 1.0)]),
+                 shadow_alpha=0.3)
     img.fill(lambda x, y: math.hypot(x - w * 0.2, y + 60) - 100, solid(WHITE, 0.18), (3, 2, w - 3, h - 4))
     img.fill(circle(40, h / 2 - 1, 24), radial(36, 30, 26, WHITE, (255, 236, 200), 0.95, 0.9))
     motif_key(img, 40, 15, rgb=(200, 120, 20))
@@ -735,31 +744,21 @@ def separator(w, h, rgb):
 
 def rect_border():
     img = Image(26, 26)
-    w, h = img.w, img.h
-    panel = rrect(3, 2, w - 3, h - 4, 4)
-    img.shadow(panel, (3, 2, w - 3, h - 4), alpha=0.22, spread=3, dy=1.5)
-    img.fill(panel, solid((180, 198, 222)))
-    img.fill(inset(panel, 1.0), solid(WHITE))
+    raised_panel(img, 4, (180, 198, 222), solid(WHITE))
     return img
 
 
 def red_border():
     img = Image(26, 32)
-    w, h = img.w, img.h
-    panel = rrect(3, 2, w - 3, h - 4, 5)
-    img.shadow(panel, (3, 2, w - 3, h - 4), rgb=RED_DARK, alpha=0.25, spread=3, dy=1.5)
-    img.fill(panel, solid(RED))
-    img.fill(inset(panel, 1.5), vgrad(2, h, [(0.0, (255, 246, 244), 1.0), (1.0, (253, 232, 228), 1.0)]))
+    raised_panel(img, 5, RED, vgrad(2, img.h, [(0.0, (255, 246, 244), 1.0), (1.0, (253, 232, 228), 1.0)]),
+                 shadow=RED_DARK, shadow_alpha=0.25, rim=1.5)
     return img
 
 
 def results_table():
     img = Image(240, 180)
     w, h = img.w, img.h
-    panel = rrect(3, 2, w - 3, h - 4, 8)
-    img.shadow(panel, (3, 2, w - 3, h - 4), alpha=0.22, spread=3.5, dy=1.5)
-    img.fill(panel, solid((176, 196, 222)))
-    img.fill(inset(panel, 1.0), solid(WHITE))
+    panel = raised_panel(img, 8, (176, 196, 222), solid(WHITE), spread=3.5)
     # The header band across the top and the icon column down the left.
     head = lambda x, y: max(inset(panel, 1.0)(x, y), y - 44)
     img.fill(head, vgrad(3, 44, [(0.0, (236, 244, 252), 1.0), (1.0, (212, 228, 246), 1.0)]))

@@ -13,6 +13,9 @@ set -euo pipefail
 [ -n "${KORV_PREFIX_DIR:-}" ] || { echo "wine-run: KORV_PREFIX_DIR is not set" >&2; exit 2; }
 [ -f "$KORV_PREFIX_DIR/env" ] || { echo "wine-run: no prefix in $KORV_PREFIX_DIR (run scripts/wineprefix.sh)" >&2; exit 2; }
 . "$KORV_PREFIX_DIR/env"
+# A prefix made for a 64-bit-only host keeps its programs on that road.
+. "$(dirname "$(realpath "$0")")/wine-env.sh"
+korv_take_host_road "$(realpath "$0")" "$@"
 # WinInet follows the host's proxy variables: requests to the tests' own
 # servers on 127.0.0.1 would go to that proxy instead.
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY

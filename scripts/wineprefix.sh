@@ -9,12 +9,16 @@
 # <dir> becomes a scratch folder holding the prefix, a home folder and an env
 # file. Wine's home, desktop folders and recycle bin (the XDG trash) all live
 # inside it, and drive z: (the host's root) is removed, so nothing run in the
-# prefix can reach the host's files. Every run makes the prefix afresh.
+# prefix can reach the host's files. Every run makes the prefix afresh. The
+# env file also records the kind of host it was made for (KORV_HOST_I386):
+# scripts/wine-run.sh keeps every program run in it on that road.
 set -euo pipefail
 . "$(dirname "$(realpath "$0")")/wine-env.sh"
 
 usage() { echo "usage: $0 <dir> [win32|win64]" >&2; exit 2; }
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
+# KORV_HOST_I386=0 where 32-bit code runs: made as a 64-bit-only host makes it.
+korv_take_host_road "$(realpath "$0")" "$@"
 arch=${2:-win64}
 case "$arch" in win32|win64) ;; *) usage ;; esac
 if [ "$arch" = win32 ] && [ "$KORV_HOST_I386" != 1 ]; then
@@ -62,6 +66,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 export KORV_WINE='$wine'
 export KORV_WINESERVER='$KORV_WINESERVER'
+export KORV_HOST_I386='$KORV_HOST_I386'
 unset WINEARCH
 ENV
 
@@ -76,8 +81,11 @@ ENV
     fi
     if [ "$arch" = win64 ] && [ "$KORV_HOST_I386" != 1 ]; then
         # Without 32-bit code Wine's own 32-bit setup cannot run, so the 32-bit
-        # registry view lacks what it writes there. Fill in the folder values
-        # the 32-bit programs read, as that setup writes them.
+        # registry view lacks what it writes there and syswow64 stays empty.
+        # Fill in the folder values the 32-bit programs read, as that setup
+        # writes them: without them %PROGRAMFILES% and the all-users folders
+        # of the program's own view are empty. The rest stays missing; a test
+        # that needs more of it makes it itself.
         cd "$WINEPREFIX/drive_c"
         "$KORV_WINESERVER" -p10 2>/dev/null || true  # a server that still runs serves as well
         cv='HKLM\Software\Microsoft\Windows\CurrentVersion'
@@ -87,6 +95,11 @@ ENV
         "$KORV_WINE" reg export "$cv\Explorer\Shell Folders" 'C:\shellfolders.reg' /reg:64 /y >/dev/null 2>&1
         "$KORV_WINE" reg import 'C:\shellfolders.reg' /reg:32 >/dev/null 2>&1
         rm -f shellfolders.reg
+        # Internet Explorer's version key, which the 32-bit setup also writes
+        # and the add-on scanner reads in the 32-bit view.
+        "$KORV_WINE" reg export 'HKLM\Software\Microsoft\Internet Explorer' 'C:\ie.reg' /reg:64 /y >/dev/null 2>&1
+        "$KORV_WINE" reg import 'C:\ie.reg' /reg:32 >/dev/null 2>&1
+        rm -f ie.reg
         mkdir -p "Program Files (x86)/Common Files"
     fi
     # A crashing program ends at once: no crash dialog waits for a click that

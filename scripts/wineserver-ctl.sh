@@ -18,6 +18,9 @@ start)
         "$here/wineprefix.sh" "$dir" "$arch"
     fi
     . "$dir/env"
+    # Wine's services start here: on the road the prefix was made for.
+    . "$here/wine-env.sh"
+    korv_take_host_road "$here/wineserver-ctl.sh" "$@"
     "$KORV_WINESERVER" -p60 </dev/null >/dev/null 2>&1
     "$KORV_WINE" wineboot </dev/null >/dev/null 2>&1
     ;;

@@ -9,9 +9,6 @@
 #include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <memory>
 
 namespace {
@@ -20,54 +17,9 @@ constexpr DWORD kPauseMs = 500;
 constexpr int kPausesAfterItem = 2;
 constexpr int kPausesAfterLevel = 11;
 
-// The rights through which another account could change what runs.
-constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
-                               WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-
-constexpr const char* kTrustedSids[] = {
-    "S-1-5-32-544",                                                   // Administrators
-    "S-1-5-18",                                                       // SYSTEM
-    "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", // TrustedInstaller
-};
-
 void RunnerLog(const std::string& Text) noexcept
 {
     Log(Text, 1, 1);
-}
-
-bool IsTrustedSid(PSID Sid)
-{
-    if (!Sid || !IsValidSid(Sid))
-        return false;
-    for (const char* text : kTrustedSids) {
-        PSID trusted = nullptr;
-        if (!ConvertStringSidToSidA(text, &trusted))
-            continue;
-        std::unique_ptr<void, TLocalFreeDeleter> owner(trusted);
-        if (EqualSid(Sid, trusted))
-            return true;
-    }
-    return false;
-}
-
-// The SID of an allow entry, or null for a kind whose layout is not the
-// plain one (object entries place it after optional GUIDs).
-PSID AllowedSid(const ACE_HEADER* Header)
-{
-    switch (Header->AceType) {
-    case ACCESS_ALLOWED_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-        return const_cast<DWORD*>(&reinterpret_cast<const ACCESS_ALLOWED_ACE*>(Header)->SidStart);
-    default:
-        return nullptr;
-    }
-}
-
-bool IsAllowEntry(BYTE Type)
-{
-    return Type == ACCESS_ALLOWED_ACE_TYPE || Type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE ||
-           Type == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
-           Type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
 }
 
 bool Continue(const TRunnerCallback& Callback)
@@ -180,9 +132,11 @@ bool RunPostponedStartup(const TRunnerCallback& Callback, const TRunnerSeams& Se
     bool completed = false;
     Guard([&] {
         {
+            // The folder first, whether or not the list is there: a link in
+            // its place would make even the existence test look elsewhere.
             TqvAllRunItems common(false);
             const std::string file = common.GetFileName();
-            if (!file.empty() && FileExistsEx(file) && TrustedOrLogged(s, CommonDataDir()) &&
+            if (!file.empty() && TrustedOrLogged(s, CommonDataDir()) && FileExistsEx(file) &&
                 TrustedOrLogged(s, file)) {
                 common.Load();
                 if (!RunStartupList(common, Callback, s))
@@ -197,8 +151,7 @@ bool RunPostponedStartup(const TRunnerCallback& Callback, const TRunnerSeams& Se
         }
         TFileList shortcuts;
         AddShortcuts(UserStartupDir(), shortcuts);
-        if (!CommonStartupDir().empty() && DirectoryExistsEx(CommonStartupDir()) &&
-            TrustedOrLogged(s, CommonStartupDir())) {
+        if (!CommonStartupDir().empty() && TrustedOrLogged(s, CommonStartupDir())) {
             TFileList common;
             AddShortcuts(CommonStartupDir(), common);
             for (TFoundFile& f : common)
@@ -213,46 +166,4 @@ bool RunPostponedStartup(const TRunnerCallback& Callback, const TRunnerSeams& Se
         completed = true;
     });
     return completed;
-}
-
-bool IsTrustedDescriptor(PSECURITY_DESCRIPTOR Descriptor)
-{
-    if (!Descriptor || !IsValidSecurityDescriptor(Descriptor))
-        return false;
-    PSID owner = nullptr;
-    BOOL ownerDefaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(Descriptor, &owner, &ownerDefaulted) || !IsTrustedSid(owner))
-        return false;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(Descriptor, &present, &dacl, &defaulted) || !present || !dacl)
-        return false; // a NULL DACL lets everyone do everything
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace))
-            return false;
-        const auto* header = static_cast<const ACE_HEADER*>(ace);
-        if (!IsAllowEntry(header->AceType) || (header->AceFlags & INHERIT_ONLY_ACE))
-            continue;
-        const DWORD mask = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header)->Mask;
-        if (!(mask & kWriteRights))
-            continue;
-        if (!IsTrustedSid(AllowedSid(header)))
-            return false;
-    }
-    return true;
-}
-
-bool IsTrustedPath(const std::string& Path)
-{
-    const std::string path = ExcludeTrailingBackslash(Path);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = GetNamedSecurityInfoA(
-        path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        nullptr, nullptr, nullptr, nullptr, &descriptor);
-    if (result != ERROR_SUCCESS)
-        return false;
-    TSecurityDescriptorPtr owner(descriptor);
-    return IsTrustedDescriptor(descriptor);
 }

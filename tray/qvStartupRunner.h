@@ -11,6 +11,7 @@
 // any of them that a user other than an administrator could change.
 
 #include "engine/qvStartup.h"
+#include "platform/FileUtilsU.h"
 
 #include <windows.h>
 
@@ -32,7 +33,9 @@ struct TRunnerSeams {
     // Opens a shortcut through the shell ("open", no parameters, no window,
     // no folder).
     std::function<void(const std::string& FileName)> OpenShortcut;
-    // The trust test of an all-users file or folder (IsTrustedPath).
+    // The trust test of an all-users file or folder (IsTrustedPath of the
+    // platform: no reparse point on the way, owned and writable by
+    // administrators only).
     std::function<bool(const std::string& Path)> Trusted;
 };
 
@@ -61,12 +64,3 @@ void StartRunItem(const TqvRegRunItem& Item, const TRunnerSeams& Seams = {});
 // "%ProgramFiles%" -> "%ProgramW6432%", "%CommonProgramFiles%" ->
 // "%CommonProgramW6432%", ignoring case.
 std::string NativeProgramFolderMacros(const std::string& Value);
-
-// An all-users file or folder is trusted when its owner is Administrators,
-// SYSTEM or TrustedInstaller and no allow entry that applies to the object
-// itself (inherit-only ones do not) gives any other account a right to write,
-// append, delete, delete children, change the permissions or take ownership
-// (or GENERIC_WRITE, GENERIC_ALL). A NULL DACL, or a descriptor that cannot
-// be read, is not trusted.
-bool IsTrustedDescriptor(PSECURITY_DESCRIPTOR Descriptor);
-bool IsTrustedPath(const std::string& Path);

@@ -22,6 +22,24 @@ void Pump(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+void MouseTest::SetUp()
+{
+    KTEST_NEEDS_DISPLAY();
+    InitApplication();
+    calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
+    SetFormLibCalls(&calls_);
+}
+
+void MouseTest::TearDown()
+{
+    SetFormLibCalls(nullptr);
+}
+
+std::vector<long> Box(const RECT& r)
+{
+    return {r.left, r.top, r.right, r.bottom};
+}
+
 LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys)
 {
     return SendMessageW(wnd, msg, keys, MAKELPARAM(x, y));
@@ -61,10 +79,17 @@ void Fill(TBitmap& bitmap, TColor color)
     }
 }
 
-std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name)
+std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name)
 {
-    const std::wstring path = ktest::EvidenceDir() + name + L".bmp";
-    bitmap.SaveToFile(path);
+    const std::wstring path = ktest::EvidenceDir() + name + L".png";
+    // GDI leaves the fourth byte of what it paints 0: kept as alpha, every
+    // picture of a painted control would come out fully transparent.
+    TBitmap opaque;
+    opaque.Assign(bitmap);
+    opaque.SetPixelFormat(TPixelFormat::pf24bit);
+    TPNGPicture png;
+    png.Assign(opaque);
+    png.SaveToFile(path);
     return path;
 }
 
@@ -85,18 +110,5 @@ const std::string& GuardTexts()
     return gGuardTexts;
 }
 
-std::wstring SaveEvidencePng(const TBitmap& bitmap, const std::wstring& name)
-{
-    // Painted pixels leave the fourth byte unset: 24 bits make the picture
-    // opaque.
-    TBitmap opaque;
-    opaque.Assign(bitmap);
-    opaque.SetPixelFormat(TPixelFormat::pf24bit);
-    TPNGPicture png;
-    png.Assign(opaque);
-    const std::wstring path = ktest::EvidenceDir() + name + L".png";
-    png.SaveToFile(path);
-    return path;
-}
 
 } // namespace formtest

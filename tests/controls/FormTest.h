@@ -32,6 +32,19 @@ template <typename F> bool PumpUntil(F done, DWORD timeoutMs)
     return true;
 }
 
+// A test that sends the mouse messages itself: it needs a display, the
+// application made ready, and TrackMouseEvent answered without a pointer
+// (Wine never posts WM_MOUSELEAVE for synthetic moves; tests send it).
+class MouseTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    TFormLibCalls calls_;
+};
+
+// A rectangle as four numbers, for comparisons that print well.
+std::vector<long> Box(const RECT& r);
+
 // A mouse message sent to a window at a client point.
 LRESULT SendMouse(HWND wnd, UINT msg, int x, int y, WPARAM keys = 0);
 
@@ -42,14 +55,12 @@ std::unique_ptr<TBitmap> Render(TWinControl& control);
 TColor PixelAt(const TBitmap& bitmap, int x, int y);
 // Fills a bitmap with one colour.
 void Fill(TBitmap& bitmap, TColor color);
-// Writes a bitmap into the test's evidence folder (name without extension,
-// ".bmp" added); the path written.
-std::wstring SaveEvidenceBitmap(const TBitmap& bitmap, const std::wstring& name);
+// Writes a bitmap into the test's evidence folder as a PNG (name without
+// extension); the path written.
+std::wstring SaveEvidencePicture(const TBitmap& bitmap, const std::wstring& name);
 // From now on the guard's texts are kept (each followed by a newline) for
 // GuardTexts instead of going to the log.
 void RecordGuardTexts();
 const std::string& GuardTexts();
-// The same as an opaque PNG picture (".png"), for the reviewer's screenshots.
-std::wstring SaveEvidencePng(const TBitmap& bitmap, const std::wstring& name);
 
 } // namespace formtest

@@ -89,18 +89,7 @@ struct TMouseStep {
 
 } // namespace
 
-class KvMouseRouting : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KTEST_NEEDS_DISPLAY();
-        formtest::InitApplication();
-        calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
-        SetFormLibCalls(&calls_);
-    }
-    void TearDown() override { SetFormLibCalls(nullptr); }
-    TFormLibCalls calls_;
-};
+class KvMouseRouting : public formtest::MouseTest {};
 
 TEST_F(KvMouseRouting, ScriptsGiveTheirEventLogs)
 {
@@ -244,7 +233,7 @@ TEST_F(KvPainting, WindowlessControlsPaintInTheirBoundsOnly)
     EXPECT_EQ(0x0000FF00u, PixelAt(*shot, 40, 10));
     EXPECT_EQ(0x0000FFFFu, PixelAt(*shot, 80, 20)) << "a transparent control shows its parent";
     EXPECT_EQ(clBlue, PixelAt(*shot, 71, 11));
-    formtest::SaveEvidenceBitmap(*shot, L"windowless_bounds");
+    formtest::SaveEvidencePicture(*shot, L"windowless_bounds");
 }
 
 TEST_F(KvPainting, TransparentControlDrawnOutsideThePaintShowsWhatLiesBelow)
@@ -406,6 +395,9 @@ TEST_F(KvPainting, TwentyRowLayoutBuildsFindsWalksAndLoadsOnce)
     EXPECT_EQ(fsBold, form.Find<TLabel>(L"LabelTitle")->Font().Style());
     EXPECT_FALSE(form.Find<TLabel>(L"LabelTitle")->ParentFont());
     EXPECT_TRUE(form.Find<TLabel>(L"LabelA")->ParentFont());
+    form.Font().SetHeight(-15);
+    EXPECT_EQ(-15, form.Find<TLabel>(L"LabelA")->Font().Height()) << "through the panel";
+    EXPECT_EQ(-14, form.Find<TLabel>(L"LabelTitle")->Font().Height()) << "a font of its own stays";
 
     // Aligned panels: top, bottom, left, right, then the client area.
     auto bounds = [&](const wchar_t* name) {

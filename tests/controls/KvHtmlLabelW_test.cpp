@@ -112,25 +112,22 @@ struct LabelForm {
     }
 };
 
-class HtmlLabelTest : public ctest::LiveBufferTest {
+// Every label test gives back the buffers it took, as the renderer's do.
+class HtmlLabelTest : public formtest::MouseTest {
 protected:
     void SetUp() override
     {
-        ctest::LiveBufferTest::SetUp();
-        KTEST_NEEDS_DISPLAY();
-        formtest::InitApplication();
-        // Wine never sends WM_MOUSELEAVE for synthetic moves: tests send it.
-        calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
-        SetFormLibCalls(&calls_);
+        start_ = KvLiveBuffers();
+        formtest::MouseTest::SetUp();
     }
     void TearDown() override
     {
-        SetFormLibCalls(nullptr);
         SetHtmlLabelThemeQuery(nullptr);
         Pump(0);
-        ctest::LiveBufferTest::TearDown();
+        formtest::MouseTest::TearDown();
+        EXPECT_EQ(start_, KvLiveBuffers()) << "buffers leaked";
     }
-    TFormLibCalls calls_;
+    long start_ = 0;
 };
 
 } // namespace
@@ -474,8 +471,8 @@ TEST_F(HtmlLabelTest, SingleLinkRedrawKeepsTheBackground)
             return v;
         };
         const std::vector<TColor> before = pixels();
-        formtest::SaveEvidencePng(*shot, transparent ? L"html_label_transparent_over_skin"
-                                                     : L"html_label_opaque_over_skin");
+        formtest::SaveEvidencePicture(*shot, transparent ? L"html_label_transparent_over_skin"
+                                                         : L"html_label_opaque_over_skin");
 
         // The label draws single links on its canvas outside a paint: give
         // it the picture's context, with its origin and clip.
@@ -575,7 +572,7 @@ TEST_F(HtmlLabelTest, Screenshots)
                 f.label->Renderer().DrawNode(dc, f.label->LayoutRect(), *link);
             }
         }
-        formtest::SaveEvidencePng(*shot, L"html_label_width_" + std::to_wstring(width));
+        formtest::SaveEvidencePicture(*shot, L"html_label_width_" + std::to_wstring(width));
         EXPECT_GT(f.label->Height(), LineHeightOf(f.label->Font()) * 3);
     }
 }

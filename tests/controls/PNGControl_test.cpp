@@ -12,16 +12,12 @@
 #include <string>
 #include <vector>
 
+using formtest::Box;
 using formtest::PixelAt;
 using formtest::Render;
 using formtest::SendMouse;
 
 namespace {
-
-std::vector<long> Box(const RECT& r)
-{
-    return {r.left, r.top, r.right, r.bottom};
-}
 
 std::string Bytes(const TPNGControl& control)
 {
@@ -186,18 +182,7 @@ TEST(PNGAnchors, HostileFileLeavesTheControlEmpty)
     EXPECT_FALSE(control.SaveToFile(L"C:\\no such folder\\none.png"));
 }
 
-class PNGControlMouse : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        KTEST_NEEDS_DISPLAY();
-        formtest::InitApplication();
-        calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
-        SetFormLibCalls(&calls_);
-    }
-    void TearDown() override { SetFormLibCalls(nullptr); }
-    TFormLibCalls calls_;
-};
+class PNGControlMouse : public formtest::MouseTest {};
 
 TEST_F(PNGControlMouse, LeftPressReportsOnceAndTheHandShowsOnlyWithNoButtonHeld)
 {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+using formtest::Box;
 using formtest::PixelAt;
 using formtest::Render;
 using formtest::SendMouse;
@@ -58,19 +59,13 @@ SIZE FakeMeasure(const TFont&, const std::wstring& text, int wrapWidth)
     return SIZE{7 * std::min(len, perLine), 13 * lines};
 }
 
-std::vector<long> Box(const RECT& r)
-{
-    return {r.left, r.top, r.right, r.bottom};
-}
-
-class SkinButtons : public ::testing::Test {
+class SkinButtons : public formtest::MouseTest {
 protected:
     void SetUp() override
     {
-        KTEST_NEEDS_DISPLAY();
-        formtest::InitApplication();
-        calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
-        SetFormLibCalls(&calls_);
+        formtest::MouseTest::SetUp();
+        if (IsSkipped())
+            return;
         images_.Add(L"BUTTON1", kNormal);
         images_.Add(L"BUTTON1_HOT", kHot);
         images_.Add(L"BUTTON1_DOWN", kDown);
@@ -85,7 +80,7 @@ protected:
     void TearDown() override
     {
         form_.reset();
-        SetFormLibCalls(nullptr);
+        formtest::MouseTest::TearDown();
     }
     TSkinButton* Button(const TControlSpec& extra = {})
     {
@@ -111,7 +106,6 @@ protected:
         return button.CurrentImage();
     }
 
-    TFormLibCalls calls_;
     TSolidList images_;
     std::unique_ptr<TForm> form_;
 };

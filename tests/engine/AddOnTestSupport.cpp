@@ -48,16 +48,26 @@ bool IEVersionScope::Set(const std::string& Version, const std::vector<REGSAM>& 
 {
     bool opened = true;
     for (REGSAM view : Views) {
+        if (!KeyExists(HKEY_LOCAL_MACHINE, kIEKey, view)) {
+            made_.String(HKEY_LOCAL_MACHINE, kIEKey, "Version", Version, view);
+            opened = opened && KeyExists(HKEY_LOCAL_MACHINE, kIEKey, view);
+            continue;
+        }
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) !=
             ERROR_SUCCESS) {
             opened = false;
             continue;
         }
+        Saved saved{view, false, {}};
         char buffer[256] = {};
-        DWORD size = sizeof(buffer);
-        RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-        saved_.emplace_back(view, buffer);
+        DWORD size = sizeof(buffer) - 1;
+        if (RegQueryValueExA(key, "Version", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                             &size) == ERROR_SUCCESS) {
+            saved.HadValue = true;
+            saved.Value = buffer;
+        }
+        saved_.push_back(saved);
         RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(Version.c_str()),
                        static_cast<DWORD>(Version.size() + 1));
         RegCloseKey(key);
@@ -67,14 +77,18 @@ bool IEVersionScope::Set(const std::string& Version, const std::vector<REGSAM>& 
 
 void IEVersionScope::Restore()
 {
-    for (const auto& [view, value] : saved_) {
+    made_.RemoveAll();
+    for (const Saved& s : saved_) {
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | view, &key) ==
-            ERROR_SUCCESS) {
-            RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                           static_cast<DWORD>(value.size() + 1));
-            RegCloseKey(key);
-        }
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kIEKey, 0, KEY_ALL_ACCESS | s.View, &key) !=
+            ERROR_SUCCESS)
+            continue;
+        if (s.HadValue)
+            RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(s.Value.c_str()),
+                           static_cast<DWORD>(s.Value.size() + 1));
+        else
+            RegDeleteValueA(key, "Version");
+        RegCloseKey(key);
     }
     saved_.clear();
 }

@@ -65,8 +65,10 @@ bool KeyExists(HKEY Root, const std::string& Key, REGSAM View);
 bool DeleteKeyTree(HKEY Root, const std::string& Key, REGSAM View);
 
 // Internet Explorer's "Version" for a test: Set writes it in each view,
-// keeping what was there; Restore, or the end of the object, writes the old
-// texts back.
+// keeping what was there; Restore, or the end of the object, puts back what
+// was there before. Where a view lacks the key (a prefix made on a host that
+// runs 64-bit code only has none in the 32-bit view) it is made, and removed
+// again.
 class IEVersionScope {
 public:
     IEVersionScope() = default;
@@ -74,12 +76,18 @@ public:
     IEVersionScope(const IEVersionScope&) = delete;
     IEVersionScope& operator=(const IEVersionScope&) = delete;
 
-    // False when the key does not open in a view (nothing is written there).
+    // False when the key can be neither opened nor made in a view.
     bool Set(const std::string& Version, const std::vector<REGSAM>& Views);
     void Restore();
 
 private:
-    std::vector<std::pair<REGSAM, std::string>> saved_;
+    struct Saved {
+        REGSAM View;
+        bool HadValue; // "Version" existed, holding Value
+        std::string Value;
+    };
+    std::vector<Saved> saved_;
+    RegEntries made_; // the keys that were missing
 };
 
 // The user's "Mozilla\Firefox\Profiles\" below the application data folder,

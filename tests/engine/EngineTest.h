@@ -2,6 +2,7 @@
 // Helpers shared by the engine's tests.
 
 #include "engine/qvClasses.h"
+#include "platform/FileUtilsU.h"
 #include "platform/qvSettings.h"
 
 #include "KorvTest.h"
@@ -33,6 +34,31 @@ inline std::string HostFixture()
 }
 inline constexpr const char* kNoHostFixture =
     "no host fixture: run through ctest, or first tests/engine/host_fixture.sh make <prefix dir>";
+
+// ---------------------------------------------------------------------------
+// Trust
+
+// While it lives, the trust test of the all-users files (IsTrustedPath)
+// refuses every path that holds "planted" (in any case) and takes the rest:
+// Wine gives every file the one account it runs as, so only a stand-in can
+// say what someone else planted.
+class PlantedPaths {
+public:
+    PlantedPaths() : old_(SetTrustQueryForTests(&Trusted)) {}
+    ~PlantedPaths() { SetTrustQueryForTests(old_); }
+    PlantedPaths(const PlantedPaths&) = delete;
+    PlantedPaths& operator=(const PlantedPaths&) = delete;
+
+private:
+    static bool Trusted(const std::string& Path)
+    {
+        std::string lower = Path;
+        for (char& c : lower)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        return lower.find("planted") == std::string::npos;
+    }
+    TTrustQuery old_;
+};
 
 // ---------------------------------------------------------------------------
 // Files

@@ -100,11 +100,16 @@ TEST_F(AddOnCheck, CacheFileIsWrittenByteForByteAndReadBackAsStored)
                                "  <addon id=\"white@kv.test\" name=\"Fine\" type=\"W\" />\r\n"
                                "</addons>\r\n";
     EXPECT_EQ(golden, etest::ReadBytes(file_));
+    // The save's temporary file, of a name of its own; the folder gets its
+    // protection again; the file gets no grant.
     EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
-        return c == "CreateFileA " + file_ + ".tmp protected";
+        return c.rfind("CreateFileA " + file_ + ".", 0) == 0 && c.size() > 14 &&
+               c.substr(c.size() - 14) == ".tmp protected";
     })) << ::testing::PrintToString(calls);
-    EXPECT_FALSE(std::any_of(calls.begin(), calls.end(), [](const std::string& c) {
-        return c.rfind("SetFileSecurityA", 0) == 0 || c.rfind("SetNamedSecurityInfoA", 0) == 0;
+    EXPECT_FALSE(std::any_of(calls.begin(), calls.end(), [&](const std::string& c) {
+        return c.rfind("SetFileSecurityA", 0) == 0 ||
+               (c.rfind("SetNamedSecurityInfoA", 0) == 0 &&
+                c != "SetNamedSecurityInfoA " + ExcludeTrailingBackslash(dirAnsi_) + " protected");
     })) << "no access grant";
 
     // Read back: ids as stored, the lists emptied first.
@@ -309,3 +314,17 @@ TEST_F(AddOnCheck, SettingsAndValuesArriveEscaped)
 }
 
 } // namespace
+
+TEST_F(AddOnCheck, APlantedCacheGivesNoVerdict)
+{
+    file_ = dirAnsi_ + "planted\\addons.xml";
+    ASSERT_TRUE(etest::WriteBytes(file_, "<addons>\r\n  <addon id=\"{kv-planted}\" type=\"B\" "
+                                         "name=\"x\" />\r\n</addons>\r\n"));
+    auto items = NewItems();
+    items->Load();
+    ASSERT_EQ(1u, items->AllRecords.size()) << "read while trusted";
+    etest::PlantedPaths trust;
+    items->Load();
+    EXPECT_TRUE(items->AllRecords.empty());
+    EXPECT_TRUE(items->BlackIndex.empty());
+}

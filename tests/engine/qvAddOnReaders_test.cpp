@@ -6,6 +6,7 @@
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
+#include "platform/WinVersionU.h"
 #include "platform/XmlU.h"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,21 @@ TEST(AddOnReaders, IdNormalFormAndIEVersionText)
           VersionCase{"x.1", 8}}) {
         EXPECT_EQ(c.Major, IEMajorVersionFromText(c.Text)) << "text: '" << c.Text << "'";
     }
-    // Wine's Internet Explorer reports 9.11.9600.x, so the IE 7 road runs.
-    EXPECT_EQ(9, GetIEMajorVersion());
+    // The untouched prefix takes the IE 7 road, which the other add-on tests
+    // rely on: Wine's Internet Explorer reports 9.11.9600.x, and a prefix made
+    // on a host that runs 64-bit code only has no Internet Explorer key in the
+    // 32-bit view at all, which counts as 8.
+    EXPECT_LE(7, GetIEMajorVersion());
+    // The program's own view decides (the 32-bit one on 64-bit Windows).
+    const bool win64 = IsWin64();
+    for (const auto& [own, other] : {std::pair<VersionCase, const char*>{{"9.11.9600.18376", 9}, "6.0"},
+                                     std::pair<VersionCase, const char*>{{"6.0.2900.5512", 6}, "9.11"}}) {
+        atest::IEVersionScope ownView, otherView;
+        ASSERT_TRUE(ownView.Set(own.Text, {win64 ? kView32 : 0}));
+        if (win64)
+            ASSERT_TRUE(otherView.Set(other, {atest::kView64}));
+        EXPECT_EQ(own.Major, GetIEMajorVersion()) << own.Text;
+    }
 }
 
 class AddOnRegistryReaders : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "engine/qvCleanRep.h"
 #include "platform/DateTimeU.h"
 #include "platform/FileUtilsU.h"
+#include "platform/RegistryU.h"
 #include "platform/SecurityU.h"
 #include "platform/UnicodeU.h"
 #include "platform/qvCommon.h"
@@ -221,7 +222,9 @@ TEST_F(BackupFile, AnItemWhoseNamesOrTextsTheCodePageLosesIsRefusedWhole)
     const std::string protectedDacl =
         etest::DaclSddl(GetProtectedSecurityAttributes()->lpSecurityDescriptor);
     ASSERT_NE("none", protectedDacl);
-    EXPECT_EQ((std::vector<std::string>{"CreateDirectoryA " + protectedDacl,
+    // CommonDataDir existed: it gets its protection again.
+    EXPECT_EQ((std::vector<std::string>{"SetNamedSecurityInfoA " + protectedDacl,
+                                        "CreateDirectoryA " + protectedDacl,
                                         "CreateFileA " + protectedDacl}),
               gCreateCalls);
     for (const std::string& path : {dirAnsi_ + "Backup", file})
@@ -407,4 +410,45 @@ TEST_F(BackupFile, BoostBackupRecordsWhatDidNotExistAndAStoppedOrEmptyOneWritesN
     reg.String(HKEY_LOCAL_MACHINE, key, L"b", L"x", view);
     EXPECT_EQ(0, repair(0));
     EXPECT_FALSE(FileExistsEx(file));
+}
+
+TEST_F(BackupFile, APlantedBackupIsNeitherListedNorRestored)
+{
+    UseFolders(dirAnsi_);
+    const REGSAM view = Views().front();
+    reg.String(HKEY_LOCAL_MACHINE, key, L"v", L"before", view);
+    SetClock(&FixedClock);
+    BeginBackup(kBackupFix, L"ours");
+    ASSERT_TRUE(BackupRegValue(HKEY_LOCAL_MACHINE, WideToAnsi(key), "v", false));
+    ASSERT_TRUE(EndBackup());
+    const std::string folder = dirAnsi_ + "Backup\\";
+    const std::string ours = folder + "fix_20240131_235958.xml";
+    const std::string planted = folder + "planted_fix_20240130_000000.xml";
+    ASSERT_TRUE(CopyFileA(ours.c_str(), planted.c_str(), FALSE));
+    reg.String(HKEY_LOCAL_MACHINE, key, L"v", L"after", view);
+
+    etest::PlantedPaths trust;
+    TqvBackups backups;
+    backups.LoadFrom(folder);
+    ASSERT_EQ(1u, backups.FixBackups.size()) << "the planted file is not listed";
+    EXPECT_EQ(ours, backups.FixBackups[0]->FileName);
+
+    TqvBackup plantedBackup(planted);
+    const TqvBackup::TResult refused = plantedBackup.Restore();
+    EXPECT_EQ(0, refused.Applied);
+    EXPECT_EQ(1, refused.Failed);
+    std::string value;
+    {
+        TRegViewScope scope(Win64(), false);
+        ASSERT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, WideToAnsi(key), "v", value));
+    }
+    EXPECT_EQ("after", value) << "nothing of the planted file was applied";
+
+    // Planted in place of the folder: nothing in it is listed.
+    const std::string plantedFolder = dirAnsi_ + "Planted\\";
+    ASSERT_TRUE(CreateDirectoryA(plantedFolder.c_str(), nullptr));
+    ASSERT_TRUE(
+        CopyFileA(ours.c_str(), (plantedFolder + "fix_20240131_235958.xml").c_str(), FALSE));
+    backups.LoadFrom(plantedFolder);
+    EXPECT_TRUE(backups.FixBackups.empty());
 }

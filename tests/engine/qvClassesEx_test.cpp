@@ -3,7 +3,9 @@
 
 #include "DriverTest.h"
 #include "EngineTest.h"
+#include "ImportPatch.h"
 #include "KorvTest.h"
+#include "engine/qvBackup.h"
 #include "engine/qvClassesEx.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvExceptions.h"
@@ -11,6 +13,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/RegistryU.h"
 #include "platform/SysUtilsU.h"
+#include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 #include "platform/qvCommon.h"
@@ -291,6 +294,280 @@ TEST(ScannedContainers, AWholeScannedAreaIsNeverDeleted)
     item.FixKind = kRegFixDel;
     EXPECT_FALSE(item.Fix());
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, cache, Views().front()));
+}
+
+// ---------------------------------------------------------------------------
+// What counts as a library file and as missing
+
+class ScannerFiles : public ktest::ScratchDirTest {
+protected:
+    void SetUp() override
+    {
+        ktest::ScratchDirTest::SetUp();
+        ResetExceptionsForTests();
+        ResetCleanReportForTests();
+    }
+    void TearDown() override
+    {
+        ResetExceptionsForTests();
+        ResetCleanReportForTests();
+        ktest::ScratchDirTest::TearDown();
+    }
+    RegFixture reg;
+};
+
+TEST_F(ScannerFiles, ATypeLibraryIsSoundOnlyThroughAnExistingFile)
+{
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    WriteFile(L"x.tlb", "tlb");
+    const struct {
+        const char* name;
+        std::wstring library;
+        bool dead;
+    } cases[] = {
+        {"missing file in an existing folder", std::wstring(system) + L"\\korvgone.tlb", true},
+        {"missing file in a missing folder", L"C:\\korvgone\\dead.tlb", true},
+        {"resource number behind a present file", dir_ + L"x.tlb\\3", false},
+        {"present file", dir_ + L"x.tlb", false},
+        {"a folder as the library", system, true},
+        {"resource number behind a folder", std::wstring(system) + L"\\3", true},
+    };
+    std::vector<std::wstring> guids;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        guids.push_back(UniqueGuid(0x40 + static_cast<int>(i)));
+        reg.String(HKEY_CLASSES_ROOT, L"TypeLib\\" + guids.back() + L"\\1.0\\0\\win32", L"",
+                   cases[i].library, Views().front());
+    }
+    ScannerRun run(&CreateItemsTypelib);
+    run.Scan();
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(cases[i].dead, !run.Found(guids[i]).empty()) << cases[i].name;
+}
+
+TEST_F(ScannerFiles, AKeyBothViewsShareIsJudgedInTheFirstPassOnly)
+{
+    if (!Win64())
+        GTEST_SKIP() << "one registry view";
+    // A 32-bit program's files: "%ProgramFiles%" is another folder in the
+    // 64-bit view, where they are not.
+    const std::wstring unique = Unique(L"korvtest");
+    const std::string folder32 = ExpandPathMacros32("%PROGRAMFILES%\\") + WideToAnsi(unique) + "\\";
+    ASSERT_NE(ExpandPathMacros32("%PROGRAMFILES%"), ExpandPathMacros64("%PROGRAMFILES%"));
+    ASSERT_TRUE(CreateDirectoryA(folder32.c_str(), nullptr));
+    for (const char* name : {"app.exe", "lib.tlb"})
+        ASSERT_TRUE(etest::WriteBytes(folder32 + name, "x"));
+    const std::wstring app = std::wstring(kAppPaths) + L"\\" + unique + L".exe";
+    const std::wstring library = L"TypeLib\\" + UniqueGuid(0x50);
+    reg.String(HKEY_LOCAL_MACHINE, app, L"", L"%ProgramFiles%\\" + unique + L"\\app.exe",
+               Views().front(), REG_EXPAND_SZ);
+    reg.String(HKEY_CLASSES_ROOT, library + L"\\1.0\\0\\win32", L"",
+               L"%ProgramFiles%\\" + unique + L"\\lib.tlb", Views().front(), REG_EXPAND_SZ);
+    // Wine keeps one key for both views here, as Windows 7 does for TypeLib.
+    ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, app, dtest::kView64));
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, library, dtest::kView64));
+
+    ScannerRun apps(&CreateItemsAppPaths);
+    apps.Scan();
+    ScannerRun libraries(&CreateItemsTypelib);
+    libraries.Scan();
+    EXPECT_TRUE(apps.Found(unique).empty()) << "its App Path is sound";
+    EXPECT_TRUE(libraries.Found(library.substr(8)).empty()) << "its type library is sound";
+
+    for (const char* name : {"app.exe", "lib.tlb"})
+        DeleteFileA((folder32 + name).c_str());
+    RemoveDirectoryA(folder32.c_str());
+}
+
+namespace {
+
+// The existence test answers these errors for paths that hold their marker.
+struct TProbeError {
+    const char* marker;
+    DWORD error;
+};
+constexpr TProbeError kProbeErrors[] = {
+    {"korvprobe-denied", ERROR_ACCESS_DENIED},
+    {"korvprobe-sharing", ERROR_SHARING_VIOLATION},
+    {"korvprobe-device", ERROR_NOT_READY},
+    {"korvprobe-volume", ERROR_UNRECOGNIZED_VOLUME},
+};
+DWORD(WINAPI* gRealAttributes)(LPCSTR) = nullptr;
+// Every path on drive C when set: the volume cannot be read at all.
+std::atomic<DWORD> gDriveError{0};
+
+DWORD WINAPI ProbeAttributes(LPCSTR Path)
+{
+    const std::string path = LowerCase(Path ? Path : "");
+    if (gDriveError && path.rfind("c:", 0) == 0) {
+        SetLastError(gDriveError);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    for (const TProbeError& p : kProbeErrors)
+        if (path.find(p.marker) != std::string::npos) {
+            SetLastError(p.error);
+            return INVALID_FILE_ATTRIBUTES;
+        }
+    return gRealAttributes(Path);
+}
+
+// Points the program's GetFileAttributesA at ProbeAttributes while it lives.
+class TProbePatch {
+public:
+    TProbePatch()
+    {
+        gRealAttributes = reinterpret_cast<DWORD(WINAPI*)(LPCSTR)>(importpatch::PatchImport(
+            "kernel32.dll", "GetFileAttributesA", reinterpret_cast<void*>(&ProbeAttributes)));
+    }
+    ~TProbePatch()
+    {
+        if (gRealAttributes)
+            importpatch::PatchImport("kernel32.dll", "GetFileAttributesA",
+                                     reinterpret_cast<void*>(gRealAttributes));
+    }
+    bool Installed() const { return gRealAttributes != nullptr; }
+};
+
+} // namespace
+
+TEST_F(ScannerFiles, OnlyNotFoundMakesAPathMissing)
+{
+    TProbePatch patch;
+    ASSERT_TRUE(patch.Installed());
+    // Each folder's program: an error that may pass is never a finding.
+    std::vector<std::pair<std::string, bool>> cases; // folder, dead
+    for (const TProbeError& p : kProbeErrors)
+        cases.emplace_back(p.marker, false);
+    cases.emplace_back("korvgone", true);
+    std::vector<std::wstring> entries;
+    for (const auto& [folder, dead] : cases) {
+        entries.push_back(Unique(L"KorvTest.probe") + L".end");
+        reg.String(HKEY_LOCAL_MACHINE, kUninstall + entries.back(), L"UninstallString",
+                   L"C:\\" + AnsiToWide(folder) + L"\\uninst.exe /S", Views().front());
+    }
+    ScannerRun run(&CreateItemsUninstall);
+    run.Scan();
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(cases[i].second, !run.Found(entries[i]).empty()) << cases[i].first;
+}
+
+KTEST_ROLE(unreadable_drive)
+{
+    // Before the drives are first listed: the volume of C: cannot be read.
+    TProbePatch patch;
+    if (!patch.Installed())
+        return 100;
+    gDriveError = args.empty() ? ERROR_UNRECOGNIZED_VOLUME : std::stoul(args[0]);
+    return IsFixedDrivePath("C:\\korvgone\\x.exe") ? 1 : 0;
+}
+
+TEST_F(ScannerFiles, AFixedDriveWhoseRootCannotBeReadIsNoFixedDrive)
+{
+    for (const DWORD error : {ERROR_UNRECOGNIZED_VOLUME, ERROR_NOT_READY}) {
+        const ktest::ChildResult child =
+            ktest::RunSelf(L"unreadable_drive", {std::to_wstring(error)});
+        ASSERT_TRUE(child.started);
+        EXPECT_EQ(0u, child.exitCode) << "error " << error << ": nothing on it can be missing";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Class keys live in a hive: the merged HKCR only shows them
+
+namespace {
+
+// A backup of one item through the process's writer into Folder + "Backup\";
+// the file's text, '' when none was written.
+std::string BackedUp(TqvRegItem& Item, const std::string& Folder, std::string& File)
+{
+    TProgramFolders folders = ComputeProgramFolders();
+    folders.CommonDataDir = Folder;
+    folders.BackupDir = Folder + "Backup\\";
+    SetProgramFoldersForTests(folders);
+    BeginBackup(kBackupFix, L"classes");
+    const bool recorded = Item.Backup();
+    EndBackup();
+    ResetProgramFoldersForTests();
+    TqvBackups backups;
+    backups.LoadFrom(Folder + "Backup\\");
+    if (!recorded || backups.FixBackups.empty())
+        return {};
+    File = backups.FixBackups.front()->FileName;
+    return ktest::ReadFileBytes(AnsiToWide(File));
+}
+
+} // namespace
+
+TEST(ClassHives, TheNativeNameTellsTheHive)
+{
+    const struct {
+        const wchar_t* native;
+        HKEY hive;
+    } cases[] = {
+        {L"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID\\{x}", HKEY_LOCAL_MACHINE},
+        {L"\\Registry\\Machine\\Software\\Classes\\Wow6432Node\\CLSID\\{x}", HKEY_LOCAL_MACHINE},
+        {L"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1000_Classes\\CLSID\\{x}", HKEY_CURRENT_USER},
+        {L"\\REGISTRY\\USER\\S-1-5-21-1-2-3-1000\\Software\\Classes\\CLSID\\{x}",
+         HKEY_CURRENT_USER},
+        {L"", nullptr},
+        {L"\\REGISTRY\\MACHINEX\\CLSID", nullptr},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.hive, ClassesHiveOfNativeName(c.native)) << WideToUtf8(c.native);
+}
+
+TEST_F(ScannerFiles, AClassFindingIsBackedUpAndRestoredInItsOwnHive)
+{
+    // Wine keeps every class in HKLM\Software\Classes (it merges no
+    // per-user classes into HKCR): the real lookup names that hive.
+    const std::wstring dead = UniqueGuid(0x60);
+    reg.String(HKEY_CLASSES_ROOT, L"CLSID\\" + dead + L"\\InprocServer32", L"",
+               L"C:\\korvgone\\hive.dll", Views().front());
+    ScannerRun run(&CreateItemsCLSID);
+    run.main.BackupWriter = DefaultBackupWriter();
+    run.Scan();
+    std::vector<const TqvRegItem*> found = run.Found(dead);
+    ASSERT_FALSE(found.empty());
+    auto* item = const_cast<TqvRegItem*>(found.front());
+    std::string file;
+    const std::string text = BackedUp(*item, dirAnsi_, file);
+    EXPECT_NE(std::string::npos,
+              text.find("root=\"HKLM\" key=\"Software\\Classes\\CLSID\\" + WideToAnsi(dead) + "\""))
+        << text;
+    EXPECT_EQ(std::string::npos, text.find("root=\"HKCR\"")) << text;
+    EXPECT_TRUE(item->Fix());
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\" + dead, Views().front()));
+    TqvBackup backup(file);
+    EXPECT_EQ(0, backup.Restore().Failed);
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE,
+                          L"Software\\Classes\\CLSID\\" + dead + L"\\InprocServer32",
+                          Views().front()));
+}
+
+TEST_F(ScannerFiles, APerUserClassGoesBackToTheUserNeverMachineWide)
+{
+    // Where Windows merges the user's classes into HKCR, the native name of
+    // such a finding names the user's hive; the item then acts there.
+    const std::wstring cls = L"CLSID\\" + UniqueGuid(0x61);
+    const std::wstring user = L"Software\\Classes\\" + cls;
+    reg.String(HKEY_CURRENT_USER, user + L"\\InprocServer32", L"", L"C:\\korvgone\\user.dll",
+               Views().front());
+    TqvMain main;
+    main.BackupWriter = DefaultBackupWriter();
+    auto scanner = CreateItemsCLSID(&main);
+    auto item = NewRegDeletion(scanner.get(), HKEY_CLASSES_ROOT, WideToAnsi(cls), "", false, false);
+    item->ClassesHive = HKEY_CURRENT_USER;
+    std::string file;
+    const std::string text = BackedUp(*item, dirAnsi_, file);
+    EXPECT_NE(std::string::npos, text.find("root=\"HKCU\" key=\"" + WideToAnsi(user) + "\""))
+        << text;
+    EXPECT_TRUE(item->Fix());
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, user, Views().front()));
+    TqvBackup backup(file);
+    EXPECT_EQ(0, backup.Restore().Failed);
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, user + L"\\InprocServer32", Views().front()));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + cls, Views().front()));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, cls, Views().front()));
 }
 
 // ---------------------------------------------------------------------------

@@ -242,11 +242,12 @@ TEST_F(CleanRepTest, SaveCreatesTheFoldersAndReplacesTheFileWhole)
         etest::DaclSddl(GetProtectedSecurityAttributes()->lpSecurityDescriptor);
     ASSERT_NE("none", protectedDacl);
     const std::string dataDir = LowerCase(ExcludeTrailingBackslash(CommonDataDir()));
-    EXPECT_EQ(
-        (std::vector<std::string>{"CreateDirectoryA " + dataDir + " " + protectedDacl,
-                                  "CreateDirectoryA " + dataDir + "\\backup " + protectedDacl,
-                                  "CreateFileA " + LowerCase(file_) + ".tmp " + protectedDacl}),
-        gSecurityCalls);
+    ASSERT_EQ(3u, gSecurityCalls.size());
+    EXPECT_EQ("CreateDirectoryA " + dataDir + " " + protectedDacl, gSecurityCalls[0]);
+    EXPECT_EQ("CreateDirectoryA " + dataDir + "\\backup " + protectedDacl, gSecurityCalls[1]);
+    // The save's temporary file, of a name of its own.
+    EXPECT_EQ(0u, gSecurityCalls[2].rfind("CreateFileA " + LowerCase(file_) + ".", 0));
+    EXPECT_NE(std::string::npos, gSecurityCalls[2].find(".tmp " + protectedDacl));
     // Read back, nobody but Administrators and SYSTEM may write. (Wine gives
     // every new file its own default DACL, SYSTEM and the creating user, who
     // is an administrator there.)
@@ -379,3 +380,24 @@ TEST_F(CleanRepRepairTest, ARepairWithoutBackupRecordsNothing)
 }
 
 } // namespace
+
+TEST_F(CleanRepTest, APlantedReportHidesNothing)
+{
+    WriteReport(Entry("HKLM", "SOFTWARE\\Dead", "", 45000));
+    {
+        TqvCleanRep trusted;
+        trusted.Load();
+        EXPECT_EQ(1, trusted.Count());
+    }
+    // The same file, where someone other than an administrator may write.
+    TProgramFolders folders = ProgramFolders();
+    folders.BackupDir = dirAnsi_ + "Planted\\";
+    SetProgramFoldersForTests(folders);
+    CreateDirectoryPath(BackupDir(), TFileSecurity::Inherit, true);
+    ASSERT_TRUE(CopyFileA(file_.c_str(), (BackupDir() + "cleanrep.xml").c_str(), FALSE));
+    etest::PlantedPaths trust;
+    TqvCleanRep planted;
+    planted.Load();
+    EXPECT_EQ(0, planted.Count());
+    EXPECT_FALSE(planted.Contains(Item(HKEY_LOCAL_MACHINE, "SOFTWARE\\Dead", "")));
+}

@@ -12,6 +12,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
+#include "platform/ShortcutU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
@@ -24,13 +25,14 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 namespace {
 
 using etest::WriteBytes;
-using stest::Exists;
 using stest::Describe;
+using stest::Exists;
 using stest::Findings;
 using stest::kRunKey;
 using stest::Minus;
@@ -232,6 +234,54 @@ TEST_F(InvalidStartupTest, ReportsOnlyProgramsReallyMissingFromAFixedDrive)
     EXPECT_TRUE(Exists(userStartup + tag + "away.lnk"));
     DeleteFileW(cyrillic.c_str());
     RemoveDirectoryW(cyrillicDir.c_str());
+}
+
+namespace {
+
+// Links and the wide targets that a Windows link of that name would hold.
+std::map<std::wstring, std::wstring> gWideTargets;
+
+std::wstring WideTargetOf(const std::wstring& FileName, bool)
+{
+    for (const auto& [link, target] : gWideTargets)
+        if (_wcsicmp(link.c_str(), FileName.c_str()) == 0)
+            return target;
+    return GetShortcutTargetW(FileName, false);
+}
+
+} // namespace
+
+TEST_F(InvalidStartupTest, AShortcutTargetTheCodePageCannotHoldIsJudgedAsItIs)
+{
+    const std::string userStartup = GetUserStartupFolder();
+    ASSERT_FALSE(userStartup.empty());
+    const std::string tag = stest::UniqueName("Kv");
+    // "\u0141\u00f3d\u017a" reads as "L\u00f3dz" through code page 1252: another
+    // path, which does not exist.
+    const std::wstring folder = WideFromAnsi(dirAnsi_) + L"Kv\u0141\u00f3d\u017a";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring program = folder + L"\\run.exe";
+    CloseHandle(CreateFileW(program.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(program.c_str()));
+    const std::string present = Link(userStartup, tag + "present.lnk");
+    const std::string gone = Link(userStartup, tag + "gone.lnk");
+    // The links themselves hold what Wine keeps: the code page's form.
+    ASSERT_TRUE(stest::MakeShortcut(present, WideToAnsi(program)));
+    ASSERT_TRUE(stest::MakeShortcut(gone, WideToAnsi(folder + L"\\gone.exe")));
+    gWideTargets = {{WideFromAnsi(present), program}, {WideFromAnsi(gone), folder + L"\\gone.exe"}};
+    const TShortcutTargetReader previous = SetShortcutTargetReaderForTests(&WideTargetOf);
+
+    auto main = stest::LoadedRoot(StartupCatalogue());
+    main->ScanAll();
+    SetShortcutTargetReaderForTests(previous);
+    std::set<std::string> reported;
+    for (const std::string& finding : Findings(*stest::FirstScanner(*main)))
+        if (finding.find(LowerCase(tag)) != std::string::npos)
+            reported.insert(finding);
+    EXPECT_EQ(std::set<std::string>{"file " + LowerCase(gone)}, reported)
+        << "the present target is sound; the missing one is missing as it is";
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(InvalidStartupTest, AStopEndsTheWholeScan)

@@ -112,6 +112,7 @@ TEST(StartupRunItem, PriorityIsANumberClampedToTheRange)
     } const cases[] = {
         {" priority=\"15\"", 10}, {" priority=\"-3\"", 0}, {"", 0},
         {" priority=\"x\"", 0},   {" priority=\"7\"", 7},  {" priority=\"10\"", 10},
+        {" priority=\"0x9\"", 0}, {" priority=\"$9\"", 0}, {" priority=\"+4\"", 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.attribute);
@@ -426,6 +427,45 @@ TEST_F(StartupListTest, ShortcutsGoBackOnlyWhenTheirCopyIsThere)
     EXPECT_EQ("a file, no folder", ReadBytes(blocked));
 }
 
+TEST_F(StartupListTest, APlantedAllUsersListOrShortcutIsNeitherRunNorRestored)
+{
+    const std::string name = stest::UniqueName("KvDelayed");
+    TqvAllRunItems ours(false);
+    ours.AddFound(RunEntry(false, name, "C:\\kv\\planted.exe"));
+    ASSERT_TRUE(ours.WriteListFile());
+
+    // The same list, now where someone other than an administrator may have
+    // put it.
+    TProgramFolders folders = ProgramFolders();
+    const std::string plantedData = dirAnsi_ + "planted\\";
+    ASSERT_TRUE(CreateDirectoryA(plantedData.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(ListFile(false).c_str(), (plantedData + "startup.xml").c_str(), FALSE));
+    folders.CommonDataDir = plantedData;
+    SetProgramFoldersForTests(folders);
+    etest::PlantedPaths trust;
+    TqvAllRunItems planted(false);
+    EXPECT_EQ(TStartupListState::Damaged, planted.Load());
+    EXPECT_TRUE(planted.Items.empty());
+    const TDelayedRestoreReport report = RestoreDelayedStartupItems();
+    EXPECT_EQ(0, report.CommonList.Restored);
+    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kRunKey, name, false)) << "no HKLM Run from it";
+
+    // Delayed shortcuts of the all-users folder go where they run for
+    // everybody: a planted one stays.
+    const std::string startup = dirAnsi_ + "common startup\\";
+    CreateDirectoryA(startup.c_str(), nullptr);
+    const std::string shortcut = CommonStartupDir() + name + ".lnk";
+    const std::string plantedShortcut = CommonStartupDir() + "planted.lnk";
+    ASSERT_TRUE(WriteBytes(shortcut, "delayed"));
+    ASSERT_TRUE(WriteBytes(plantedShortcut, "planted"));
+    const TDelayedCount count = MoveDelayedShortcutsBack(CommonStartupDir(), startup, true);
+    EXPECT_EQ(1, count.Restored) << "ours goes back";
+    EXPECT_EQ(1, count.Failed) << "the planted one stays";
+    EXPECT_TRUE(Exists(startup + name + ".lnk"));
+    EXPECT_FALSE(Exists(startup + "planted.lnk"));
+    EXPECT_TRUE(Exists(plantedShortcut));
+}
+
 // What the create, copy and set calls passed as security.
 std::mutex gCallsLock;
 std::vector<std::pair<std::string, std::string>> gCalls; // api, path
@@ -504,7 +544,12 @@ TEST_F(StartupListTest, AllUsersFolderAndListAreProtectedAndUserOnesInherit)
         ASSERT_EQ(2u, copies.size());
         EXPECT_EQ(nullptr, copies[0]);
         EXPECT_EQ(0u, recording.Count("SetFileSecurityA"));
-        EXPECT_EQ(0u, recording.Count("SetNamedSecurityInfoA"));
+        // The all-users folder, there since the first move, gets its
+        // protection again; nothing else is set.
+        const auto reprotected =
+            recording.Of("SetNamedSecurityInfoA", ExcludeTrailingBackslash(delayedDir));
+        EXPECT_EQ(perUser ? 0u : 1u, reprotected.size());
+        EXPECT_EQ(reprotected.size(), recording.Count("SetNamedSecurityInfoA"));
 
         TqvAllRunItems list(perUser);
         list.AddFound(RunEntry(perUser, "KvSecurity", "C:\\kv\\x.exe"));

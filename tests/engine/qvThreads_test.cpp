@@ -12,6 +12,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <typeinfo>
 
 namespace {
 
@@ -399,6 +400,20 @@ TEST_F(ExecThread, ARootWhoseOwnerLetsGoLivesUntilTheWorkerEnds)
     EXPECT_EQ((std::vector<std::string>{"owner let go", "scan 1 com", "scan 2 com", "scan 3 com",
                                         "done", "root freed"}),
               lines);
+}
+
+TEST_F(ExecThread, AWorkerFreedBeforeItStartsLeavesTheRootUnhooked)
+{
+    std::shared_ptr<TqvMain> root = MakeRoot(j);
+    // The root's own handler stays until a worker runs.
+    bool ownHandler = false;
+    const auto handler = [&ownHandler](const TqvUIStatus&) { return ownHandler = true; };
+    root->OnProgress = handler;
+    delete new TqvExecThread(root, false, nullptr, nullptr, kRepairFix, kModeRepair);
+    // Anything else would be a call into the freed worker.
+    ASSERT_TRUE(root->OnProgress.target_type() == typeid(handler));
+    EXPECT_TRUE(root->Progress(true));
+    EXPECT_TRUE(ownHandler);
 }
 
 class ExecThreadReport : public ktest::ScratchDirTest {

@@ -1,4 +1,5 @@
 #include "platform/FileUtilsU.h"
+#include "platform/StreamU.h"
 
 #include "FileTestSupport.h"
 #include "KorvTest.h"
@@ -289,6 +290,37 @@ TEST_F(FileUtilsDirTest, CreateDirectoryPathPassesEachSecurityChoice)
     }
 }
 
+TEST_F(FileUtilsDirTest, AnExistingProtectedFolderGetsItsProtectionAgain)
+{
+    // Anybody may have made the folder first (every user may create folders
+    // in the all-users data folder). Wine keeps no descriptors of its own, so
+    // the call is seen through the recorder.
+    ASSERT_TRUE(CreateDirectoryA(Path("made by someone").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(Path("made by someone\\below").c_str(), nullptr));
+    const std::string protectedSddl =
+        filetest::DaclSddl(GetProtectedSecurityAttributes()->lpSecurityDescriptor);
+    for (const bool recursive : {true, false}) {
+        SCOPED_TRACE(recursive);
+        filetest::TRecorderScope recorder;
+        EXPECT_TRUE(CreateDirectoryPath(Path("made by someone\\below\\"), TFileSecurity::Protected,
+                                        recursive));
+        const auto calls = recorder.Calls();
+        ASSERT_EQ(1u, calls.size()) << "the folder itself, never its parents";
+        EXPECT_EQ("SetNamedSecurityInfoA", calls[0].Api);
+        EXPECT_EQ(Path("made by someone\\below"), calls[0].Path);
+        EXPECT_EQ(static_cast<SECURITY_INFORMATION>(OWNER_SECURITY_INFORMATION |
+                                                    DACL_SECURITY_INFORMATION |
+                                                    PROTECTED_DACL_SECURITY_INFORMATION),
+                  calls[0].Information);
+        EXPECT_EQ(protectedSddl, calls[0].Sddl);
+    }
+    for (const TFileSecurity other : {TFileSecurity::Inherit, TFileSecurity::Shared}) {
+        filetest::TRecorderScope recorder;
+        EXPECT_TRUE(CreateDirectoryPath(Path("made by someone"), other, true));
+        EXPECT_TRUE(recorder.Calls().empty());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Forced and restart deletions
 
@@ -517,6 +549,48 @@ TEST(FileLinkTest, WalksNeverEnterLinks)
         EXPECT_TRUE(DirectoryExistsEx(tree + "\\link"));
         EXPECT_TRUE(DirectoryExistsEx(tree + "\\loop"));
     }
+}
+
+TEST(FileLinkTest, NothingThroughALinkIsTrustedWrittenOrProtected)
+{
+    if (!filetest::RunningUnderWine())
+        GTEST_SKIP() << "Windows: the fixture is made by the Wine host";
+    char fixture[MAX_PATH] = {};
+    if (!GetEnvironmentVariableA("KORV_LINK_FIXTURE", fixture, MAX_PATH))
+        GTEST_SKIP() << "no host link fixture (made by CTest's platform_link_fixture step)";
+    const std::string base = IncludeTrailingBackslash(fixture);
+    const std::string outside = base + "outside\\";
+    const std::string link = base + "tree\\link";
+    const struct {
+        std::string path;
+        bool link;
+    } cases[] = {
+        {outside + "canary.txt", false},
+        {outside, false},
+        {link, true},
+        {link + "\\canary.txt", true},
+        {link + "\\not there yet\\x.xml", true},
+        {base + "not there\\x.xml", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(c.link, PathHasReparsePoint(c.path));
+    }
+    // Wine gives every file the account that the test runs as.
+    EXPECT_TRUE(IsTrustedPath(outside + "canary.txt"));
+    EXPECT_TRUE(IsTrustedFile(outside + "canary.txt"));
+    EXPECT_FALSE(IsTrustedPath(link + "\\canary.txt")) << "read through a link";
+    EXPECT_FALSE(IsTrustedFile(link + "\\canary.txt"));
+    EXPECT_FALSE(IsTrustedPath(link));
+    EXPECT_FALSE(IsTrustedPath(base + "no such folder\\startup.xml"));
+
+    EXPECT_FALSE(SaveFileAtomic(link + "\\planted.txt", "x"));
+    EXPECT_FALSE(FileExistsEx(outside + "planted.txt"));
+    EXPECT_FALSE(SaveFileAtomic(link + "\\canary.txt", "overwritten"));
+    EXPECT_EQ("canary", ktest::ReadFileBytes(AnsiToWide(outside + "canary.txt")));
+    filetest::TRecorderScope recorder;
+    EXPECT_FALSE(CreateDirectoryPath(link, TFileSecurity::Protected, true));
+    EXPECT_TRUE(recorder.Calls().empty()) << "a link's target is never given another DACL";
 }
 
 // ---------------------------------------------------------------------------

@@ -539,6 +539,78 @@ TEST_F(SecurityKeys, NativeNameOfADeepKeyComesBackWhole)
 // ---------------------------------------------------------------------------
 // Processes and tokens
 
+// ---------------------------------------------------------------------------
+// Trust in what the elevated program reads
+
+TEST(SecurityTrust, OnlyAdministratorsMayChangeWhatIsTrusted)
+{
+    const struct {
+        const char* name;
+        const char* sddl;
+        bool trusted;
+    } cases[] = {
+        {"Administrators owner, users read", "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)", true},
+        {"SYSTEM owner", "O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;WD)", true},
+        {"TrustedInstaller owner",
+         "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:(A;;FA;;;BA)", true},
+        {"inherit-only CREATOR OWNER", "O:BAD:(A;;FA;;;BA)(A;OICIIO;GA;;;CO)(A;;FR;;;BU)", true},
+        {"a deny entry", "O:BAD:(A;;FA;;;BA)(D;;FA;;;BU)", true},
+        {"users write", "O:BAD:(A;;FA;;;BA)(A;;FW;;;BU)", false},
+        {"users append", "O:BAD:(A;;FA;;;BA)(A;;0x4;;;BU)", false},
+        {"users delete", "O:BAD:(A;;FA;;;BA)(A;;SD;;;BU)", false},
+        {"users change permissions", "O:BAD:(A;;FA;;;BA)(A;;WD;;;BU)", false},
+        {"users take ownership", "O:BAD:(A;;FA;;;BA)(A;;WO;;;BU)", false},
+        {"Everyone GENERIC_ALL", "O:BAD:(A;;FA;;;BA)(A;;GA;;;WD)", false},
+        {"Everyone GENERIC_WRITE", "O:BAD:(A;;GW;;;WD)", false},
+        {"CREATOR OWNER on the object itself", "O:BAD:(A;;FA;;;CO)", false},
+        {"a user owner", "O:BUD:(A;;FA;;;BA)", false},
+        {"Everyone owner", "O:WDD:(A;;FA;;;BA)", false},
+        {"no owner", "D:(A;;FA;;;BA)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl, SDDL_REVISION_1,
+                                                                         &descriptor, nullptr));
+        EXPECT_EQ(c.trusted, IsTrustedDescriptor(descriptor));
+        LocalFree(descriptor);
+    }
+    EXPECT_FALSE(IsTrustedDescriptor(nullptr));
+
+    // A NULL DACL lets everyone do everything.
+    SECURITY_DESCRIPTOR nullDacl{};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    PSID administrators = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-544", &administrators));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&nullDacl, administrators, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+    EXPECT_FALSE(IsTrustedDescriptor(&nullDacl));
+    // An empty one lets nobody in.
+    ACL empty{};
+    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&nullDacl, TRUE, &empty, FALSE));
+    EXPECT_TRUE(IsTrustedDescriptor(&nullDacl));
+    LocalFree(administrators);
+
+    // The account that owns what this elevated program makes counts as an
+    // administrator (Wine gives every file its one account; Windows makes
+    // such files Administrators' own).
+    const std::string own = OwnFilesOwnerSid();
+    ASSERT_FALSE(own.empty()) << "the test runs elevated";
+    for (const auto& [sddl, trusted] : std::vector<std::pair<std::string, bool>>{
+             {"O:" + own + "D:(A;;FA;;;" + own + ")(A;;FA;;;SY)(A;;0x1200a9;;;WD)", true},
+             {"O:" + own + "D:(A;;FA;;;" + own + ")(A;;FW;;;BU)", false},
+             {"O:BUD:(A;;FA;;;" + own + ")", false},
+         }) {
+        SCOPED_TRACE(sddl);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        EXPECT_EQ(trusted, IsTrustedDescriptor(descriptor));
+        LocalFree(descriptor);
+    }
+}
+
 TEST(SecurityU, OwnProcess)
 {
     char own[MAX_PATH * 2] = {};

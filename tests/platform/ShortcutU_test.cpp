@@ -81,6 +81,10 @@ TEST_F(ShortcutTest, ReadsPathAndArgumentsOfSavedLinks)
         std::string link = MakeLink(c.name, c.target.c_str(), c.arguments);
         EXPECT_EQ(c.plain, GetShortcutTarget(link, false));
         EXPECT_EQ(c.withArguments, GetShortcutTarget(link, true));
+        // The wide read gives the same (Wine stores a link's path in the code
+        // page; Windows keeps it wide, which only the wide read returns).
+        EXPECT_EQ(AnsiToWide(c.plain), GetShortcutTargetW(AnsiToWide(link), false));
+        EXPECT_EQ(AnsiToWide(c.withArguments), GetShortcutTargetW(AnsiToWide(link), true));
     }
 }
 
@@ -102,6 +106,7 @@ TEST_F(ShortcutTest, OtherFilesGiveNoTarget)
         SCOPED_TRACE(name);
         EXPECT_EQ("", GetShortcutTarget(name, false));
         EXPECT_EQ("", GetShortcutTarget(name, true));
+        EXPECT_EQ(L"", GetShortcutTargetW(AnsiToWide(name), false));
     }
 }
 

@@ -442,6 +442,21 @@ protected:
     {
         return ktest::ReadFileBytes(AnsiToWide(Path(name)));
     }
+    // The temporary files of atomic saves of name ("<name>.*.tmp") left in
+    // the folder.
+    size_t Leftovers(const std::string& name) const
+    {
+        size_t count = 0;
+        WIN32_FIND_DATAA data{};
+        HANDLE find = FindFirstFileA((Path(name) + ".*.tmp").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE)
+            return 0;
+        do
+            ++count;
+        while (FindNextFileA(find, &data));
+        FindClose(find);
+        return count;
+    }
 };
 
 TEST_F(FileStreamTest, WriterCreatesFoldersAppendsAndCloses)
@@ -615,13 +630,13 @@ TEST_F(FileStreamTest, AtomicSaveReplacesAndCreates)
     EXPECT_EQ("first", Read("new\\s.xml"));
     EXPECT_TRUE(SaveFileAtomic(Path("new\\s.xml"), std::string("sec\0nd\r\n", 8)));
     EXPECT_EQ(std::string("sec\0nd\r\n", 8), Read("new\\s.xml"));
-    EXPECT_FALSE(FileExistsEx(Path("new\\s.xml.tmp")));
+    EXPECT_EQ(0u, Leftovers("new\\s.xml"));
 
     // A writer that fails leaves the old file and no tmp file.
     EXPECT_FALSE(SaveFileAtomic(Path("new\\s.xml"),
                                 [](TStreamWriter& w) { return w.WriteRaw("partial") && false; }));
     EXPECT_EQ(std::string("sec\0nd\r\n", 8), Read("new\\s.xml"));
-    EXPECT_FALSE(FileExistsEx(Path("new\\s.xml.tmp")));
+    EXPECT_EQ(0u, Leftovers("new\\s.xml"));
 }
 
 // args: ready event, target, half of the replacement's size.
@@ -655,10 +670,12 @@ TEST_F(FileStreamTest, AtomicSaveSurvivesACrashHalfway)
         child.Terminate();
     }
     EXPECT_EQ(old, Read("startup.xml"));
-    // The next save gets past the left-over tmp file.
+    // The next save is not hindered by the left-over tmp file (the dead
+    // writer's own), and leaves none of its own.
+    EXPECT_EQ(1u, Leftovers("startup.xml"));
     EXPECT_TRUE(SaveFileAtomic(Path("startup.xml"), "fresh"));
     EXPECT_EQ("fresh", Read("startup.xml"));
-    EXPECT_FALSE(FileExistsEx(Path("startup.xml.tmp")));
+    EXPECT_EQ(1u, Leftovers("startup.xml"));
 }
 
 // As with the locked files: the short hold gets a retry time far beyond it,
@@ -682,7 +699,7 @@ TEST_F(FileStreamTest, AtomicSaveWaitsForAShortHolderOnly)
         EXPECT_FALSE(SaveFileAtomic(Path("held.xml"), "newer"));
         const ULONGLONG elapsed = GetTickCount64() - start;
         EXPECT_TRUE(child.Running());
-        EXPECT_FALSE(FileExistsEx(Path("held.xml.tmp")));
+        EXPECT_EQ(0u, Leftovers("held.xml"));
         child.Terminate();
         EXPECT_GE(elapsed, 700u) << "retried like the writer's Open";
     }
@@ -708,7 +725,9 @@ TEST_F(FileStreamTest, SecurityChoiceReachesTheFiles)
         const auto calls = recorder.Calls();
         ASSERT_EQ(1u, calls.size());
         EXPECT_EQ("CreateFileA", calls[0].Api);
-        EXPECT_EQ(target + ".tmp", calls[0].Path);
+        // A name of its own, made new.
+        EXPECT_EQ(0u, calls[0].Path.rfind(target + ".", 0)) << calls[0].Path;
+        EXPECT_EQ(calls[0].Path.size() - 4, calls[0].Path.rfind(".tmp")) << calls[0].Path;
         EXPECT_EQ(c.Expected != nullptr, calls[0].HasDescriptor);
         if (c.Expected) {
             EXPECT_EQ(filetest::DaclSddl(c.Expected->lpSecurityDescriptor), calls[0].Sddl);

@@ -102,33 +102,34 @@ TEST(SysUtilsU, IntegerTexts)
         const char* in;
         bool ok;
         int32_t value;
+        bool decimal; // also read by the decimal-only reader
     };
     const Case cases[] = {
-        {"0", true, 0},
-        {"42", true, 42},
-        {"+5", true, 5},
-        {"-17", true, -17},
-        {"007", true, 7},
-        {"2147483647", true, INT32_MAX},
-        {"-2147483648", true, INT32_MIN},
-        {"2147483648", false, 0},
-        {"-2147483649", false, 0},
-        {"99999999999999999999", false, 0},
-        {"$FF", true, 255},
-        {"0x1a", true, 26},
-        {"0X1A", true, 26},
-        {"$FFFFFFFF", true, -1},
-        {"-$10", true, -16},
-        {"$100000000", false, 0},
-        {"", false, 0},
-        {"-", false, 0},
-        {"$", false, 0},
-        {"0x", false, 0},
-        {" 1", false, 0},
-        {"1 ", false, 0},
-        {"12a", false, 0},
-        {"$G", false, 0},
-        {"1.5", false, 0},
+        {"0", true, 0, true},
+        {"42", true, 42, true},
+        {"+5", true, 5, true},
+        {"-17", true, -17, true},
+        {"007", true, 7, true},
+        {"2147483647", true, INT32_MAX, true},
+        {"-2147483648", true, INT32_MIN, true},
+        {"2147483648", false, 0, false},
+        {"-2147483649", false, 0, false},
+        {"99999999999999999999", false, 0, false},
+        {"$FF", true, 255, false},
+        {"0x1a", true, 26, false},
+        {"0X1A", true, 26, false},
+        {"$FFFFFFFF", true, -1, false},
+        {"-$10", true, -16, false},
+        {"$100000000", false, 0, false},
+        {"", false, 0, false},
+        {"-", false, 0, false},
+        {"$", false, 0, false},
+        {"0x", false, 0, false},
+        {" 1", false, 0, false},
+        {"1 ", false, 0, false},
+        {"12a", false, 0, false},
+        {"$G", false, 0, false},
+        {"1.5", false, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in);
@@ -136,6 +137,9 @@ TEST(SysUtilsU, IntegerTexts)
         EXPECT_EQ(c.ok, TryStrToInt(c.in, out));
         EXPECT_EQ(c.ok ? c.value : 12345, out) << "out untouched on failure";
         EXPECT_EQ(c.ok ? c.value : -99, StrToIntDef(c.in, -99));
+        int32_t decimal = 12345;
+        EXPECT_EQ(c.decimal, TryStrToIntDecimal(c.in, decimal));
+        EXPECT_EQ(c.decimal ? c.value : 12345, decimal);
     }
 }
 

@@ -131,14 +131,10 @@ std::string Under(const std::string& folder, const std::string& tail)
     return folder.empty() ? "\\" + tail : folder + tail;
 }
 
-// The HKLM values of the 32-bit registry view exist only in a prefix whose
-// 32-bit half was set up (wine32 installed). Without it they are missing and
-// the getters that read them give '': the rows below then only check that
-// getter and own query agree.
-bool HasThirtyTwoBitRegistryHalf()
-{
-    return !OwnProgramFiles(KEY_WOW64_32KEY).empty();
-}
+// The HKLM folder values of the 32-bit registry view come from Wine's 32-bit
+// set-up, which a host that runs 64-bit code only cannot run: there
+// scripts/wineprefix.sh fills in the ones read here, so every test prefix has
+// them and the rows below must find them.
 
 // Every getter next to the test's own query for the Windows version the
 // process sees (the whole list also runs under "winxp").
@@ -167,7 +163,6 @@ std::vector<GetterCheck> GetterChecks()
         return OwnRegFolder(HKEY_LOCAL_MACHINE, kCurrentVersion, "CommonFilesDir", view);
     };
     const std::string windows = OwnWindows();
-    const bool half32 = HasThirtyTwoBitRegistryHalf();
     // A 64-bit program, and any program on 32-bit Windows or before VISTA,
     // sees the native folder as its System folder; the shipped 32-bit program
     // on 64-bit Windows reaches it through the "sysnative" alias.
@@ -187,19 +182,19 @@ std::vector<GetterCheck> GetterChecks()
         {"Startup", GetUserStartupFolder(), hkcu("Startup"), true},
         {"AppData", AppDataDir(), hkcu("AppData"), true},
         {"Cookies", CookiesDir(), hkcu("Cookies"), true},
-        {"All-users desktop", AllUsersDesktopDir(), hklm("Common Desktop"), half32},
-        {"All-users start menu", AllUsersStartMenuDir(), hklm("Common Start Menu"), half32},
-        {"All-users programs", AllUsersProgramsDir(), hklm("Common Programs"), half32},
-        {"All-users startup", GetCommonStartupFolder(), hklm("Common Startup"), half32},
+        {"All-users desktop", AllUsersDesktopDir(), hklm("Common Desktop"), true},
+        {"All-users start menu", AllUsersStartMenuDir(), hklm("Common Start Menu"), true},
+        {"All-users programs", AllUsersProgramsDir(), hklm("Common Programs"), true},
+        {"All-users startup", GetCommonStartupFolder(), hklm("Common Startup"), true},
         {"All-users application data", AllUsersAppDataDir(),
-         vista ? OwnCsidl(CSIDL_COMMON_APPDATA) : hklm("Common AppData"), vista || half32},
+         vista ? OwnCsidl(CSIDL_COMMON_APPDATA) : hklm("Common AppData"), true},
         {"User documents", UserDocumentsDir(), OwnCsidl(CSIDL_PERSONAL), true},
         {"All-users documents", AllUsersDocumentsDir(),
          vista ? OwnPublicDocuments() : OwnCsidl(CSIDL_COMMON_DOCUMENTS), true},
-        {"Program files", ProgramFilesDir(), OwnProgramFiles(KEY_WOW64_32KEY), half32},
+        {"Program files", ProgramFilesDir(), OwnProgramFiles(KEY_WOW64_32KEY), true},
         {"Program files (x86)", ProgramFiles32Dir(), OwnCsidl(CSIDL_PROGRAM_FILESX86), true},
         {"Program files (64-bit)", ProgramFiles64Dir(), OwnProgramFiles(KEY_WOW64_64KEY), true},
-        {"Common files", CommonFilesDir(), common(KEY_WOW64_32KEY), half32},
+        {"Common files", CommonFilesDir(), common(KEY_WOW64_32KEY), true},
         {"Common files (x86)", CommonFiles32Dir(), OwnCsidl(CSIDL_PROGRAM_FILES_COMMONX86), true},
         {"Common files (64-bit)", CommonFiles64Dir(), common(KEY_WOW64_64KEY), true},
         {"User profile", UserProfileDir(), WithBackslash(OwnEnv("USERPROFILE")), true},
@@ -286,11 +281,6 @@ TEST(SystemPathsU, GettersEqualTheSystemsOwnAnswers)
 
 TEST(SystemPathsU, ThirtyTwoBitViewFolders)
 {
-    if (!HasThirtyTwoBitRegistryHalf())
-        GTEST_SKIP() << "this prefix has no 32-bit registry half (no wine32): the 32-bit view "
-                        "lacks ProgramFilesDir, CommonFilesDir and the HKLM Shell Folders. With "
-                        "it, the 32-bit program reads Program files 'C:\\Program Files (x86)\\' "
-                        "and all four all-users folders.";
     // 32-bit Windows has one registry view, holding the one program folder.
     const std::string programFiles =
         OwnWin64() ? "C:\\Program Files (x86)\\" : "C:\\Program Files\\";
@@ -596,8 +586,7 @@ TEST(SystemPathsU, CollapseEachFolderAndItsShortForm)
     const std::string tail = "Sub\\Mixed.DLL";
     for (const Row& row : rows) {
         if (row.folder.empty()) {
-            // Only the 32-bit view's folders may be missing (see HasThirtyTwoBitRegistryHalf).
-            EXPECT_FALSE(HasThirtyTwoBitRegistryHalf()) << row.name;
+            ADD_FAILURE() << row.name << ": empty";
             continue;
         }
         char shortBuffer[MAX_PATH + 1] = {};
@@ -709,8 +698,7 @@ TEST(SystemPathsU, FirstCallerInTheSixtyFourBitViewDoesNotDecideTheCache)
     EXPECT_EQ(own32, seen);
     EXPECT_FALSE(after32);
     EXPECT_TRUE(after64) << "the thread's flags are restored";
-    // Without the prefix's 32-bit half own32 is '' and the poisoned cache would
-    // show 'C:\Program Files\x'; with it the result is 'C:\Program Files (x86)\x'.
+    // A cache poisoned by the 64-bit caller would show 'C:\Program Files\x'.
     EXPECT_EQ(Under(own32, "x"), ExpandPathMacros32("%PROGRAMFILES%\\x"));
 
     // The 64-bit getters switch to the 64-bit view and back.

@@ -315,8 +315,9 @@ class TextTranslationFile : public TranslationTest {};
 
 TEST_F(TextTranslationFile, FirstLoadWritesTheTableAndItsVersion)
 {
-    // The tray, which runs unelevated, rewrites the file too: the folder and
-    // the file are open to every user, the folders above them are not.
+    // Every caption of the elevated program comes from the file: neither it
+    // nor its folder is open to anybody but administrators (the tray only
+    // reads).
     TProgramFolders folders = ProgramFolders();
     folders.TranslateDir = Narrow(scratch_) + "Data\\Translate\\";
     SetProgramFoldersForTests(folders);
@@ -330,14 +331,16 @@ TEST_F(TextTranslationFile, FirstLoadWritesTheTableAndItsVersion)
             bool shared;
         } expected[] = {
             {"CreateDirectoryA", Narrow(scratch_) + "Data", false},
-            {"CreateDirectoryA", Narrow(scratch_) + "Data\\Translate", true},
-            {"CreateFileA", TranslateDir() + "lng.ini.tmp", true},
+            {"CreateDirectoryA", Narrow(scratch_) + "Data\\Translate", false},
+            // The temporary file of the save, of a name of its own.
+            {"CreateFileA", TranslateDir() + "lng.ini.", false},
         };
         const auto calls = recorder.Calls();
         for (const auto& e : expected) {
             SCOPED_TRACE(e.path);
             auto call = std::find_if(calls.begin(), calls.end(), [&](const filetest::TRecorded& c) {
-                return c.Api == e.api && SameText(c.Path, e.path);
+                return c.Api == e.api && (e.path.back() == '.' ? c.Path.rfind(e.path, 0) == 0
+                                                               : SameText(c.Path, e.path));
             });
             ASSERT_NE(calls.end(), call) << "not made";
             EXPECT_TRUE(call->HasDescriptor);
@@ -434,11 +437,57 @@ TEST_F(TextTranslationFile, AFileHeldOpenKeepsTheOldFileVersionAndTexts)
         CloseHandle(releaseEvent);
     }
     EXPECT_EQ(before, ktest::ReadFileBytes(LngPath()));
-    EXPECT_EQ(GetFileAttributesW((LngPath() + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+    WIN32_FIND_DATAW found{};
+    HANDLE leftover = FindFirstFileW((LngPath() + L".*.tmp").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, leftover) << "the failed save left its temporary file";
+    if (leftover != INVALID_HANDLE_VALUE)
+        FindClose(leftover);
     // Once the file is free, the next load catches up.
     LoadTranslationFile();
     EXPECT_EQ("1.0.0.2", LngVer());
     EXPECT_EQ(kFixEn2, Fix());
+}
+
+namespace {
+
+bool NotPlanted(const std::string& Path)
+{
+    return LowerCase(Path).find("planted") == std::string::npos;
+}
+
+bool WriteFileBytes(const std::wstring& Path, const std::string& Bytes)
+{
+    HANDLE file = CreateFileW(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(file, Bytes.data(), static_cast<DWORD>(Bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == Bytes.size();
+}
+
+} // namespace
+
+TEST_F(TextTranslationFile, APlantedFileIsNeverReadAndTheMainProgramWritesItAnew)
+{
+    // A lng.ini of the current version that someone other than an
+    // administrator may have written (Wine gives every file one account, so
+    // the trust test's stand-in says which).
+    TProgramFolders folders = ProgramFolders();
+    folders.TranslateDir = Narrow(scratch_) + "Planted\\";
+    SetProgramFoldersForTests(folders);
+    InstallMain(L"korv_stub_v1.exe");
+    LoadTranslationFile();
+    CloseTranslationFileForTests();
+    const std::string planted = "[en]\r\nRestorePointNameFix=<a href=\"http://x/\">planted</a>\r\n";
+    ASSERT_TRUE(WriteFileBytes(LngPath(), planted));
+    const TTrustQuery old = SetTrustQueryForTests(&NotPlanted);
+    LoadTranslationFile();
+    SetTrustQueryForTests(old);
+    EXPECT_EQ(kFixEn, Fix()) << "the planted caption is not shown";
+    EXPECT_EQ(ShippedText(), ktest::ReadFileBytes(LngPath())) << "written anew";
+    EXPECT_EQ("1.0.0.1", LngVer());
 }
 
 TEST_F(TextTranslationFile, WithoutMainProgramOrFileTheDefaultsAnswer)
@@ -483,6 +532,9 @@ TEST_F(TextTranslate, MacrosAreExpandedIgnoringCase)
         {L"%BRAND_DOMAIN%", kProductDomainW},
         {L"%SUPPORT_PHONE%", L"+1 555 0100"},
         {L"%support_mail%", L"help@example.com"},
+        // The settings go into HTML captions as text, never as markup.
+        {L"<b>%SUPPORT_PHONE%</b> <a href=\"mailto:%SUPPORT_MAIL%\">",
+         L"<b>+1 555 0100</b> <a href=\"mailto:help@example.com\">"},
         {L"%#% item", L"\u2022 item"},
         {L"%C% %year% %BRAND%", L"\u00A9 " + year + L" Korvelle"},
         {L"first|second", L"first\r\nsecond"},
@@ -493,6 +545,18 @@ TEST_F(TextTranslate, MacrosAreExpandedIgnoringCase)
         SCOPED_TRACE(Narrow(c.text));
         EXPECT_EQ(c.expected, TranslateText(L"NoSuchKey", c.text));
     }
+}
+
+TEST_F(TextTranslate, SupportValuesAreInsertedAsText)
+{
+    ChangeSettings([](TSettings& s) {
+        s.SUPPORT_PHONE = "<a href=\"http://x/\">call</a>";
+        s.SUPPORT_MAIL = "a&b's@example.com";
+    });
+    EXPECT_EQ(L"<b>&lt;a href=&quot;http://x/&quot;&gt;call&lt;/a&gt;</b>",
+              TranslateText(L"NoSuchKey", L"<b>%SUPPORT_PHONE%</b>"));
+    EXPECT_EQ(L"mail a&amp;b&#39;s@example.com",
+              TranslateText(L"NoSuchKey", L"mail %SUPPORT_MAIL%"));
 }
 
 TEST_F(TextTranslate, EmptyLanguageGivesTheDefaultExpanded)

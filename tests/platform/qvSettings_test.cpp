@@ -88,21 +88,26 @@ TEST_F(qvSettings, LayersDecideInOrderAndUrlsSkipTheUsersKey)
 {
     const RegValue dword{REG_DWORD, ""};
     const LayerCase cases[] = {
-        {"HKCU empty text beats HKLM and table", "SUPPORT_MAIL", RegValue{REG_SZ, ""},
-         RegValue{REG_SZ, "lm"}, "SUPPORT_MAIL=tab", ""},
-        {"HKCU DWORD is ignored", "SUPPORT_MAIL", dword, RegValue{REG_SZ, "lm"}, "SUPPORT_MAIL=tab",
-         "lm"},
-        {"HKLM beats table", "SUPPORT_MAIL", std::nullopt, RegValue{REG_SZ, "lm"},
-         "SUPPORT_MAIL=tab", "lm"},
-        {"HKLM DWORD is ignored", "SUPPORT_MAIL", std::nullopt, dword, "SUPPORT_MAIL=tab", "tab"},
-        {"table beats default", "SUPPORT_MAIL", std::nullopt, std::nullopt, "SUPPORT_MAIL=tab",
-         "tab"},
-        {"default last", "SUPPORT_MAIL", std::nullopt, std::nullopt, "OTHER=x", "def"},
-        {"table keys ignore case", "SUPPORT_MAIL", std::nullopt, std::nullopt, "support_Mail=lower",
-         "lower"},
-        {"first line wins", "SUPPORT_MAIL", std::nullopt, std::nullopt,
-         "SUPPORT_MAIL=first\r\nsupport_mail=second", "first"},
-        {"key= gives empty", "SUPPORT_MAIL", std::nullopt, std::nullopt, "SUPPORT_MAIL=", ""},
+        {"HKCU empty text beats HKLM and table", "CFG_ID", RegValue{REG_SZ, ""},
+         RegValue{REG_SZ, "lm"}, "CFG_ID=tab", ""},
+        {"HKCU DWORD is ignored", "CFG_ID", dword, RegValue{REG_SZ, "lm"}, "CFG_ID=tab", "lm"},
+        {"HKLM beats table", "CFG_ID", std::nullopt, RegValue{REG_SZ, "lm"}, "CFG_ID=tab", "lm"},
+        {"HKLM DWORD is ignored", "CFG_ID", std::nullopt, dword, "CFG_ID=tab", "tab"},
+        {"table beats default", "CFG_ID", std::nullopt, std::nullopt, "CFG_ID=tab", "tab"},
+        {"default last", "CFG_ID", std::nullopt, std::nullopt, "OTHER=x", "def"},
+        {"table keys ignore case", "CFG_ID", std::nullopt, std::nullopt, "cfg_Id=lower", "lower"},
+        {"first line wins", "CFG_ID", std::nullopt, std::nullopt, "CFG_ID=first\r\ncfg_id=second",
+         "first"},
+        {"key= gives empty", "CFG_ID", std::nullopt, std::nullopt, "CFG_ID=", ""},
+        // The support texts that the elevated program shows as its own.
+        {"support: HKCU mail is ignored", "SUPPORT_MAIL", RegValue{REG_SZ, "<a href=x>"},
+         std::nullopt, "SUPPORT_MAIL=tab", "tab"},
+        {"support: HKCU phone is ignored", "SUPPORT_PHONE", RegValue{REG_SZ, "0900"},
+         RegValue{REG_SZ, "lm"}, "", "lm"},
+        {"support: HKCU US phone is ignored", "PHONE_US", RegValue{REG_SZ, "0900"}, std::nullopt,
+         "", "def"},
+        {"support: HKCU other phone is ignored", "PHONE_NONUS", RegValue{REG_SZ, "0900"},
+         std::nullopt, "PHONE_NONUS=tab", "tab"},
         {"URL: HKCU https is ignored", "FAQ_URL", RegValue{REG_SZ, "https://user/x"}, std::nullopt,
          "FAQ_URL=https://table/x", "https://table/x"},
         {"URL: HKLM file: falls through to the table", "FAQ_URL", std::nullopt,
@@ -128,8 +133,8 @@ TEST_F(qvSettings, LayersDecideInOrderAndUrlsSkipTheUsersKey)
         RegDeleteValueA(hkcu_, c.key);
         RegDeleteValueA(lm32_, c.key);
     }
-    EXPECT_EQ("def", GetConfigListValue(nullptr, "SUPPORT_MAIL", "def"));
-    EXPECT_EQ("def", GetConfigValue(nullptr, "SUPPORT_MAIL", "def"));
+    EXPECT_EQ("def", GetConfigListValue(nullptr, "CFG_ID", "def"));
+    EXPECT_EQ("def", GetConfigValue(nullptr, "CFG_ID", "def"));
 }
 
 TEST_F(qvSettings, LookupsUseTheThirtyTwoBitViewAndRestoreTheThreadsFlags)
@@ -235,6 +240,16 @@ TEST_F(qvSettings, ConfigWithoutCfgIdGivesZeroAndBadDelaysTheirFallbacks)
     EXPECT_EQ("https://stub.example/home", s->HOMEPAGE_URL);
     EXPECT_EQ(15u, LmDword("START_DELAY_MIN"));
     EXPECT_EQ(60u, LmDword("SCAN_DELAY_MIN"));
+}
+
+TEST_F(qvSettings, DelaysThatAreNoDecimalMinutesGetTheirFallbacks)
+{
+    // START_DELAY_MIN=-5 and SCAN_DELAY_MIN=0x9.
+    DataModule stub(ktest::ProgramDir() + L"korv_stub_delays.exe");
+    ASSERT_NE(nullptr, stub.get());
+    LoadSettings(stub.get());
+    EXPECT_EQ(15u, LmDword("START_DELAY_MIN")) << "not 4294967291";
+    EXPECT_EQ(60u, LmDword("SCAN_DELAY_MIN")) << "hexadecimal is no decimal number";
 }
 
 TEST_F(qvSettings, NumericDelaysAreCopiedAndThePhoneNumbersExchangedBothWays)
@@ -407,6 +422,31 @@ TEST_F(qvSettings, InstallDaysAreCountedFromTheStoredDateWhichIsMadeOnFirstUse)
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(lm32_, "INSTALL", 0, REG_BINARY,
                                             reinterpret_cast<const BYTE*>(&earlier), 8));
     EXPECT_EQ("1", ExpandUrlMacros("%install%"));
+
+    // A malformed date counts as today and is never replaced: "now" is stored
+    // only when the value is missing.
+    const struct {
+        const char* name;
+        DWORD type;
+        std::string bytes;
+    } malformed[] = {
+        {"four bytes", REG_BINARY, std::string("\x01\x02\x03\x04", 4)},
+        {"a string", REG_SZ, std::string("2024-01-01", 11)},
+        {"empty", REG_BINARY, std::string()},
+    };
+    for (const auto& m : malformed) {
+        SCOPED_TRACE(m.name);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(lm32_, "INSTALL", 0, m.type,
+                                                reinterpret_cast<const BYTE*>(m.bytes.data()),
+                                                static_cast<DWORD>(m.bytes.size())));
+        EXPECT_EQ("0", ExpandUrlMacros("%INSTALL%"));
+        EXPECT_EQ(m.type, TypeOf(lm32_, "INSTALL"));
+        char data[32] = {};
+        DWORD size = sizeof data;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(lm32_, "INSTALL", nullptr, nullptr,
+                                                  reinterpret_cast<BYTE*>(data), &size));
+        EXPECT_EQ(m.bytes, std::string(data, size));
+    }
 }
 
 TEST_F(qvSettings, SubIdComesFromTheThirtyTwoBitViewEvenOnASixtyFourBitThread)

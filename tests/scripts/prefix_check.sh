@@ -55,6 +55,34 @@ if [ "$machine" = 014c ] && [ "$KORV_HOST_I386" = 1 ]; then
     ( . "$dir32/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
 fi
 
+# A prefix made for a host that runs 64-bit code only has no 32-bit half, as
+# such a host makes it: its 32-bit system folder is empty and the 32-bit
+# registry view lacks what Wine's 32-bit set-up writes there, apart from the
+# folder values that wineprefix.sh fills in. Where 32-bit code runs, the
+# ordinary win64 prefix has that half, and KORV_HOST_I386=0 forces the other
+# road; on a 64-bit-only host the prefix above is already of that kind.
+has_ie32() { grep -qi '^\[Software\\\\Wow6432Node\\\\Microsoft\\\\Internet Explorer\]' "$1/prefix/system.reg"; }
+if [ "$KORV_HOST_I386" = 1 ]; then
+    [ -n "$(ls -A "$dir/prefix/drive_c/windows/syswow64")" ] || fail "the win64 prefix has an empty syswow64"
+    has_ie32 "$dir" || fail "the win64 prefix lacks its 32-bit Internet Explorer key"
+    dir64="$parent/prefix-check/p64"
+    KORV_HOST_I386=0 "$scripts/wineprefix.sh" "$dir64" win64 >/dev/null || fail "wineprefix.sh for a 64-bit-only host failed"
+else
+    dir64=$dir
+fi
+grep -qx "export KORV_HOST_I386='0'" "$dir64/env" || fail "the 64-bit-only prefix does not record its road"
+[ -z "$(ls -A "$dir64/prefix/drive_c/windows/syswow64")" ] || fail "the 64-bit-only prefix has files in syswow64"
+has_ie32 "$dir64" && fail "the 64-bit-only prefix has a 32-bit Internet Explorer key"
+grep -qi '"ProgramFilesDir"="C:\\\\Program Files (x86)"' "$dir64/prefix/system.reg" ||
+    fail "the 64-bit-only prefix lacks the 32-bit view's ProgramFilesDir"
+if [ "$machine" = 014c ]; then
+    # A 32-bit program cannot start there, as on a host that runs 64-bit code only.
+    if KORV_PREFIX_DIR="$dir64" "$scripts/wine-run.sh" "$exe" --role=is_wow64 >/dev/null 2>&1; then
+        fail "a 32-bit program ran in the 64-bit-only prefix"
+    fi
+fi
+[ "$dir64" = "$dir" ] || ( . "$dir64/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
+
 # A second run makes the prefix afresh.
 touch "$dir/prefix/drive_c/leftover"
 "$scripts/wineprefix.sh" "$dir" win64 >/dev/null || fail "second run failed"

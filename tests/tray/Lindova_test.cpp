@@ -232,10 +232,10 @@ TEST_F(LindovaDesktop, ASecondStartLeavesEverythingToTheFirst)
     // What a second start must not touch.
     ForgetSession();
     ASSERT_TRUE(WriteText(dir_ + "Lindova.old", "old"));
-    const DWORD start = GetTickCount();
     const TProcess second = Start();
-    EXPECT_EQ(0u, WaitExit(second, 5000));
-    EXPECT_LT(GetTickCount() - start, 5000u);
+    // It ends by itself, while the first one runs on.
+    EXPECT_EQ(0u, WaitExit(second, 60000));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(first.process, 0));
     WaitUntil([] { return false; }, 1500);
     EXPECT_EQ(1u, Markers().size());
     EXPECT_FALSE(SessionMarked());
@@ -280,20 +280,22 @@ TEST_F(LindovaDesktop, EveryWayOutEndsWithStatusZero)
     }
 }
 
-TEST_F(LindovaDesktop, WithoutTheIconTheTrayEndsAfterTheUsersProgramsOnly)
+TEST_F(LindovaDesktop, WithoutTheIconTheTrayEndsAfterThePostponedPrograms)
 {
     SetShowTray("0");
     WriteUserList("user");
-    // All-users files under Wine read back as changeable by their Unix owner:
-    // the tray refuses them.
+    // Under Wine every file belongs to the one account the prefix runs as,
+    // which is the account of this (elevated) tray's own files: the
+    // all-users list passes the trust test. The runner's tests refuse
+    // planted ones.
     ASSERT_TRUE(WriteText(folders_.CommonDataDir + "startup.xml",
                           "<startup>\r\n    <run value=\"&quot;" +
                               marker_.substr(1, marker_.size() - 2) +
                               "&quot; common\" />\r\n</startup>\r\n"));
     const TProcess tray = Start();
     EXPECT_EQ(0u, WaitExit(tray, 30000));
-    WaitUntil([&] { return !Markers().empty(); }, 5000);
-    EXPECT_EQ((std::vector<std::string>{"user"}), Markers());
+    WaitUntil([&] { return Markers().size() >= 2; }, 5000);
+    EXPECT_EQ((std::vector<std::string>{"common", "user"}), Markers());
     EXPECT_TRUE(SessionMarked());
 }
 
@@ -343,13 +345,13 @@ TEST_F(LindovaDesktop, ARunWritesNothingToTheProgramKeys)
         ASSERT_TRUE(RegWriteString(HKEY_LOCAL_MACHINE, kProgramKeyName, "TRACK_USER", "0"));
         ASSERT_TRUE(RegWriteString(HKEY_CURRENT_USER, kProgramKeyName, "SCAN_RESULT", "1,2,3"));
     }
-    // The first run writes lng.ini and LngVer for this main program.
+    // The tray writes nothing there, not even lng.ini's LngVer.
     EXPECT_EQ(0u, WaitExit(Start(), 30000));
     const std::string hklm = "HKLM\\" + std::string(kProgramKeyName);
     const std::string hkcu = "HKCU\\" + std::string(kProgramKeyName);
     const std::wstring beforeLm = ExportKey(hklm, dir_ + "lm1.reg");
     const std::wstring beforeCu = ExportKey(hkcu, dir_ + "cu1.reg");
-    ASSERT_NE(std::wstring::npos, beforeLm.find(L"\"LngVer\"=\"1.0.0.1\"")) << Narrow(beforeLm);
+    EXPECT_EQ(std::wstring::npos, beforeLm.find(L"\"LngVer\"")) << Narrow(beforeLm);
     ASSERT_NE(std::wstring::npos, beforeCu.find(L"SCAN_RESULT")) << Narrow(beforeCu);
     ForgetSession();
     EXPECT_EQ(0u, WaitExit(Start(), 30000));

@@ -2,6 +2,7 @@
 // translation file.
 #include "TrayTest.h"
 
+#include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
 #include "platform/qvCommon.h"
 #include "platform/qvSettings.h"
@@ -98,40 +99,49 @@ TEST_F(TrayProfile, GlobalsFollowTheTraysFolderWithoutNewsOrBitness)
     EXPECT_FALSE(f.IsWin64);
 }
 
-TEST_F(TrayProfile, TranslationFileFollowsTheMainProgramsVersion)
+TEST_F(TrayProfile, TranslationFollowsTheMainProgramsVersionWithoutWritingAnything)
 {
+    // Only the elevated main program writes lng.ini and LngVer: where it
+    // would, the tray reads the main program's table into memory.
     TRegViewScope view(true, false);
     const std::string lng = TranslateDir() + "lng.ini";
-    const std::string shipped = "RestorePointNameFix=%BRAND% Registry Fix\r\n";
-    const std::string second = "RestorePointNameFix=%BRAND% Registry Fix 2\r\n";
     ChangeSettings([](TSettings& s) { s.LANGUAGE = L"en"; });
     CloseTranslationFileForTests();
     const struct {
         const char* stub; // '' : no Korvelle.exe
-        const char* version;
-        const std::string* text;
         const wchar_t* fix;
     } steps[] = {
-        {"", nullptr, nullptr, L"Default"},
-        {"tray_stub_main_v1.exe", "1.0.0.1", &shipped, L"Korvelle Registry Fix"},
-        {"tray_stub_main_v2.exe", "1.0.0.2", &second, L"Korvelle Registry Fix 2"},
+        {"", L"Default"},
+        {"tray_stub_main_v1.exe", L"Korvelle Registry Fix"},
+        {"tray_stub_main_v2.exe", L"Korvelle Registry Fix 2"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.stub);
         ASSERT_TRUE(PlaceMainProgram(step.stub));
         LoadTranslationFile();
-        std::string version;
-        if (step.version) {
-            ASSERT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, Key(), "LngVer", version));
-            EXPECT_EQ(step.version, version);
-            EXPECT_NE(std::string::npos, ktest::ReadFileBytes(Widen(lng)).find(*step.text));
-        } else {
-            EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, Key(), "LngVer"));
-            EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(lng.c_str()));
-        }
+        EXPECT_FALSE(RegValueExists(HKEY_LOCAL_MACHINE, Key(), "LngVer"));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(lng.c_str()));
         EXPECT_EQ(step.fix, TranslateText(L"RestorePointNameFix", L"Default"));
     }
+
+    // A current lng.ini that only administrators could write is read; one
+    // that anybody could have written is not.
+    ASSERT_TRUE(RegWriteString(HKEY_LOCAL_MACHINE, Key(), "LngVer", "1.0.0.2"));
+    CreateDirectoryA(TranslateDir().c_str(), nullptr);
+    ASSERT_TRUE(WriteText(lng, "[en]\r\nRestorePointNameFix=From the file\r\n"));
     CloseTranslationFileForTests();
+    LoadTranslationFile();
+    EXPECT_EQ(L"From the file", TranslateText(L"RestorePointNameFix", L"Default"));
+    const TTrustQuery old = SetTrustQueryForTests([](const std::string&) { return false; });
+    CloseTranslationFileForTests();
+    LoadTranslationFile();
+    SetTrustQueryForTests(old);
+    EXPECT_EQ(L"Korvelle Registry Fix 2", TranslateText(L"RestorePointNameFix", L"Default"));
+    EXPECT_EQ("[en]\r\nRestorePointNameFix=From the file\r\n", ktest::ReadFileBytes(Widen(lng)));
+
+    CloseTranslationFileForTests();
+    DeleteFileA(lng.c_str());
+    RegRemoveValue(HKEY_LOCAL_MACHINE, Key(), "LngVer");
     PlaceMainProgram("");
 }
 

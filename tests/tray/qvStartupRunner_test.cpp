@@ -138,7 +138,10 @@ public:
         s.OpenShortcut = [this](const std::string& File) {
             lines.push_back("open " + File.substr(File.find_last_of('\\') + 1));
         };
-        s.Trusted = [this](const std::string& Path) { return Path != untrusted; };
+        s.Trusted = [this](const std::string& Path) {
+            asked.push_back(Path);
+            return Path != untrusted;
+        };
         return s;
     }
     TRunnerCallback Callback()
@@ -149,7 +152,8 @@ public:
         };
     }
     std::vector<std::string> lines;
-    std::string untrusted; // a path the fake trust test refuses
+    std::string untrusted;          // a path the fake trust test refuses
+    std::vector<std::string> asked; // what the trust test was asked, in order
     int callbacks = 0;
     int stopAt = -1;
 };
@@ -310,6 +314,15 @@ TEST_F(TrayStartupRun, AllUsersFilesOthersCouldChangeAreSkipped)
     }
 }
 
+TEST_F(TrayStartupRun, TheAllUsersFoldersAreCheckedFirstWhetherOrNotTheyHoldAnything)
+{
+    // No all-users list: the folder is asked about all the same, before the
+    // list's existence is looked at through it.
+    TScript script;
+    EXPECT_TRUE(RunPostponedStartup(script.Callback(), script.Seams()));
+    EXPECT_EQ((std::vector<std::string>{CommonDataDir(), CommonStartupDir()}), script.asked);
+}
+
 TEST_F(TrayStartupRun, NoListsNoShortcutsNothingStarts)
 {
     ResetProgramFoldersForTests();
@@ -363,61 +376,6 @@ TEST(TrayStartupSchedule, Is64ItemsNameTheNativeFolders)
         else
             EXPECT_EQ(c.command, command);
     }
-}
-
-// ---------------------------------------------------------------------------
-// The trust test
-
-TEST(TrayStartupTrust, OnlyAdministratorsMayChangeWhatEveryoneRuns)
-{
-    const struct {
-        const char* name;
-        const char* sddl;
-        bool trusted;
-    } cases[] = {
-        {"Administrators owner, users read", "O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;BU)", true},
-        {"SYSTEM owner", "O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;WD)", true},
-        {"TrustedInstaller owner",
-         "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:(A;;FA;;;BA)", true},
-        {"inherit-only CREATOR OWNER", "O:BAD:(A;;FA;;;BA)(A;OICIIO;GA;;;CO)(A;;FR;;;BU)", true},
-        {"a deny entry", "O:BAD:(A;;FA;;;BA)(D;;FA;;;BU)", true},
-        {"users write", "O:BAD:(A;;FA;;;BA)(A;;FW;;;BU)", false},
-        {"users append", "O:BAD:(A;;FA;;;BA)(A;;0x4;;;BU)", false},
-        {"users delete", "O:BAD:(A;;FA;;;BA)(A;;SD;;;BU)", false},
-        {"users change permissions", "O:BAD:(A;;FA;;;BA)(A;;WD;;;BU)", false},
-        {"users take ownership", "O:BAD:(A;;FA;;;BA)(A;;WO;;;BU)", false},
-        {"Everyone GENERIC_ALL", "O:BAD:(A;;FA;;;BA)(A;;GA;;;WD)", false},
-        {"Everyone GENERIC_WRITE", "O:BAD:(A;;GW;;;WD)", false},
-        {"CREATOR OWNER on the object itself", "O:BAD:(A;;FA;;;CO)", false},
-        {"a user owner", "O:BUD:(A;;FA;;;BA)", false},
-        {"Everyone owner", "O:WDD:(A;;FA;;;BA)", false},
-        {"no owner", "D:(A;;FA;;;BA)", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(c.sddl, SDDL_REVISION_1,
-                                                                         &descriptor, nullptr));
-        EXPECT_EQ(c.trusted, IsTrustedDescriptor(descriptor));
-        LocalFree(descriptor);
-    }
-    EXPECT_FALSE(IsTrustedDescriptor(nullptr));
-
-    // A NULL DACL lets everyone do everything.
-    SECURITY_DESCRIPTOR nullDacl{};
-    ASSERT_TRUE(InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
-    PSID administrators = nullptr;
-    ASSERT_TRUE(ConvertStringSidToSidA("S-1-5-32-544", &administrators));
-    ASSERT_TRUE(SetSecurityDescriptorOwner(&nullDacl, administrators, FALSE));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
-    EXPECT_FALSE(IsTrustedDescriptor(&nullDacl));
-    // An empty one lets nobody in.
-    ACL empty{};
-    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&nullDacl, TRUE, &empty, FALSE));
-    EXPECT_TRUE(IsTrustedDescriptor(&nullDacl));
-    LocalFree(administrators);
-    EXPECT_FALSE(IsTrustedPath("C:\\no such folder\\startup.xml"));
 }
 
 // ---------------------------------------------------------------------------

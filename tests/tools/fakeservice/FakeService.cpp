@@ -591,17 +591,24 @@ void TFakeService::Serve(SOCKET Socket)
     }
 
     const std::string range = request.Header("Range");
-    if (!range.empty() && behaviour.HonourRange && answer.Status == 200 &&
+    const bool sameFile =
+        !request.HasHeader("If-Range") || request.Header("If-Range") == behaviour.ETag;
+    if (!behaviour.ETag.empty())
+        answer.Headers.emplace_back("ETag", behaviour.ETag);
+    if (!range.empty() && behaviour.HonourRange && sameFile && answer.Status == 200 &&
         StartsWithNoCase(range, "bytes=") && range.back() == '-') {
-        int32_t from = 0;
+        int32_t asked = 0;
         const int64_t size = static_cast<int64_t>(answer.Body.size());
-        if (TryStrToInt(range.substr(6, range.size() - 7), from) && from >= 0) {
-            if (from < size) {
+        if (TryStrToInt(range.substr(6, range.size() - 7), asked) && asked >= 0) {
+            const int64_t from = std::min<int64_t>(asked + behaviour.RangeShift, size);
+            const int64_t last = std::max<int64_t>(from, size - 1 - behaviour.RangeShort);
+            if (asked < size) {
                 answer.Status = 206;
                 answer.Headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                                 std::to_string(size - 1) + "/" +
+                                                                 std::to_string(last) + "/" +
                                                                  std::to_string(size));
-                answer.Body.erase(0, static_cast<size_t>(from));
+                answer.Body = answer.Body.substr(static_cast<size_t>(from),
+                                                 static_cast<size_t>(last - from + 1));
             } else {
                 answer.Status = 416;
                 answer.Headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
@@ -624,9 +631,12 @@ void TFakeService::Serve(SOCKET Socket)
         head += line + "\r\n";
     head += "Connection: close\r\n\r\n";
 
-    if (behaviour.StallBeforeHeadersMs && !Pause(behaviour.StallBeforeHeadersMs)) {
-        finish(false);
-        return;
+    if (behaviour.StallBeforeHeadersMs) {
+        if (!Pause(behaviour.StallBeforeHeadersMs)) {
+            finish(false);
+            return;
+        }
+        ++stallsEnded_;
     }
     if (!SendAll(Socket, head.data(), head.size())) {
         finish(false);
@@ -655,6 +665,7 @@ void TFakeService::Serve(SOCKET Socket)
                 finish(false);
                 return;
             }
+            ++stallsEnded_;
         }
         sendUpTo(body.size());
     }

@@ -64,8 +64,15 @@ struct TBehaviour {
     TLength Length = TLength::Actual;
     int64_t AnnouncedLength = 0;
     // A "Range: bytes=N-" is answered with 206 and Content-Range, or ignored
-    // (200 and the whole body).
+    // (200 and the whole body). With an "If-Range" that is not ETag the whole
+    // body comes instead (the file changed).
     bool HonourRange = true;
+    std::string ETag; // sent as "ETag" when set
+    // A faulty 206: its range begins RangeShift bytes after the one asked
+    // for, and RangeShort bytes before the end of the file are left out (the
+    // Content-Range says so truthfully).
+    int64_t RangeShift = 0;
+    int64_t RangeShort = 0;
     DWORD StallBeforeHeadersMs = 0;
     int64_t StallAfterBytes = -1; // body bytes sent before a stall of StallMs
     DWORD StallMs = 0;
@@ -110,6 +117,9 @@ public:
     size_t RequestCount() const;
     // Connections accepted so far (a request line is not needed to count).
     size_t ConnectionCount() const noexcept { return connections_; }
+    // Stalls (StallBeforeHeadersMs, StallMs) that ran to their end: a client
+    // that gave up first saw none end.
+    size_t StallsEnded() const noexcept { return stallsEnded_; }
 
 private:
     struct TAnswer {
@@ -138,6 +148,7 @@ private:
     HANDLE acceptThread_ = nullptr;
     std::atomic<bool> stopped_{false};
     std::atomic<size_t> connections_{0};
+    std::atomic<size_t> stallsEnded_{0};
     bool winsock_ = false;
 
     mutable std::mutex mutex_;
