@@ -2,6 +2,7 @@
 
 #include "app/frmAllImages.h"
 #include "app/frmAllSteps.h"
+#include "app/qvFormTranslate.h"
 #include "controls/KvLayout.h"
 #include "engine/qvThreads.h"
 #include "platform/FileUtilsU.h"
@@ -260,10 +261,10 @@ const TControlSpec kMainLayout[] = {
     {.kind = KvNew<TLabel>, .name = L"LabelStepHeader", .parentName = L"PanelClientHeader",
      .left = 78, .top = 26, .caption = L"",
      .font = {.name = kFont, .height = -17, .style = fsBold, .styleSet = true, .color = kTitleColor},
-     .showAccelChar = TFlag::Off},
+     .tag = kNoTranslationTag, .showAccelChar = TFlag::Off},
     {.kind = KvNew<TLabel>, .name = L"LabelStepText", .parentName = L"PanelClientHeader", .left = 78,
      .top = 50, .caption = L"", .font = {.name = kFont, .height = kFontHeight, .color = 0x606060},
-     .showAccelChar = TFlag::Off},
+     .tag = kNoTranslationTag, .showAccelChar = TFlag::Off},
     {.kind = KvNew<TSkinImage>, .name = L"ImageHeaderLine", .parentName = L"PanelClientHeader",
      .left = 18, .top = 74, .width = 562, .height = 3, .image = L"HEADER_LINE",
      .stretched = TFlag::On},
@@ -526,8 +527,8 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
                  .width = buttonTemplate->Width(), .height = buttonTemplate->Height(),
                  .caption = TQVStepInfo[s].Caption,
                  .font = {.name = kFont, .height = kFontHeight, .color = kStepText},
-                 .alignment = TAlignment::Left, .alignmentSet = true, .disabledFontColor = 0xA0A0A0,
-                 .pushCaption = TFlag::Off},
+                 .tag = kNoTranslationTag, .alignment = TAlignment::Left, .alignmentSet = true,
+                 .disabledFontColor = 0xA0A0A0, .pushCaption = TFlag::Off},
                 context);
             list_[s] = {image, button};
         }
@@ -579,6 +580,7 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     RefreshStepList();
     RefreshSupportList();
     RefreshFrameControls();
+    TranslateForm(*this);
     TranslateStepCaptions();
 }
 

@@ -5,6 +5,9 @@
 
 namespace {
 
+// Posted to a tree to open a node whose collapse was refused.
+constexpr UINT kReopenMessage = WM_APP + 71;
+
 void LoadCommonControls()
 {
     static const bool loaded = [] {
@@ -264,6 +267,17 @@ void TTreeView::DestroyWnd()
 
 void TTreeView::WndProc(TMessage& msg)
 {
+    if (msg.Msg == kReopenMessage) {
+        // Opened again once the collapse is over; an item deleted meanwhile
+        // is no longer found.
+        auto item = reinterpret_cast<HTREEITEM>(msg.LParam);
+        if (TTreeNode* node = FromItem(item)) {
+            node->expanded_ = true;
+            SendMessageW(handle_, TVM_EXPAND, TVE_EXPAND, msg.LParam);
+        }
+        msg.Result = 0;
+        return;
+    }
     // Without double clicks the second press counts as a press of its own.
     if (msg.Msg == WM_LBUTTONDBLCLK && !options_.doubleClicks)
         msg.Msg = WM_LBUTTONDOWN;
@@ -470,7 +484,16 @@ bool TTreeView::HandleNotify(NMHDR& header, LRESULT& result)
             OnExpanding(*this, *node, allow);
         if (node && allow)
             node->expanded_ = change.action == TVE_EXPAND;
+        refusedCollapse_ = !allow && change.action == TVE_COLLAPSE ? change.itemNew.hItem : nullptr;
         result = allow ? FALSE : TRUE;
+        return true;
+    }
+    case TVN_ITEMEXPANDEDW: {
+        auto& change = reinterpret_cast<NMTREEVIEWW&>(header);
+        if (change.action == TVE_COLLAPSE && change.itemNew.hItem && change.itemNew.hItem == refusedCollapse_)
+            PostMessageW(handle_, kReopenMessage, 0, reinterpret_cast<LPARAM>(refusedCollapse_));
+        refusedCollapse_ = nullptr;
+        result = 0;
         return true;
     }
     case TVN_SELCHANGEDW: {

@@ -130,10 +130,15 @@ public:
     std::function<void(TTreeView& Sender, TTreeNode& Node, const NMTVCUSTOMDRAW& Draw,
                        TCanvas& Canvas, bool& DefaultDraw)>
         OnCustomDrawItem;
+    // A refused collapse leaves the node open (the tree opens it again where
+    // the system's tree collapses it anyway).
     std::function<void(TTreeView& Sender, TTreeNode& Node, bool& AllowCollapse)> OnCollapsing;
     std::function<void(TTreeView& Sender, TTreeNode& Node, bool& AllowExpand)> OnExpanding;
     // The selection changed.
     std::function<void(TTreeView& Sender, TTreeNode* Node)> OnChange;
+    // What the inspection's node list adds to a node's fields: more fields
+    // "name=value", split by tabs, that only the tree's owner knows.
+    std::function<std::wstring(const TTreeNode& Node)> OnNodeInspect;
 
     void CreateParams(TCreateParams& params) override;
 
@@ -157,6 +162,9 @@ private:
     int updates_ = 0;
     bool clearing_ = false;
     TCanvas drawCanvas_;
+    // A collapse that OnCollapsing refused: Wine's tree collapses a node the
+    // user folds whatever the answer, so it is opened again after the fact.
+    HTREEITEM refusedCollapse_ = nullptr;
 };
 
 // The progress bar (class "KvProgressBar" on the common controls' one).

@@ -414,3 +414,65 @@ bool TComboBox::InspectProperty(const std::wstring& name, std::wstring& value) c
     }
     return TWinControl::InspectProperty(name, value);
 }
+
+// ---------------------------------------------------------------------------
+// TMemo
+
+TMemo::TMemo(TComponent* owner) : TWinControl(owner)
+{
+    SetParentColor(true);
+    StoreBounds(0, 0, 185, 89);
+}
+
+void TMemo::CreateParams(TCreateParams& params)
+{
+    TWinControl::CreateParams(params);
+    params.className = L"KvMemo";
+    params.baseClass = L"EDIT";
+    params.style |= ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_TABSTOP;
+}
+
+std::vector<std::wstring> TMemo::Lines() const
+{
+    std::vector<std::wstring> lines;
+    const std::wstring& text = Caption();
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find(L"\r\n", start);
+        lines.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos)
+            break;
+        start = end + 2;
+    }
+    if (text.empty())
+        lines.clear();
+    return lines;
+}
+
+void TMemo::SetLines(const std::vector<std::wstring>& lines)
+{
+    std::wstring text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += L"\r\n";
+        text += lines[i];
+    }
+    SetCaption(text);
+}
+
+bool TMemo::HandleCtlColor(HDC dc, LRESULT& result)
+{
+    // A read-only edit asks with WM_CTLCOLORSTATIC: its background is the
+    // memo's colour, not the dialog grey.
+    SetBkColor(dc, ColorToRGB(Color()));
+    SetTextColor(dc, ColorToRGB(Font().Color()));
+    background_.SetColor(Color());
+    result = reinterpret_cast<LRESULT>(background_.Handle());
+    return true;
+}
+
+void TMemo::ColorChanged()
+{
+    TWinControl::ColorChanged();
+    background_.SetColor(Color());
+}

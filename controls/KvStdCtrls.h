@@ -1,6 +1,7 @@
 #pragma once
 // The standard controls: the windowless label, and the native push button,
-// check box and drop-down list over user32's BUTTON and COMBOBOX classes.
+// check box, drop-down list and read-only memo over user32's BUTTON,
+// COMBOBOX and EDIT classes.
 // Native controls take their clicks from their notifications (BN_CLICKED,
 // CBN_SELCHANGE), which their parent hands to them.
 
@@ -135,4 +136,25 @@ private:
     std::vector<std::wstring> items_;
     int itemIndex_ = -1;
     int dropDownCount_ = 8;
+};
+
+// A read-only multi-line text (class "KvMemo" on EDIT, no border): the user
+// may select and copy it, never change it. Its text is the caption, lines
+// joined by CR LF. The background is its colour (by default the parent's).
+class TMemo : public TWinControl {
+public:
+    explicit TMemo(TComponent* owner = nullptr);
+    static TMemo* Create(const TControlSpec& spec) { return CreateControl<TMemo>(spec); }
+
+    std::vector<std::wstring> Lines() const;
+    void SetLines(const std::vector<std::wstring>& lines);
+
+    void CreateParams(TCreateParams& params) override;
+
+protected:
+    bool HandleCtlColor(HDC dc, LRESULT& result) override;
+    void ColorChanged() override;
+
+private:
+    TBrush background_;
 };

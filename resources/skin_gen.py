@@ -966,6 +966,217 @@ def support_icon(motif, rgb, light, dark):
     return small_icon(motif, rgb, light, dark, 20)
 
 
+# ---------------------------------------------------------------------------
+# The wizard's animations: an opaque background per animation and strips of
+# frames stacked top down. The program copies a frame plainly over its
+# background, so every frame starts as the background's own pixels at the
+# place where it is shown and is opaque everywhere.
+
+
+def anim_background(w, h):
+    img = Image(w, h)
+    img.fill(everywhere, solid(WHITE))
+    panel = rrect(1.5, 1.5, w - 1.5, h - 1.5, 10)
+    img.fill(panel, solid((196, 212, 232)))
+    img.fill(inset(panel, 1.0), vgrad(2, h - 2, [(0.0, WHITE, 1.0), (1.0, (234, 242, 251), 1.0)]))
+    return img
+
+
+def crop(img, x0, y0, w, h):
+    out = Image(w, h)
+    for y in range(h):
+        src = ((y0 + y) * img.w + x0) * 4
+        out.px[y * w * 4:(y + 1) * w * 4] = img.px[src:src + w * 4]
+    return out
+
+
+def strip(background, x0, y0, w, h, frames, draw):
+    """Frames of w x h, each the background at (x0, y0) with draw(img, n) over it."""
+    out = Image(w, h * frames)
+    for n in range(frames):
+        frame = crop(background, x0, y0, w, h)
+        draw(frame, n)
+        out.px[n * w * h * 4:(n + 1) * w * h * 4] = frame.px
+    return out
+
+
+def monitor(img, cx, cy, s):
+    img.fill(rrect(cx - s, cy - s * 0.75, cx + s, cy + s * 0.45, 3), solid(NAVY))
+    img.fill(rrect(cx - s + 2.5, cy - s * 0.75 + 2.5, cx + s - 2.5, cy + s * 0.45 - 2.5, 1.5),
+             vgrad(cy - s, cy + s * 0.5, [(0.0, BLUE_LIGHT, 1.0), (1.0, BLUE, 1.0)]))
+    img.fill(capsule(cx, cy + s * 0.45, cx, cy + s * 0.75, 3.0), solid(NAVY))
+    img.fill(capsule(cx - s * 0.45, cy + s * 0.8, cx + s * 0.45, cy + s * 0.8, 3.0), solid(NAVY))
+
+
+def block_stack(img, cx, cy, s):
+    for i, rgb in enumerate((BLUE_DARK, BLUE, BLUE_LIGHT)):
+        y = cy + s * 0.55 - i * s * 0.55
+        img.fill(rrect(cx - s, y - s * 0.22, cx + s, y + s * 0.22, 2.5), solid(rgb))
+
+
+ANIM1_AT = (51, 23, 200, 48)
+
+
+def anim1_bg():
+    img = anim_background(302, 94)
+    monitor(img, 27, 45, 16)
+    block_stack(img, 276, 46, 15)
+    return img
+
+
+def anim1():
+    x0, y0, w, h = ANIM1_AT
+
+    def draw(img, n):
+        # Eight registry entries; the magnifier passes over them left to right.
+        mx = 12 + n * 172.0 / 19
+        img.fill(capsule(4, 38, w - 4, 38, 1.2), solid((196, 212, 232)))
+        for i in range(8):
+            cx = 15 + i * 24.5
+            if abs(cx - mx) < 12:
+                rgb = ORANGE
+            elif cx < mx:
+                rgb = GREEN
+            else:
+                rgb = GREY_LIGHT
+            img.fill(rrect(cx - 9, 18, cx + 9, 31, 3), solid(rgb), (cx - 10, 17, cx + 10, 32))
+        box = (mx - 16, 2, mx + 16, 46)
+        img.fill(ring(mx - 2, 19, 10, 3.0), solid(NAVY), box)
+        img.fill(circle(mx - 2, 19, 8.6), solid(WHITE, 0.35), box)
+        img.fill(capsule(mx + 5, 26.5, mx + 12, 34, 4.2), solid(NAVY), box)
+
+    return lambda: strip(anim1_bg(), x0, y0, w, h, 20, draw)
+
+
+ANIM2_1_AT = (0, 15, 214, 72)
+ANIM2_2_AT = (224, 27, 127, 53)
+
+
+def anim2_bg():
+    return anim_background(360, 100)
+
+
+def gear(cx, cy, s, angle):
+    teeth = []
+    for i in range(8):
+        a = angle + i * math.pi / 4
+        teeth.append(capsule(cx + s * 0.55 * math.cos(a), cy + s * 0.55 * math.sin(a),
+                             cx + s * 0.92 * math.cos(a), cy + s * 0.92 * math.sin(a), s * 0.32))
+    return cut(union(circle(cx, cy, s * 0.68), *teeth), circle(cx, cy, s * 0.28))
+
+
+def anim2_1():
+    x0, y0, w, h = ANIM2_1_AT
+
+    def draw(img, n):
+        # A turning gear beside four entries, mended one after the other.
+        img.fill(gear(44, 36, 26, n * math.pi / 40), vgrad(10, 62, [(0.0, BLUE_LIGHT, 1.0), (1.0, BLUE_DARK, 1.0)]),
+                 (16, 8, 72, 64))
+        done = n // 4
+        for i in range(4):
+            y = 12 + i * 15
+            if i < done:
+                dot, bar = GREEN, (200, 232, 204)
+            elif i == done:
+                dot, bar = ORANGE, (252, 226, 190)
+            else:
+                dot, bar = RED, GREY_LIGHT
+            img.fill(rrect(96, y, 200, y + 10, 3), solid(bar), (95, y - 1, 201, y + 11))
+            img.fill(circle(86, y + 5, 5), solid(dot), (80, y - 1, 92, y + 11))
+            if i < done:
+                img.fill(polyline([(83.2, y + 5.2), (85.4, y + 7.4), (89, y + 2.8)], 1.6), solid(WHITE),
+                         (80, y - 1, 92, y + 11))
+
+    return lambda: strip(anim2_bg(), x0, y0, w, h, 20, draw)
+
+
+def anim2_2():
+    x0, y0, w, h = ANIM2_2_AT
+
+    def draw(img, n):
+        # A shield with a ring of light spreading from it.
+        cx, cy = 64, 27
+        t = n / 20.0
+        img.fill(ring(cx, cy, 14 + t * 12, 2.4), solid(GREEN_LIGHT, 0.9 * (1.0 - t)), (cx - 30, 0, cx + 30, h))
+        shield = polygon([(cx - 13, cy - 15), (cx + 13, cy - 15), (cx + 13, cy - 2), (cx, cy + 16), (cx - 13, cy - 2)])
+        img.fill(shield, vgrad(cy - 15, cy + 16, [(0.0, GREEN_LIGHT, 1.0), (1.0, GREEN_DARK, 1.0)]),
+                 (cx - 14, cy - 16, cx + 14, cy + 17))
+        img.fill(polyline([(cx - 6, cy - 1), (cx - 1.5, cy + 4), (cx + 7, cy - 6)], 3.0), solid(WHITE),
+                 (cx - 9, cy - 9, cx + 10, cy + 7))
+
+    return lambda: strip(anim2_bg(), x0, y0, w, h, 20, draw)
+
+
+ANIM3_1_AT = (22, 38, 63, 40)
+ANIM3_2_AT = (254, 36, 68, 43)
+ANIM3_3_AT = (122, 22, 98, 45)
+
+
+def anim3_bg():
+    return anim_background(344, 100)
+
+
+def anim3_1():
+    x0, y0, w, h = ANIM3_1_AT
+
+    def draw(img, n):
+        # A gauge whose needle swings up and back.
+        cx, cy, r = 31.5, 34, 25
+        img.fill(polyline(arc_points(cx, cy, r, math.pi, 2 * math.pi, 16), 5.0), solid(GREY_LIGHT), (3, 6, 61, 39))
+        swing = 0.5 - 0.5 * math.cos(2 * math.pi * n / 20)
+        a = math.pi + math.pi * (0.1 + 0.8 * swing)
+        img.fill(polyline(arc_points(cx, cy, r, math.pi, a, 12), 5.0), solid(ORANGE), (3, 6, 61, 39))
+        img.fill(capsule(cx, cy, cx + (r - 6) * math.cos(a), cy + (r - 6) * math.sin(a), 3.0), solid(NAVY), (6, 8, 58, 39))
+        img.fill(circle(cx, cy, 4), solid(NAVY), (26, 29, 37, 39))
+
+    return lambda: strip(anim3_bg(), x0, y0, w, h, 20, draw)
+
+
+def anim3_2():
+    x0, y0, w, h = ANIM3_2_AT
+
+    def draw(img, n):
+        # Scraps falling into a bin.
+        img.fill(polygon([(18, 16), (50, 16), (46, 41), (22, 41)]), vgrad(16, 41, [(0.0, BLUE_LIGHT, 1.0), (1.0, BLUE, 1.0)]),
+                 (17, 15, 51, 42))
+        img.fill(rrect(14, 11, 54, 16, 2), solid(BLUE_DARK), (13, 10, 55, 17))
+        for k in range(3):
+            t = ((n + k * 7) % 20) / 20.0
+            x = 34 + (k - 1) * 8 + math.sin((t + k) * 5) * 3
+            y = -2 + t * 14
+            img.fill(rrect(x - 3, y - 3, x + 3, y + 3, 1.2), solid(ORANGE, 1.0 - t * 0.6), (x - 4, max(0, y - 4), x + 4, min(11, y + 4)))
+
+    return lambda: strip(anim3_bg(), x0, y0, w, h, 20, draw)
+
+
+def anim3_3():
+    x0, y0, w, h = ANIM3_3_AT
+
+    def draw(img, n):
+        # Three chevrons lit one after the other.
+        for k in range(3):
+            lit = (n - k * 3) % 10
+            a = 1.0 if lit < 3 else 0.25
+            cx = 22 + k * 27
+            img.fill(polyline([(cx - 8, 8), (cx + 8, 22.5), (cx - 8, 37)], 7.0), solid(GREEN, a), (cx - 13, 3, cx + 14, 42))
+
+    return lambda: strip(anim3_bg(), x0, y0, w, h, 10, draw)
+
+
+# The animations' pictures: program resources of their own, not in the store.
+ANIM_LIST = [
+    ("ANIM1_BG", anim1_bg),
+    ("ANIM1", anim1()),
+    ("ANIM2_BG", anim2_bg),
+    ("ANIM2_1", anim2_1()),
+    ("ANIM2_2", anim2_2()),
+    ("ANIM3_BG", anim3_bg),
+    ("ANIM3_1", anim3_1()),
+    ("ANIM3_2", anim3_2()),
+    ("ANIM3_3", anim3_3()),
+]
+
+
 # Every picture of the store: (resource name, maker, style, margins).
 FRAME = "frame"
 NORMAL = "normal"
@@ -1075,11 +1286,13 @@ SECOND_LIST = [
 
 
 def pictures():
-    """(resource name, maker) of every picture, in store order."""
+    """(resource name, maker) of every picture: the store's in store order, then the animations."""
     for name, make, _, _ in FIRST_LIST:
         yield name, make
     for name, make, _, _ in SECOND_LIST:
         yield "WARNING_" + name, make
+    for name, make in ANIM_LIST:
+        yield name, make
 
 
 # ---------------------------------------------------------------------------
@@ -1146,9 +1359,14 @@ def picture_content(png):
 
 
 def resource_script():
-    lines = ["// Made by skin_gen.py: the pictures of the image store.", "#pragma code_page(65001)", ""]
+    # The paths are relative to the project root, which every target has on
+    # its include path: a program's own resource script includes this one, so
+    # that all of its named resources come from one script (the linker sorts
+    # names of several scripts by another rule than the loader's search).
+    lines = ["// Made by skin_gen.py: the pictures of the image store and the wizard's animations.",
+             "#pragma code_page(65001)", ""]
     for name, _ in pictures():
-        lines.append('%s RCDATA "skin/%s.png"' % (name, name))
+        lines.append('%s RCDATA "resources/skin/%s.png"' % (name, name))
     return ("\n".join(lines) + "\n").encode("ascii")
 
 

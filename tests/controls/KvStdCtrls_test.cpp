@@ -199,6 +199,33 @@ TEST_F(NativeControls, ProgressBarPositionAndMarquee)
     EXPECT_FALSE(GetWindowLongW(wnd, GWL_STYLE) & PBS_MARQUEE);
 }
 
+TEST_F(NativeControls, MemoShowsLinesTheUserCannotChange)
+{
+    TMemo* memo = TMemo::Create({.owner = form_.get(), .parent = form_.get(), .left = 10, .top = 10,
+                                 .width = 200, .height = 40});
+    memo->SetLines({L"1.0.2.3", L"second line"});
+    form_->Show();
+    HWND wnd = memo->Handle();
+    const LONG style = GetWindowLongW(wnd, GWL_STYLE);
+    EXPECT_TRUE(style & ES_READONLY);
+    EXPECT_TRUE(style & ES_MULTILINE);
+    wchar_t text[64] = {};
+    GetWindowTextW(wnd, text, 64);
+    EXPECT_STREQ(text, L"1.0.2.3\r\nsecond line");
+    EXPECT_EQ(2, SendMessageW(wnd, EM_GETLINECOUNT, 0, 0));
+    const std::vector<std::wstring> lines = memo->Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(L"second line", lines[1]);
+    // A key press of the user changes nothing.
+    SendMessageW(wnd, WM_CHAR, L'x', 0);
+    GetWindowTextW(wnd, text, 64);
+    EXPECT_STREQ(text, L"1.0.2.3\r\nsecond line");
+    // It paints on its parent's colour, not on the dialog grey.
+    Pump(50);
+    auto picture = Render(*form_);
+    EXPECT_EQ(clWhite, PixelAt(*picture, 10 + 190, 10 + 35));
+}
+
 TEST(KvTimers, TimerTicksAndAFreedTimersMessageDoesNothing)
 {
     KTEST_NEEDS_DISPLAY();
