@@ -32,7 +32,8 @@ fi
 # A 32-bit program lives in the 32-bit program folder of 64-bit Windows.
 folder='C:\Program Files\Korvelle'
 [ "$arch" = i686 ] && folder='C:\Program Files (x86)\Korvelle'
-target=$("$KORV_WINE" winepath -u "$folder" 2>/dev/null | tr -d '\r')
+target=$WINEPREFIX/drive_c/${folder#C:\\}
+target=${target//\\//}
 # A server started without this display would keep the prefix's desktop on another one.
 "$KORV_WINESERVER" -k >/dev/null 2>&1 || true
 mkdir -p "$target"

@@ -11,6 +11,14 @@ namespace {
 
 const TFormLibCalls kRealCalls{};
 const TFormLibCalls* gCalls = &kRealCalls;
+THintHandler gHintHandler = nullptr;
+
+// The hint follows the control under the mouse (null: none).
+void HintFor(TControl* control)
+{
+    if (gHintHandler)
+        gHintHandler(control && control->ShowHint() && !control->Hint().empty() ? control : nullptr);
+}
 
 // Nesting of the window procedure: contexts taken outside a paint are given
 // back, and released components freed, when the outermost message is done.
@@ -109,6 +117,11 @@ void SetFormLibCalls(const TFormLibCalls* calls) noexcept
 const TFormLibCalls& FormLibCalls() noexcept
 {
     return *gCalls;
+}
+
+void SetHintHandler(THintHandler handler) noexcept
+{
+    gHintHandler = handler;
 }
 
 void ReleaseControlCanvases()
@@ -458,6 +471,8 @@ void TControl::ApplySpec(const TControlSpec& spec, const TLayoutContext&)
         SetCursor(spec.cursor);
     if (spec.hint)
         SetHint(spec.hint);
+    if (spec.showHint != TFlag::Default)
+        SetShowHint(spec.showHint == TFlag::On);
     if (spec.caption)
         SetCaption(spec.caption);
     if (spec.enabled != TFlag::Default)
@@ -472,7 +487,19 @@ void TControl::ApplySpec(const TControlSpec& spec, const TLayoutContext&)
 
 bool TControl::InspectProperty(const std::wstring& name, std::wstring& value) const
 {
-    if (name == L"Caption") {
+    if (name == L"ScreenBounds") {
+        // Where a user sees it: a window's own rectangle, frame included.
+        RECT r{left_, top_, left_ + width_, top_ + height_};
+        HWND wnd = IsWindowless() ? nullptr : static_cast<const TWinControl*>(this)->HandleIfAllocated();
+        if (wnd) {
+            GetWindowRect(wnd, &r);
+        } else {
+            const POINT origin = ClientToScreen(POINT{0, 0});
+            r = {origin.x, origin.y, origin.x + width_, origin.y + height_};
+        }
+        value = std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
+                std::to_wstring(r.right - r.left) + L"," + std::to_wstring(r.bottom - r.top);
+    } else if (name == L"Caption") {
         value = caption_;
     } else if (name == L"Visible") {
         value = visible_ ? L"1" : L"0";
@@ -1050,6 +1077,23 @@ void TWinControl::WndProc(TMessage& msg)
     case WM_MBUTTONUP:
         RouteMouse(msg, TMouseButton::Middle, false, true);
         return;
+    case WM_KEYDOWN:
+    case WM_KEYUP: {
+        const TComponentRef self = Ref();
+        TShiftState shift = 0;
+        if (GetKeyState(VK_SHIFT) < 0)
+            shift |= ssShift;
+        if (GetKeyState(VK_CONTROL) < 0)
+            shift |= ssCtrl;
+        if (GetKeyState(VK_MENU) < 0)
+            shift |= ssAlt;
+        const TKeyEvent& handler = msg.Msg == WM_KEYDOWN ? OnKeyDown : OnKeyUp;
+        if (handler)
+            handler(*this, static_cast<WORD>(msg.WParam), shift);
+        if (self)
+            DefaultHandler(msg);
+        return;
+    }
     case WM_MOUSELEAVE: {
         trackingLeave_ = false;
         const TComponentRef self = Ref();
@@ -1131,6 +1175,8 @@ void TWinControl::OwnMouseEnter()
         parent_->NotifyChildEnter(*this);
     if (self)
         MouseEnter();
+    if (self)
+        HintFor(this);
 }
 
 void TWinControl::OwnMouseLeave()
@@ -1141,6 +1187,7 @@ void TWinControl::OwnMouseLeave()
         parent_->NotifyChildLeave(*this);
     if (self)
         MouseLeave();
+    HintFor(nullptr);
 }
 
 void TWinControl::SetHot(TControl* control)
@@ -1167,6 +1214,8 @@ void TWinControl::SetHot(TControl* control)
         if (newRef && self && hot_ == control)
             control->MouseEnter();
     }
+    if (self)
+        HintFor(hot_ ? hot_ : (mouseInside_ ? this : nullptr));
 }
 
 void TWinControl::RouteMouse(TMessage& msg, TMouseButton button, bool down, bool up)
@@ -1202,6 +1251,7 @@ void TWinControl::RouteMouse(TMessage& msg, TMouseButton button, bool down, bool
     }
 
     if (down) {
+        HintFor(nullptr);
         if (pressed_) {
             pressed_->MouseDown(button, shift, p.x - pressed_->left_, p.y - pressed_->top_);
         } else if (TControl* target = ControlAtPos(p, false)) {

@@ -88,6 +88,8 @@ using TNotifyEvent = std::function<void(TComponent& Sender)>;
 using TMouseEvent =
     std::function<void(TControl& Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
 using TMouseMoveEvent = std::function<void(TControl& Sender, TShiftState Shift, int X, int Y)>;
+// A virtual-key code with the shift keys held.
+using TKeyEvent = std::function<void(TControl& Sender, WORD Key, TShiftState Shift)>;
 
 // A chain of handlers around a final action: the newest handler runs first
 // and calls next to go on (or does not, to end the message there). Any one
@@ -168,6 +170,12 @@ struct TFormLibCalls {
 void SetFormLibCalls(const TFormLibCalls* calls) noexcept;
 const TFormLibCalls& FormLibCalls() noexcept;
 
+// Where the mouse routing sends hints: the control now under the mouse whose
+// hint is to show, or null when none is. The forms unit puts the
+// application's hint window here.
+using THintHandler = void (*)(TControl* control);
+void SetHintHandler(THintHandler handler) noexcept;
+
 // ---------------------------------------------------------------------------
 // The creation aggregate
 
@@ -232,6 +240,7 @@ struct TControlSpec {
     TFlag showAccelChar = TFlag::Default;
     TFlag parentBackground = TFlag::Default;
     TFlag checked = TFlag::Default;
+    TFlag showHint = TFlag::Default;
     TFlag iconRight = TFlag::Default;
     int iconTextSpace = -1;
     // Margins of a skinned button's caption area (left, top, right, bottom).
@@ -305,6 +314,8 @@ public:
     const TFont& Font() const { return font_; }
     bool ParentFont() const { return parentFont_; }
     void SetParentFont(bool on);
+    // With ShowHint, the hint pops up under the control a moment after the
+    // mouse entered it, until it leaves or presses.
     const std::wstring& Hint() const { return hint_; }
     void SetHint(const std::wstring& hint) { hint_ = hint; }
     bool ShowHint() const { return showHint_; }
@@ -536,6 +547,11 @@ public:
 
     void ApplySpec(const TControlSpec& spec, const TLayoutContext& context) override;
     void SetCaption(const std::wstring& caption) override;
+
+    // Keys pressed and released while the window has the focus (before the
+    // window's own handling of them).
+    TKeyEvent OnKeyDown;
+    TKeyEvent OnKeyUp;
 
     // Tells the parent that a child (windowless or windowed) was entered or
     // left by the mouse, before the child's own event.

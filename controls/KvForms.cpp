@@ -1,5 +1,6 @@
 #include "controls/KvForms.h"
 
+#include "controls/KvExtCtrls.h"
 #include "controls/KvInspect.h"
 #include "platform/GuardU.h"
 #include "platform/ThreadU.h"
@@ -26,7 +27,101 @@ BOOL CALLBACK DisableThreadWindow(HWND wnd, LPARAM param)
     return TRUE;
 }
 
+// The application's hint window: a tracking tooltip shown under the hinted
+// control a moment after the mouse entered it. Lives as long as the process.
+class THintWindow {
+public:
+    static THintWindow& Instance()
+    {
+        static THintWindow* hints = new THintWindow;
+        return *hints;
+    }
+    void Request(TControl* control)
+    {
+        if (control == wanted_.Get() && control)
+            return;
+        Hide();
+        wanted_ = control ? control->Ref() : TComponentRef();
+        if (!control)
+            return;
+        delay_.SetEnabled(false);
+        delay_.SetEnabled(true);
+    }
+    HWND Window() const { return tip_; }
+
+private:
+    THintWindow()
+    {
+        delay_.SetInterval(kHintDelayMs);
+        delay_.OnTimer = [this](TComponent&) {
+            delay_.SetEnabled(false);
+            Show();
+        };
+    }
+    void Show()
+    {
+        auto* control = wanted_.As<TControl>();
+        if (!control || !control->Showing() || !EnsureTip())
+            return;
+        text_ = control->Hint();
+        TTTOOLINFOW tool = Tool();
+        tool.lpszText = text_.data();
+        SendMessageW(tip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+        const POINT at = control->ClientToScreen(POINT{0, control->Height() + 2});
+        SendMessageW(tip_, TTM_TRACKPOSITION, 0, MAKELPARAM(at.x, at.y));
+        SendMessageW(tip_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+    }
+    void Hide()
+    {
+        delay_.SetEnabled(false);
+        if (!tip_)
+            return;
+        TTTOOLINFOW tool = Tool();
+        SendMessageW(tip_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
+    }
+    TTTOOLINFOW Tool()
+    {
+        TTTOOLINFOW tool{};
+        tool.cbSize = sizeof(tool);
+        tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+        tool.uId = 1;
+        return tool;
+    }
+    bool EnsureTip()
+    {
+        if (tip_)
+            return true;
+        tip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                               WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, 0, 0, 0, 0, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+        if (!tip_)
+            return false;
+        TTTOOLINFOW tool = Tool();
+        tool.lpszText = const_cast<wchar_t*>(L"");
+        SendMessageW(tip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        SendMessageW(tip_, TTM_SETMAXTIPWIDTH, 0, kHintMaxWidth);
+        return true;
+    }
+
+    static constexpr UINT kHintDelayMs = 500;
+    static constexpr int kHintMaxWidth = 400;
+    TTimer delay_;
+    TComponentRef wanted_;
+    HWND tip_ = nullptr;
+    std::wstring text_;
+};
+
+void RequestHint(TControl* control)
+{
+    THintWindow::Instance().Request(control);
+}
+
 } // namespace
+
+HWND HintWindow()
+{
+    return THintWindow::Instance().Window();
+}
 
 void DispatchOneMessage(MSG& msg)
 {
@@ -334,6 +429,7 @@ void TApplication::Initialize()
     init.dwICC = ICC_STANDARD_CLASSES | ICC_TREEVIEW_CLASSES | ICC_PROGRESS_CLASS | ICC_WIN95_CLASSES;
     InitCommonControlsEx(&init);
     TDispatcher::Install();
+    SetHintHandler(&RequestHint);
     if (!inspector_)
         inspector_ = StartInspectionIfAsked(this);
 }

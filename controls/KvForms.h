@@ -144,5 +144,9 @@ private:
 
 TApplication& Application();
 
+// The application's hint window (a common-controls tooltip), null until the
+// first hint showed.
+HWND HintWindow();
+
 // One message of the loops: keyboard messages translated, then dispatched.
 void DispatchOneMessage(MSG& msg);

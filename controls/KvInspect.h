@@ -11,7 +11,10 @@
 // kInspectRequest and the asker's window in wParam; the answer goes back to
 // that window, before the request returns, as WM_COPYDATA with dwData
 // kInspectReply: "ok" or "error", a tab, then the value or the reason.
-//   get <path> <property>   the property's text (TControl::InspectProperty)
+//   get <path> <property>   the property's text (TControl::InspectProperty:
+//                           Caption, Visible, Enabled, Bounds in the
+//                           parent, ScreenBounds as left,top,width,height
+//                           on the screen, and each class's own)
 //   click <path>            posts a left press and release at the control's
 //                           centre (a native button: BM_CLICK); the click
 //                           happens after the answer

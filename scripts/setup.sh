@@ -12,6 +12,7 @@ packages=(
     xvfb xauth x11-apps imagemagick fonts-wine
     googletest
     tcl8.6 gcc make
+    python3 unicode-data
 )
 
 # Source packages whose original tarballs the build uses: the PNG codec that

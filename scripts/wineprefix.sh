@@ -95,11 +95,6 @@ ENV
         "$KORV_WINE" reg export "$cv\Explorer\Shell Folders" 'C:\shellfolders.reg' /reg:64 /y >/dev/null 2>&1
         "$KORV_WINE" reg import 'C:\shellfolders.reg' /reg:32 >/dev/null 2>&1
         rm -f shellfolders.reg
-        # Internet Explorer's version key, which the 32-bit setup also writes
-        # and the add-on scanner reads in the 32-bit view.
-        "$KORV_WINE" reg export 'HKLM\Software\Microsoft\Internet Explorer' 'C:\ie.reg' /reg:64 /y >/dev/null 2>&1
-        "$KORV_WINE" reg import 'C:\ie.reg' /reg:32 >/dev/null 2>&1
-        rm -f ie.reg
         mkdir -p "Program Files (x86)/Common Files"
     fi
     # A crashing program ends at once: no crash dialog waits for a click that

@@ -3,6 +3,7 @@
 
 #include "AppTest.h"
 
+#include "app/frmAllImages.h"
 #include "platform/FileResourceU.h"
 #include "platform/FileVersionU.h"
 
@@ -36,6 +37,11 @@ TEST(Program, CarriesItsTablesCatalogueManifestAndVersion)
         EXPECT_TRUE(ReadResourceText(module, name, built)) << name;
         EXPECT_TRUE(ReadResourceText(nullptr, name, own)) << name;
         EXPECT_EQ(own, built) << name;
+    }
+    // Every picture of the store is found by name in the program.
+    {
+        TImageData store(nullptr, module);
+        EXPECT_EQ(0, store.MissingCount());
     }
     FreeLibrary(module);
     EXPECT_EQ(KORV_EXPECTED_VERSION, GetFileVersionString(exe));

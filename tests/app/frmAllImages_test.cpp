@@ -3,6 +3,8 @@
 
 #include "app/frmAllImages.h"
 
+#include "platform/LogU.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -63,9 +65,22 @@ const TPNGPicture* PngOf(TSkinBitmapImage& item)
     return dynamic_cast<const TPNGPicture*>(item.Picture().Graphic());
 }
 
+// What the store logged while loading: a picture that did not load says why.
+std::string gStoreLog;
+
+void KeepStoreLog(std::string_view text, uint8_t, uint8_t)
+{
+    gStoreLog.append(text).append("\n");
+}
+
 class ImageStore : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { store_ = new TImageData(); }
+    static void SetUpTestSuite()
+    {
+        TLogSink before = SetLogSink(1, &KeepStoreLog);
+        store_ = new TImageData();
+        SetLogSink(1, before);
+    }
     static void TearDownTestSuite()
     {
         delete store_;
@@ -163,7 +178,7 @@ TEST_F(ImageStore, FramesHaveTheirMarginsAndEverythingElseIsPlain)
 
 TEST_F(ImageStore, EveryPictureLoadsWithSoftEdgesAndWithoutTheGlassKey)
 {
-    EXPECT_EQ(store_->MissingCount(), 0);
+    EXPECT_EQ(store_->MissingCount(), 0) << gStoreLog;
     for (auto& [name, item] : AllItems()) {
         SCOPED_TRACE(name);
         const TPNGPicture* png = PngOf(*item);

@@ -22,11 +22,20 @@ void Pump(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+namespace {
+
+BOOL WINAPI NoLeaveTracking(LPTRACKMOUSEEVENT)
+{
+    return TRUE;
+}
+
+} // namespace
+
 void MouseTest::SetUp()
 {
     KTEST_NEEDS_DISPLAY();
     InitApplication();
-    calls_.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
+    calls_.trackMouseEvent = &NoLeaveTracking;
     SetFormLibCalls(&calls_);
 }
 

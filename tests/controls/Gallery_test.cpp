@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +153,17 @@ TEST(Gallery, FormdriveReadsAndClicksThroughTheInspection)
     r = gallery.Drive(L"get FormGallery.ButtonCount CurrentImage");
     EXPECT_EQ(0u, r.exitCode);
     EXPECT_EQ("BUTTON1", r.out) << "a skin button's picture";
+    // Screen bounds: the windowless button where its panel's window shows it.
+    int panel[4] = {}, button[4] = {};
+    r = gallery.Drive(L"get PanelSkin ScreenBounds");
+    ASSERT_EQ(4, sscanf(r.out.c_str(), "%d,%d,%d,%d", &panel[0], &panel[1], &panel[2], &panel[3])) << r.out;
+    r = gallery.Drive(L"get ButtonCount ScreenBounds");
+    ASSERT_EQ(4, sscanf(r.out.c_str(), "%d,%d,%d,%d", &button[0], &button[1], &button[2], &button[3])) << r.out;
+    EXPECT_EQ("160,30,100,33", gallery.Drive(L"get ButtonCount Bounds").out);
+    EXPECT_EQ(160, button[0] - panel[0]);
+    EXPECT_EQ(30, button[1] - panel[1]);
+    EXPECT_EQ(100, button[2]);
+    EXPECT_EQ(33, button[3]);
     EXPECT_EQ(0u, gallery.Drive(L"click ButtonCount").exitCode);
     EXPECT_EQ(0u, gallery.Drive(L"click ButtonAdd").exitCode) << "a native push button";
     EXPECT_EQ(0u, gallery.Drive(L"wait LabelCounter Caption 2").exitCode);

@@ -142,19 +142,32 @@ TEST_F(KvMouseRouting, ScriptsGiveTheirEventLogs)
     }
 }
 
+namespace {
+
+POINT gPointer{};
+HCURSOR gShown = nullptr;
+
+BOOL WINAPI FakeCursorPos(LPPOINT p)
+{
+    *p = gPointer;
+    return TRUE;
+}
+
+HCURSOR WINAPI FakeSetCursor(HCURSOR c)
+{
+    gShown = c;
+    return nullptr;
+}
+
+} // namespace
+
 TEST_F(KvMouseRouting, CursorFollowsTheControlUnderThePointer)
 {
-    static POINT pointer{};
-    static HCURSOR shown = nullptr;
-    calls_.getCursorPos = [](LPPOINT p) -> BOOL {
-        *p = pointer;
-        return TRUE;
-    };
-    calls_.setCursor = [](HCURSOR c) -> HCURSOR {
-        shown = c;
-        return nullptr;
-    };
+    calls_.getCursorPos = &FakeCursorPos;
+    calls_.setCursor = &FakeSetCursor;
     SetFormLibCalls(&calls_);
+    POINT& pointer = gPointer;
+    HCURSOR& shown = gShown;
     TRoutingForm f;
     f.form->Show();
     HWND wnd = f.form->Handle();

@@ -288,7 +288,6 @@ TEST_F(SkinButtons, ShadowSitsOnePixelRightAndDownAndTextCanGoOutDirectly)
                                       .textTransparent = direct ? TFlag::On : TFlag::Off});
         std::unique_ptr<TBitmap> shot = Render(*form_);
         int top = 1000, bottom = -1, left = 1000, right = -1;
-        bool redTop = false, redBottom = false, blueTop = false, blueBottom = false;
         auto isRed = [](TColor c) { return (c & 0xFF) > 0xC0 && (c & 0xFF00) < 0x4000 && (c & 0xFF0000) < 0x400000; };
         auto isBlue = [](TColor c) { return (c & 0xFF0000) > 0xC00000 && (c & 0xFF) < 0x40; };
         for (int y = 0; y < 40; ++y)
@@ -300,30 +299,30 @@ TEST_F(SkinButtons, ShadowSitsOnePixelRightAndDownAndTextCanGoOutDirectly)
                     right = std::max(right, x);
                 }
         ASSERT_LT(top, bottom) << "the caption is drawn";
-        for (int x = 0; x < 120; ++x) {
-            redTop |= isRed(PixelAt(*shot, x, top));
-            blueTop |= isBlue(PixelAt(*shot, x, top));
-            redBottom |= isRed(PixelAt(*shot, x, bottom));
-            blueBottom |= isBlue(PixelAt(*shot, x, bottom));
-        }
-        EXPECT_TRUE(blueTop) << "the text's top row is the text";
-        EXPECT_FALSE(redTop);
-        EXPECT_TRUE(redBottom) << "the shadow reaches one row further down";
-        EXPECT_FALSE(blueBottom);
+        // Whether any pixel of row y (or column x) passes the test.
+        auto inRow = [&](int y, auto test) {
+            for (int x = 0; x < 120; ++x)
+                if (test(PixelAt(*shot, x, y)))
+                    return true;
+            return false;
+        };
+        auto inColumn = [&](int x, auto test) {
+            for (int y = 0; y < 40; ++y)
+                if (test(PixelAt(*shot, x, y)))
+                    return true;
+            return false;
+        };
+        EXPECT_TRUE(inRow(top, isBlue)) << "the text's top row is the text";
+        EXPECT_FALSE(inRow(top, isRed));
+        EXPECT_TRUE(inRow(bottom, isRed)) << "the shadow reaches one row further down";
+        EXPECT_FALSE(inRow(bottom, isBlue));
         // The outermost columns are partly covered: which colour leads there.
         auto reddish = [](TColor c) { return (c & 0xFF) > ((c >> 16) & 0xFF) + 40; };
         auto bluish = [](TColor c) { return ((c >> 16) & 0xFF) > (c & 0xFF) + 40; };
-        bool redRight = false, blueRight = false, redLeft = false, blueLeft = false;
-        for (int y = 0; y < 40; ++y) {
-            redRight |= reddish(PixelAt(*shot, right, y));
-            blueRight |= bluish(PixelAt(*shot, right, y));
-            redLeft |= reddish(PixelAt(*shot, left, y));
-            blueLeft |= bluish(PixelAt(*shot, left, y));
-        }
-        EXPECT_TRUE(redRight) << "the shadow reaches one column further right";
-        EXPECT_FALSE(blueRight);
-        EXPECT_TRUE(blueLeft);
-        EXPECT_FALSE(redLeft);
+        EXPECT_TRUE(inColumn(right, reddish)) << "the shadow reaches one column further right";
+        EXPECT_FALSE(inColumn(right, bluish));
+        EXPECT_TRUE(inColumn(left, bluish));
+        EXPECT_FALSE(inColumn(left, reddish));
         delete button;
     }
 }

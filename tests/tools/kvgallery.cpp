@@ -26,6 +26,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -279,6 +280,36 @@ TLabel* AddLabel(TWinControl& parent, TComponent& owner, int left, int top, cons
     return label;
 }
 
+// Pictures in rows from left to right, each with its name right under it;
+// a row ends where the next cell would pass the right edge.
+class TCellFlow {
+public:
+    TCellFlow(TForm& form, int left, int top, int right, int gap, int rowGap)
+        : form_(form), left_(left), right_(right), gap_(gap), rowGap_(rowGap), x_(left), y_(top) {}
+    // Where the next picture of this size goes; its name is placed under it.
+    POINT Place(int width, int height, const std::wstring& name)
+    {
+        TLabel* label = AddLabel(form_, form_, 0, 0, name);
+        const int cell = std::max(width, label->Width());
+        if (x_ > left_ && x_ + cell > right_) {
+            x_ = left_;
+            y_ += rowHeight_ + rowGap_;
+            rowHeight_ = 0;
+        }
+        const POINT at{x_, y_};
+        label->SetBounds(x_, y_ + height + 2, label->Width(), label->Height());
+        x_ += cell + gap_;
+        rowHeight_ = std::max(rowHeight_, height + 2 + label->Height());
+        return at;
+    }
+    // The first free line under the last row.
+    int Bottom() const { return y_ + rowHeight_; }
+
+private:
+    TForm& form_;
+    int left_, right_, gap_, rowGap_, x_, y_, rowHeight_ = 0;
+};
+
 void BuildSkinPage(TForm& form, TImageData& store)
 {
     form.SetCaption(L"Korvelle gallery: skin");
@@ -342,40 +373,21 @@ void BuildSkinPage(TForm& form, TImageData& store)
         ++i;
     }
     AddLabel(form, form, 16, 336, L"Nine-patch frames (corners unscaled) at several sizes, also smaller than their margins:");
-    // Rows of cells, each picture with its label under the row's tallest one.
-    int x = 16, y = 358, rowHeight = 0;
-    std::vector<std::pair<TLabel*, int>> row;
-    auto endRow = [&] {
-        for (auto& [label, height] : row)
-            label->SetTop(y + rowHeight + 4);
-        y += rowHeight + 30;
-        x = 16;
-        rowHeight = 0;
-        row.clear();
-    };
+    TCellFlow flow(form, 16, 358, 984, 18, 12);
     for (const TFrameCell& cell : kFrames) {
         const std::wstring text = std::wstring(cell.image) + L" " + std::to_wstring(cell.width) +
                                   L"×" + std::to_wstring(cell.height);
-        TLabel* label = AddLabel(form, form, 0, 0, text);
-        const int width = std::max(cell.width, label->Width());
-        if (x + width > 984)
-            endRow();
-        TSkinImage::Create({.owner = &form, .parent = &form, .left = x, .top = y, .width = cell.width,
+        const POINT at = flow.Place(cell.width, cell.height, text);
+        TSkinImage::Create({.owner = &form, .parent = &form, .left = at.x, .top = at.y, .width = cell.width,
                             .height = cell.height, .image = cell.image, .stretched = TFlag::On},
                            context);
-        label->SetLeft(x);
-        row.emplace_back(label, cell.height);
-        x += width + 18;
-        rowHeight = std::max(rowHeight, cell.height);
     }
-    endRow();
 }
 
 // ---------------------------------------------------------------------------
 // Page "store"
 
-// Every picture of one image list in rows, each with its name under the
-// row's tallest picture.
+// Every picture of one image list with its name.
 void BuildStorePage(TForm& form, TSkinBitmapList& list, const std::wstring& title)
 {
     form.SetCaption(L"Korvelle gallery: " + title);
@@ -385,35 +397,17 @@ void BuildStorePage(TForm& form, TSkinBitmapList& list, const std::wstring& titl
     const std::wstring heading = L"Every picture of the image store's " + title + L", with its name";
     TLabel::Create({.owner = &form, .parent = &form, .left = 12, .top = 6, .caption = heading.c_str(),
                     .font = Bold(-16, kHeading)});
-    constexpr int kRight = 1228;
-    int x = 12, y = 36, rowHeight = 0;
-    std::vector<TLabel*> row;
-    auto endRow = [&] {
-        for (TLabel* label : row)
-            label->SetTop(y + rowHeight + 2);
-        y += rowHeight + 20;
-        x = 12;
-        rowHeight = 0;
-        row.clear();
-    };
+    TCellFlow flow(form, 12, 34, 1228, 14, 3);
     for (int i = 0; i < list.Images().Count(); ++i) {
         TSkinBitmapImage& item = list.Images()[i];
         const int w = std::max(item.Width(), 1), h = std::max(item.Height(), 1);
-        TLabel* label = AddLabel(form, form, 0, 0, item.Name());
-        const int cell = std::max(w, label->Width());
-        if (x + cell > kRight)
-            endRow();
+        const POINT at = flow.Place(w, h, item.Name());
         TSkinImage* image = TSkinImage::Create(
-            {.owner = &form, .parent = &form, .left = x, .top = y, .width = w, .height = h},
+            {.owner = &form, .parent = &form, .left = at.x, .top = at.y, .width = w, .height = h},
             {.images = &list});
         image->SetImageName(item.Name());
-        label->SetLeft(x);
-        row.push_back(label);
-        x += cell + 14;
-        rowHeight = std::max(rowHeight, h);
     }
-    endRow();
-    form.SetClientSize(1240, std::min(y + 6, 990));
+    form.SetClientSize(1240, std::min(flow.Bottom() + 6, 994));
 }
 
 // Captures the form's own drawing (its window's surface, whatever covers it
