@@ -3,6 +3,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
 #include "app/frmAllSteps.h"
+#include "app/qvDailyCheck.h"
 #include "app/qvNetThreads.h"
 #include "controls/KvForms.h"
 #include "controls/SkinControls.h"
@@ -183,6 +184,17 @@ int AppPrompt(HWND Owner, const std::wstring& Text, UINT Flags)
 bool AppProcessElevated()
 {
     return Seams().Elevated ? Seams().Elevated() : IsProcessElevated();
+}
+
+bool AppHasAdminRights()
+{
+    bool administrator = false;
+    try {
+        administrator = Seams().Administrator ? Seams().Administrator() : IsAdministrator();
+    } catch (...) {
+        administrator = false;
+    }
+    return AppProcessElevated() && (IsVistaOrLater() || administrator);
 }
 
 // ---------------------------------------------------------------------------
@@ -528,7 +540,7 @@ void RunForms(TGlobalMutex& Mutex)
     else
         main->SetFormStayOnTop(true);
 
-    HANDLE check = AppSeams().StartDailyCheck ? AppSeams().StartDailyCheck() : nullptr;
+    HANDLE check = AppSeams().StartDailyCheck ? AppSeams().StartDailyCheck() : StartDailyCheck();
     if (flags.CheckRun) {
         if (check)
             WaitForDailyCheck(check);

@@ -159,3 +159,6 @@ const TAppSeams& AppSeams();
 void AppSleep(DWORD Ms);
 int AppPrompt(HWND Owner, const std::wstring& Text, UINT Flags);
 bool AppProcessElevated();
+// The main window's test of administrator rights, without its message: an
+// elevated process on Vista and later, or an elevated administrator.
+bool AppHasAdminRights();
