@@ -1262,13 +1262,7 @@ void TMainForm::SetFormStayOnTop(bool On)
 
 bool TMainForm::HasAdminRights()
 {
-    bool administrator = false;
-    try {
-        administrator = AppSeams().Administrator ? AppSeams().Administrator() : IsAdministrator();
-    } catch (...) {
-        administrator = false;
-    }
-    if (AppProcessElevated() && (IsVistaOrLater() || administrator))
+    if (AppHasAdminRights())
         return true;
     Track("AM", true);
     AppPrompt(HandleIfAllocated(),

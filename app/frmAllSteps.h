@@ -156,6 +156,8 @@ private:
     void PlaceAboutLinks();
 
     void ShowScanSettings();
+    // Step 4: the navigation buttons by the selected registry errors and the
+    // speed-up offer; the repair and review buttons.
     void ShowResults();
     void ShowRepairDone();
     void ShowSpeedUp();

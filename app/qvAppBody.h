@@ -74,6 +74,9 @@ void InstallProgram();
 void UninstallProgram();
 void StopPrograms();
 void CompleteUpdate();
+// True once an install or uninstall report outlived its 15 s wait: it runs
+// on, and the process must end with ExitProcess.
+bool ReportLeftRunning();
 // Deletes Korvelle.old and Lindova.old of the program folder and, with
 // AlsoNew, Korvelle.new and Lindova.new; what is absent or cannot be
 // deleted is passed over.
@@ -156,3 +159,6 @@ const TAppSeams& AppSeams();
 void AppSleep(DWORD Ms);
 int AppPrompt(HWND Owner, const std::wstring& Text, UINT Flags);
 bool AppProcessElevated();
+// The main window's test of administrator rights, without its message: an
+// elevated process on Vista and later, or an elevated administrator.
+bool AppHasAdminRights();

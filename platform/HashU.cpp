@@ -4,6 +4,7 @@
 #include "platform/SysUtilsU.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <atomic>
 
@@ -399,4 +400,79 @@ bool TCryptURL::ParseQuery(std::string_view query)
     }
     valid_ = true;
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// SHA-256
+
+namespace {
+
+constexpr DWORD kSha256Bytes = 32;
+constexpr DWORD kFileBlock = 64 * 1024;
+
+// One hash over the blocks Feed hands out (false from Feed: failure).
+template <typename F> bool Sha256Of(F&& Feed, std::string& Hex)
+{
+    HCRYPTPROV provider = 0;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return false;
+    HCRYPTHASH hash = 0;
+    bool ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) != 0;
+    if (ok)
+        ok = Feed([hash](const BYTE* Data, DWORD Size) {
+            return Size == 0 || CryptHashData(hash, Data, Size, 0) != 0;
+        });
+    BYTE digest[kSha256Bytes] = {};
+    DWORD size = kSha256Bytes;
+    if (ok)
+        ok = CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == kSha256Bytes;
+    if (hash)
+        CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    if (!ok)
+        return false;
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (BYTE b : digest) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+    }
+    Hex = std::move(text);
+    return true;
+}
+
+} // namespace
+
+bool Sha256Hex(std::string_view Bytes, std::string& Hex)
+{
+    return Sha256Of(
+        [Bytes](auto&& Add) {
+            return Add(reinterpret_cast<const BYTE*>(Bytes.data()), static_cast<DWORD>(Bytes.size()));
+        },
+        Hex);
+}
+
+bool FileSha256Hex(const std::string& FileName, std::string& Hex)
+{
+    HANDLE file = CreateFileA(FileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = Sha256Of(
+        [file](auto&& Add) {
+            std::string block(kFileBlock, '\0');
+            while (true) {
+                DWORD read = 0;
+                if (!ReadFile(file, block.data(), kFileBlock, &read, nullptr))
+                    return false;
+                if (read == 0)
+                    return true;
+                if (!Add(reinterpret_cast<const BYTE*>(block.data()), read))
+                    return false;
+            }
+        },
+        Hex);
+    CloseHandle(file);
+    return ok;
 }

@@ -94,3 +94,9 @@ private:
     std::vector<TQueryPair> pairs_;
     bool valid_ = false;
 };
+
+// SHA-256 (CryptoAPI, PROV_RSA_AES) of Bytes or of a whole file, as 64
+// lower-case hexadecimal digits. False, Hex untouched, when the provider or
+// the file fails.
+bool Sha256Hex(std::string_view Bytes, std::string& Hex);
+bool FileSha256Hex(const std::string& FileName, std::string& Hex);

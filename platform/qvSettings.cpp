@@ -189,6 +189,17 @@ void ChangeSettings(const std::function<void(TSettings&)>& Change)
 // ---------------------------------------------------------------------------
 // Lookups
 
+bool IsLayeredSetting(const std::string& Name)
+{
+    for (const char* other : {"TRACK_USER", "CFG_ID", "PHONE_NONUS", "LOG"})
+        if (SameTextAscii(Name, other))
+            return true;
+    for (const TTableSetting& setting : kTableSettings)
+        if (SameTextAscii(Name, setting.name))
+            return true;
+    return false;
+}
+
 bool IsUrlSetting(const std::string& Name)
 {
     for (const char* url : kUrlSettings)

@@ -78,6 +78,11 @@ bool IsUrlSetting(const std::string& Name);
 // or the table, never from HKCU. False for every name in the tray's build.
 bool IsSupportSetting(const std::string& Name);
 
+// The settings the built-in configuration table may give (the layered
+// ones: TRACK_USER, CFG_ID, the addresses and support texts, LOG), ignoring
+// case. The web service's configuration values are taken only for these.
+bool IsLayeredSetting(const std::string& Name);
+
 // The value of Name in the table list (keys ignore case, the first line
 // wins, "key=" gives ''); Default when List is null or lacks the key.
 std::string GetConfigListValue(const TStringList* List, const std::string& Name,

@@ -370,6 +370,13 @@ void AppFixture::SetUp()
     ASSERT_TRUE(CreateDirectoryA(dir_.c_str(), nullptr));
     folders_ = ScratchFolders(dir_);
     SetProgramFoldersForTests(folders_);
+    // Nothing of a test leaves the machine: the web service's addresses point
+    // at a closed loopback port until a test gives its stand-in's.
+    {
+        TProgramKeyView view;
+        for (const char* name : {"LI_URL", "PHONE_URL", "FAQ_URL"})
+            ASSERT_TRUE(RegWriteString(HKEY_LOCAL_MACHINE, Key(), name, kNowhereURL));
+    }
     // Registry-only settings that the scratch key lacks keep no value of an
     // earlier test.
     SetSettings(TSettings{});

@@ -104,6 +104,9 @@ TWorkerScript CountingScanScript(int Records, DWORD GapMs);
 // ---------------------------------------------------------------------------
 // Fixtures
 
+// A loopback port nothing listens on: a request there fails at once.
+inline constexpr char kNowhereURL[] = "http://127.0.0.1:9/";
+
 // Every program folder below Dir (ending in a backslash): prog\ (program
 // folder, update folder and the two programs), common\Korvelle\ and
 // user\Korvelle\ with their sub-folders. Only the three roots are made.

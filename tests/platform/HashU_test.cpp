@@ -408,3 +408,31 @@ TEST(CryptURL, ParseRulesForLines)
         }
     }
 }
+
+TEST(Sha256, KnownDigestsOfTextAndFile)
+{
+    std::string hex;
+    ASSERT_TRUE(Sha256Hex("", hex));
+    EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", hex);
+    ASSERT_TRUE(Sha256Hex("abc", hex));
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", hex);
+
+    // A file larger than one read block gives the digest of its bytes.
+    char path[MAX_PATH] = {}, dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    GetTempFileNameA(dir, "kvh", 0, path);
+    const std::string bytes(200000, 'x');
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    std::string fromFile, fromText;
+    EXPECT_TRUE(FileSha256Hex(path, fromFile));
+    EXPECT_TRUE(Sha256Hex(bytes, fromText));
+    EXPECT_EQ(fromText, fromFile);
+    DeleteFileA(path);
+    std::string untouched = "kept";
+    EXPECT_FALSE(FileSha256Hex(path, untouched));
+    EXPECT_EQ("kept", untouched);
+}

@@ -495,6 +495,20 @@ TFakeService::TAnswer TFakeService::BuiltInAnswer(const TRecordedRequest& Reques
         return CheckBHO(Request);
     if (get && Request.Path == "/client.asmx/GetXML") {
         answer.ContentType = "text/xml; charset=utf-8";
+        // The daily check (action CHECK) gets the root's check.xml, when
+        // there is one (its format: app/qvDailyCheck.h).
+        const std::vector<std::string> parts = SplitQuery(Request.Query);
+        const bool check = std::any_of(parts.begin(), parts.end(), [](const std::string& part) {
+            return SameTextAscii(part, "action=CHECK");
+        });
+        if (check && !root_.empty()) {
+            bool found = false;
+            std::string reply = ReadWholeFile(FileUnderRoot(root_, "/check.xml"), found);
+            if (found) {
+                answer.Body = std::move(reply);
+                return answer;
+            }
+        }
         answer.Body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><string>OK</string>";
         return answer;
     }

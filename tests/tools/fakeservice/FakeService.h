@@ -7,7 +7,8 @@
 //
 // Built in:
 //   POST /client.asmx               the CheckBHO operation (call types 0 and 1)
-//   GET  /client.asmx/GetXML?...    200; the "cr" envelope is decoded and recorded
+//   GET  /client.asmx/GetXML?...    200; the "cr" envelope is decoded and recorded;
+//                                   with action=CHECK the root's check.xml when present
 //   GET  /client.asmx/GetPhone?...  "<Phone>" + phone + "</Phone>"
 //   GET  /__quit                    200, then the service stops
 //   HEAD and GET of files under the root folder

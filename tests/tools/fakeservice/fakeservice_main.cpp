@@ -1,8 +1,9 @@
 // The stand-in web service as a program, for runs of the engine and the wizard:
 //
 //   fakeservice.exe --root <folder> [--log <file>] [--deadline <seconds>]
-//                   [--black <add-on id>[=<note>]]...
+//                   [--black <add-on id>[=<note>]]... [--phone <text>]
 //
+// --phone is the number GetPhone answers (by default "12").
 // Prints "port=<n>" as its first line of standard output, appends every
 // request to the log file, and ends at the deadline (default 60 s) or after
 // "GET /__quit". Exit status 0, or 2 for a usage error or when it cannot listen.
@@ -25,7 +26,7 @@ constexpr int32_t kMaxDeadlineSeconds = 24 * 3600;
 int Usage()
 {
     fputs("usage: fakeservice --root <folder> [--log <file>] [--deadline <seconds>] "
-          "[--black <id>[=<note>]]...\n",
+          "[--black <id>[=<note>]]... [--phone <text>]\n",
           stderr);
     return 2;
 }
@@ -36,6 +37,8 @@ int wmain(int argc, wchar_t** argv)
 {
     std::string root;
     std::string log;
+    std::string phone;
+    bool phoneGiven = false;
     std::vector<std::pair<std::string, std::string>> black;
     int32_t deadline = kDefaultDeadlineSeconds;
     for (int i = 1; i < argc; ++i) {
@@ -47,6 +50,10 @@ int wmain(int argc, wchar_t** argv)
             root = value;
         else if (arg == L"--log")
             log = value;
+        else if (arg == L"--phone") {
+            phone = value;
+            phoneGiven = true;
+        }
         else if (arg == L"--black") {
             // The note is UTF-8, as the service sends it.
             const std::string text = Utf8FromWide(argv[i]);
@@ -65,6 +72,8 @@ int wmain(int argc, wchar_t** argv)
     fakeservice::TFakeService service(root, static_cast<DWORD>(deadline) * 1000);
     if (!log.empty())
         service.SetLogFile(log);
+    if (phoneGiven)
+        service.SetPhone(phone);
     for (const auto& [id, note] : black)
         service.SetBlack(id, note);
     if (!service.Start()) {
