@@ -490,6 +490,14 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     scanTab_ = Need<TSkinButton>(*this, L"ScanTab");
     supportTab_ = Need<TSkinButton>(*this, L"SupportTab");
     buttonFixAllErrors_ = Need<TSkinButton>(*this, L"ButtonFixAllErrors");
+    bannerLeft_ = Need<TPNGControl>(*this, L"PNGBannerLeft");
+    bannerBottom_ = Need<TPNGControl>(*this, L"PNGBannerBottom");
+    for (auto [banner, event] : {std::pair{bannerLeft_, "BL"}, std::pair{bannerBottom_, "BB"}})
+        if (banner)
+            banner->OnAnchorClick = [this, event](TPNGControl&, TAnchor& Anchor) {
+                Track(event, false);
+                OpenUrl(ExpandUrlMacros(Anchor.URL()));
+            };
 
     showEvent_ = std::make_unique<TGlobalEvent>(kShowMainEventName);
     stopEvent_ = std::make_unique<TGlobalEvent>(kStopMainEventName);
@@ -577,11 +585,14 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     RefreshSupportList();
     RefreshFrameControls();
     TranslateStepCaptions();
+    LoadBanners();
+    SetNewsBannerReload([this] { LoadBanners(); });
 }
 
 TMainForm::~TMainForm()
 {
     Guard([this] {
+        SetNewsBannerReload(nullptr);
         closing_ = true;
         if (timer_)
             timer_->SetEnabled(false);
@@ -1482,6 +1493,32 @@ void TMainForm::WndProc(TMessage& msg)
 
 // ---------------------------------------------------------------------------
 // Frame and timer
+
+void TMainForm::LoadBanners()
+{
+    TNewsList news;
+    news.Load();
+    LoadBanner(bannerLeft_, news.SelectFirst(kNewsLeftBanners), L"BANNER_LEFT");
+    LoadBanner(bannerBottom_, news.SelectFirst(kNewsBottomBanners), L"BANNER_BOTTOM");
+}
+
+void TMainForm::LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn)
+{
+    if (!Banner)
+        return;
+    if (Item && Banner->LoadFromFile(AnsiToWide(Item->ImageFileName()))) {
+        // A check run never shows its window: nothing was seen.
+        if (!AppFlags().CheckRun)
+            Item->MarkShown();
+        return;
+    }
+    if (Item)
+        Log("MainForm: the banner " + Item->Key + " did not load (" + Banner->Image().LastError() +
+                "); the built-in one is shown",
+            1, 4);
+    if (!Banner->LoadFromResourceName(GetModuleHandleW(nullptr), BuiltIn))
+        Log("MainForm: the built-in banner " + WideToUtf8(BuiltIn) + " did not load", 1, 4);
+}
 
 void TMainForm::RefreshFrameControls()
 {

@@ -17,6 +17,7 @@
 // the living one. Its destruction waits for a running worker first.
 
 #include "app/qvAppBody.h"
+#include "app/qvNews.h"
 #include "controls/KvExtCtrls.h"
 #include "controls/KvForms.h"
 #include "controls/KvStdCtrls.h"
@@ -185,6 +186,13 @@ public:
 
     // --- frame
     void RefreshFrameControls();
+    // The left and bottom banners: the first news item of each, else the
+    // built-in picture (also for an item whose picture does not load). An
+    // item counts as shown only when its picture loaded in a run that shows
+    // the window.
+    void LoadBanners();
+    TPNGControl* BannerLeft() const { return bannerLeft_; }
+    TPNGControl* BannerBottom() const { return bannerBottom_; }
     // The form's stay-on-top style (through the window seam).
     void SetFormStayOnTop(bool On);
     bool FirstShown() const { return firstShown_; }
@@ -256,6 +264,7 @@ private:
     void FlashAndRaise();
     void ShowStayOnTopRound();
     void CloseBrowsers(bool Ie, bool Firefox);
+    void LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn);
 
     // State
     uint8_t step_ = kStepWelcome;
@@ -314,6 +323,8 @@ private:
     TSkinButton* supportTab_ = nullptr;
     TSkinButton* buttonFixAllErrors_ = nullptr;
     TTimer* timer_ = nullptr;
+    TPNGControl* bannerLeft_ = nullptr;
+    TPNGControl* bannerBottom_ = nullptr;
     std::array<TListEntry, kStepCount> list_{};
 };
 
