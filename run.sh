@@ -22,20 +22,36 @@ else
     ./scripts/build.sh x86_64 korv_programs
 fi
 
-exe=build/$arch/app/Korvelle.exe
-if [ ! -f "$exe" ]; then
-    echo "run: Korvelle.exe is not part of the build yet: there is no program to start." >&2
-    exit 1
-fi
-
 if [ ! -f "$prefix/env" ]; then
     # On a desktop its window manager manages the windows; under Xvfb none does.
     managed=0
     [ -n "${DISPLAY:-}" ] && managed=1
     KORV_MANAGED_WINDOWS=$managed ./scripts/wineprefix.sh "$prefix" win64
 fi
-export KORV_PREFIX_DIR=$PWD/$prefix
+. "$prefix/env"
+# A 32-bit program lives in the 32-bit program folder of 64-bit Windows.
+folder='C:\Program Files\Korvelle'
+[ "$arch" = i686 ] && folder='C:\Program Files (x86)\Korvelle'
+target=$("$KORV_WINE" winepath -u "$folder" 2>/dev/null | tr -d '\r')
+# A server started without this display would keep the prefix's desktop on another one.
+"$KORV_WINESERVER" -k >/dev/null 2>&1 || true
+mkdir -p "$target"
+cp "build/$arch/app/Korvelle.exe" "build/$arch/tray/Lindova.exe" "$target/"
+
+# Installed once per prefix; the translation table is written out afresh
+# (the build may have changed it) once LngVer is gone.
+start() {
+    local exe="$1\\Korvelle.exe"
+    shift
+    cd "$WINEPREFIX/drive_c"
+    if ! "$KORV_WINE" reg query 'HKLM\Software\Korvelle' /reg:32 >/dev/null 2>&1; then
+        "$KORV_WINE" "$exe" /INSTALL
+    fi
+    "$KORV_WINE" reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null 2>&1 || true
+    exec "$KORV_WINE" "$exe" "$@"
+}
 if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a ./scripts/wine-run.sh "$exe" "$@"
+    export -f start
+    exec xvfb-run -a bash -c 'start "$@"' run "$folder" "$@"
 fi
-exec ./scripts/wine-run.sh "$exe" "$@"
+start "$folder" "$@"

@@ -189,7 +189,7 @@ constexpr DWORD kPhaseChangeWaitMs = 400;
 constexpr DWORD kMaxPacingMs = 2000;
 constexpr int32_t kPhaseBudgetMs = 3000;
 constexpr DWORD kRefreshIntervalMs = 10;
-constexpr DWORD kBrowserWaitRounds = 500;
+constexpr DWORD kBrowserWaitMs = 5000;
 constexpr DWORD kBrowserRoundMs = 10;
 constexpr DWORD kBrowserCheckEvery = 50;
 
@@ -385,30 +385,33 @@ bool ProcessRuns(const wchar_t* ExeName)
     return found;
 }
 
+struct TBrowserSearch {
+    std::vector<std::wstring> classes;
+    std::string exe;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK FindBrowserWindow(HWND Wnd, LPARAM Param)
+{
+    Guard([&] {
+        auto& search = *reinterpret_cast<TBrowserSearch*>(Param);
+        wchar_t name[256] = {};
+        GetClassNameW(Wnd, name, 256);
+        if (std::find(search.classes.begin(), search.classes.end(), name) == search.classes.end())
+            return;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(Wnd, &pid);
+        if (SameText(ExtractFileName(GetProcessImagePath(pid)), search.exe))
+            search.found.push_back(Wnd);
+    });
+    return TRUE;
+}
+
 // The top-level windows of the classes whose process runs ExeName.
 std::vector<HWND> BrowserWindows(std::initializer_list<const wchar_t*> Classes, const char* ExeName)
 {
-    struct TSearch {
-        std::vector<std::wstring> classes;
-        std::string exe;
-        std::vector<HWND> found;
-    } search{{Classes.begin(), Classes.end()}, ExeName, {}};
-    EnumWindows(
-        [](HWND wnd, LPARAM param) -> BOOL {
-            Guard([&] {
-                auto& s = *reinterpret_cast<TSearch*>(param);
-                wchar_t name[256] = {};
-                GetClassNameW(wnd, name, 256);
-                if (std::find(s.classes.begin(), s.classes.end(), name) == s.classes.end())
-                    return;
-                DWORD pid = 0;
-                GetWindowThreadProcessId(wnd, &pid);
-                if (SameText(ExtractFileName(GetProcessImagePath(pid)), s.exe))
-                    s.found.push_back(wnd);
-            });
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TBrowserSearch search{{Classes.begin(), Classes.end()}, ExeName, {}};
+    EnumWindows(&FindBrowserWindow, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -1301,7 +1304,8 @@ void TMainForm::CloseBrowsers(bool Ie, bool Firefox)
             PostMessageW(wnd, WM_CLOSE, 0, 0);
         }
     }
-    for (DWORD round = 1; round <= kBrowserWaitRounds; ++round) {
+    const DWORD start = GetTickCount();
+    for (DWORD round = 1; GetTickCount() - start < kBrowserWaitMs; ++round) {
         Application().ProcessMessages();
         SleepMs(kBrowserRoundMs);
         if (round % kBrowserCheckEvery == 0 && !IsIEWindowOpen() && !FirefoxRuns())

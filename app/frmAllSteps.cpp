@@ -8,6 +8,7 @@
 #include "platform/GuardU.h"
 #include "platform/LogU.h"
 #include "platform/UnicodeU.h"
+#include "platform/qvCommon.h"
 #include "platform/qvTrack.h"
 
 // ---------------------------------------------------------------------------
@@ -402,17 +403,27 @@ void TFormSteps::SetNavigation(int Back, int Next, int Cancel, int Close)
     ApplyState(buttonClose_, Close);
 }
 
-void TFormSteps::ShowResultsNavigation()
+void TFormSteps::ShowResults()
 {
     const TMainForm* main = MainForm();
     const int32_t selected =
         main && main->Engine() ? SectionSelectedCount(main->Engine()->Category(kCategoryFix)) : 0;
+    const int32_t errors = main ? main->RegistryErrors : 0;
     const bool offered = main && main->SpeedUpOffered();
     if (selected < 1)
         SetNavigation(offered ? kShown : kHidden, offered ? kShown : kHidden,
                       offered ? kShown : kHidden, offered ? kHidden : kShown);
     else
         SetNavigation(kHidden, kHidden, kShown, kHidden);
+    if (buttonFix_) {
+        buttonFix_->SetVisible(selected > 0);
+        buttonFix_->SetCaption(selected != errors
+                                   ? TranslateText(L"FixErrorsButton", L"Fix Errors")
+                                   : TranslateText(L"FixAllButton", L"Fix All Errors"));
+        FitButtonWidth(*buttonFix_, 1, 35, 0, -1, 178);
+    }
+    if (buttonResultsReview_)
+        buttonResultsReview_->SetEnabled(errors > 0);
 }
 
 void TFormSteps::ShowStep(uint8_t Step)
@@ -433,7 +444,7 @@ void TFormSteps::ShowStep(uint8_t Step)
         timers_[0]->SetEnabled(true);
         break;
     case kStepScanResults:
-        ShowResultsNavigation();
+        ShowResults();
         break;
     case kStepRepair:
         timers_[1]->SetEnabled(true);

@@ -71,7 +71,9 @@ public:
 private:
     void TrackEvent(const char* Event, bool Once);
     void SetNavigation(int Back, int Next, int Cancel, int Close);
-    void ShowResultsNavigation();
+    // Step 4: the navigation buttons by the selected registry errors and the
+    // speed-up offer; the repair and review buttons.
+    void ShowResults();
 
     std::array<TPanel*, 22> pages_{};
     TSkinButtonEx* buttonBack_ = nullptr;

@@ -3,6 +3,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
 #include "app/frmAllSteps.h"
+#include "app/qvNetThreads.h"
 #include "controls/KvForms.h"
 #include "controls/SkinControls.h"
 #include "engine/qvAddOnCheck.h"
@@ -24,6 +25,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -53,6 +55,9 @@ constexpr DWORD kUninstallStopWaitMs = 500;
 constexpr DWORD kUninstallSettleMs = 2500;
 constexpr DWORD kDailyCheckLookMs = 50;
 constexpr DWORD kAddOnCheckWaitMs = 15000;
+constexpr DWORD kReportWaitMs = 15000;
+constexpr char kInstallAction[] = "INMOSTREL";
+constexpr char kUninstallAction[] = "UNMOSTREL";
 // LAST_UPDATE of a new installation: the first update check waits a day more.
 constexpr double kLastUpdateBackDays = 2.0;
 
@@ -272,6 +277,22 @@ std::string MakeUserId()
 // ---------------------------------------------------------------------------
 // Install and uninstall
 
+namespace {
+
+std::atomic<bool> gReportLeftRunning{false};
+
+// The report is freed only once it ended; one that outlives the wait runs on
+// (with what it owns) until the process ends.
+void EndReport(std::unique_ptr<TInstallHitThread> Report)
+{
+    if (WaitThreadFor(Report.get(), kReportWaitMs))
+        return;
+    gReportLeftRunning = true;
+    (void)Report.release();
+}
+
+} // namespace
+
 void InstallProgram()
 {
     TProgramKeyView view;
@@ -286,6 +307,7 @@ void InstallProgram()
         RegWriteString(HKEY_LOCAL_MACHINE, ProgramKey(), "UID", id);
     }
     SelectLanguage();
+    auto report = std::make_unique<TInstallHitThread>(ReportURL(kInstallAction), false);
     SaveRegistrySettings();
 
     const TDateTime now = Now();
@@ -322,10 +344,12 @@ void InstallProgram()
             ProtectPath(target);
     }
     StartTrayProgram();
+    EndReport(std::move(report));
 }
 
 void UninstallProgram()
 {
+    auto report = std::make_unique<TInstallHitThread>(ReportURL(kUninstallAction), false);
     AppSleep(kUninstallStopWaitMs);
     StopPrograms();
     Guard([] { RestoreDelayedStartupItems(); });
@@ -340,6 +364,12 @@ void UninstallProgram()
         if (!dir->empty() && DirectoryExistsEx(*dir))
             DeleteDirectoryEx(ExcludeTrailingBackslash(*dir), true, true, true);
     DeleteUpdateLeftovers(true);
+    EndReport(std::move(report));
+}
+
+bool ReportLeftRunning()
+{
+    return gReportLeftRunning;
 }
 
 void StopPrograms()
@@ -475,6 +505,14 @@ void WaitForDailyCheck(HANDLE Check)
     }
 }
 
+// A report still running must not meet the static destructors of a normal
+// exit: the process ends here, as Windows ends it, without them.
+void EndOneShot()
+{
+    if (ReportLeftRunning())
+        ExitProcess(0);
+}
+
 void RunForms(TGlobalMutex& Mutex)
 {
     (void)Mutex;
@@ -483,6 +521,7 @@ void RunForms(TGlobalMutex& Mutex)
     app.Initialize();
     new TImageData(&app);
     TMainForm* main = app.CreateForm<TMainForm>();
+    new TPhoneNumberThread(main->Handle());
     app.CreateForm<TFormSteps>();
     if (flags.CheckRun)
         app.SetShowMainForm(false);
@@ -508,10 +547,12 @@ int RunApplication()
     const std::string second = ParamStr(2);
     if (SameSwitch(first, kSwitchInstall)) {
         InstallProgram();
+        EndOneShot();
         return 0;
     }
     if (SameSwitch(first, kSwitchUninstall)) {
         UninstallProgram();
+        EndOneShot();
         return 0;
     }
     if (SameSwitch(first, kSwitchStop)) {

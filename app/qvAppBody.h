@@ -74,6 +74,9 @@ void InstallProgram();
 void UninstallProgram();
 void StopPrograms();
 void CompleteUpdate();
+// True once an install or uninstall report outlived its 15 s wait: it runs
+// on, and the process must end with ExitProcess.
+bool ReportLeftRunning();
 // Deletes Korvelle.old and Lindova.old of the program folder and, with
 // AlsoNew, Korvelle.new and Lindova.new; what is absent or cannot be
 // deleted is passed over.

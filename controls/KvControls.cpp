@@ -481,6 +481,9 @@ bool TControl::InspectProperty(const std::wstring& name, std::wstring& value) co
     } else if (name == L"Bounds") {
         value = std::to_wstring(left_) + L"," + std::to_wstring(top_) + L"," +
                 std::to_wstring(width_) + L"," + std::to_wstring(height_);
+    } else if (name == L"Handle") {
+        const HWND wnd = IsWindowless() ? nullptr : static_cast<const TWinControl*>(this)->HandleIfAllocated();
+        value = std::to_wstring(reinterpret_cast<uintptr_t>(wnd));
     } else {
         return false;
     }

@@ -6,6 +6,7 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <cwctype>
 #include <memory>
 #include <typeinfo>
 #include <vector>
@@ -157,6 +158,20 @@ std::wstring AnswerInspection(const std::wstring& request)
         if (!control->InspectProperty(fields[2], value))
             return L"error\tno property " + fields[2];
         return L"ok\t" + value;
+    }
+    if (command == L"find") {
+        std::wstring out = L"class=" + ClassNameOf(*control);
+        for (const wchar_t* name : {L"Visible", L"Enabled", L"Caption", L"Bounds", L"Handle",
+                                    L"Checked", L"Step"}) {
+            std::wstring value;
+            if (control->InspectProperty(name, value)) {
+                std::wstring field = name;
+                for (wchar_t& c : field)
+                    c = static_cast<wchar_t>(towlower(c));
+                out += L"\t" + field + L"=" + value;
+            }
+        }
+        return L"ok\t" + out;
     }
     if (command == L"click")
         return PostClick(*control) ? L"ok\t" : L"error\tno window for " + fields[1];

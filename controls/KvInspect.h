@@ -16,6 +16,11 @@
 //                           centre (a native button: BM_CLICK); the click
 //                           happens after the answer
 //   list                    one line per component: path, tab, class
+//   find <path>             the control's state as fields name=value split
+//                           by tabs: class, visible, enabled, caption,
+//                           bounds, handle (its window, 0 for a windowless
+//                           control), and checked and step where the
+//                           control has them
 // A path is "Form.Control", "Control" (the first form that has one of that
 // name) or "Form".
 

@@ -1,0 +1,269 @@
+// The application body's own pieces: the command line's rules, the user id,
+// the file-name rule and the swap routine of an update with every way it can
+// be cut short, the left-overs and the pending update's start.
+
+#include "AppTest.h"
+
+#include "platform/FileUtilsU.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace apptest;
+
+namespace {
+
+TEST(CommandLine, BlanksSeparateAndQuotesGroup)
+{
+    struct TCase {
+        const wchar_t* line;
+        std::vector<std::wstring> params;
+    };
+    const TCase cases[] = {
+        {L"prog.exe", {L"prog.exe"}},
+        {L"  prog.exe\t/SCAN   x ", {L"prog.exe", L"/SCAN", L"x"}},
+        {L"\"C:\\Program Files\\K\\Korvelle.exe\" \"/check now\" B",
+         {L"C:\\Program Files\\K\\Korvelle.exe", L"/check now", L"B"}},
+        {L"p a\"b c\"d", {L"p", L"ab cd"}},
+        {L"p \"\" q", {L"p", L"", L"q"}},
+        {L"", {}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(Narrow(c.line));
+        EXPECT_EQ(c.params, SplitParams(c.line));
+    }
+}
+
+TEST(CommandLine, SwitchesIgnoreTheCaseOfAsciiLettersOnly)
+{
+    EXPECT_TRUE(SameSwitch("/install", "/INSTALL"));
+    EXPECT_TRUE(SameSwitch("/CompleteUpdate", "/COMPLETEUPDATE"));
+    EXPECT_FALSE(SameSwitch("/INSTALL ", "/INSTALL"));
+    EXPECT_FALSE(SameSwitch("/\xC9TOP", "/\xE9TOP")); // É and é: not ASCII
+}
+
+TEST(CommandLine, ParamStrOfTheSeamsLine)
+{
+    TAppSeams seams;
+    seams.CommandLine = [] { return std::wstring(L"x.exe \"A A\" B"); };
+    seams.ProgramFile = [] { return std::string("C:\\k\\Korvelle.exe"); };
+    SetAppSeams(seams);
+    EXPECT_EQ("C:\\k\\Korvelle.exe", ParamStr(0));
+    EXPECT_EQ("A A", ParamStr(1));
+    EXPECT_EQ("B", ParamStr(2));
+    EXPECT_EQ("", ParamStr(3));
+    EXPECT_EQ(2, ParamCount());
+    SetAppSeams({});
+}
+
+TEST(UserId, DigitsThatDifferEachTime)
+{
+    const std::string a = MakeUserId();
+    const std::string b = MakeUserId();
+    EXPECT_NE(a, b);
+    for (const std::string& id : {a, b}) {
+        ASSERT_FALSE(id.empty());
+        EXPECT_EQ(std::string::npos, id.find_first_not_of("0123456789")) << id;
+    }
+}
+
+TEST(UserId, NegativeHashesAreNegatedWithoutOverflow)
+{
+    struct TCase {
+        uint64_t hash;
+        const char* id;
+    };
+    const TCase cases[] = {
+        {0x8000000000000000ull, "9223372036854775808"}, // the most negative value
+        {static_cast<uint64_t>(-5), "5"},
+        {42, "42"},
+        {0x7FFFFFFFFFFFFFFFull, "9223372036854775807"},
+    };
+    for (const TCase& c : cases) {
+        TAppSeams seams;
+        std::string hashed;
+        seams.UserIdHash = [&c, &hashed](std::string_view Text) {
+            hashed = Text;
+            return c.hash;
+        };
+        SetAppSeams(seams);
+        EXPECT_EQ(c.id, MakeUserId());
+        // The GUID's 32 digits, then the tick count.
+        EXPECT_GT(hashed.size(), 32u);
+        EXPECT_EQ(std::string::npos, hashed.find_first_of("{}-"));
+    }
+    SetAppSeams({});
+}
+
+TEST(UpdateFiles, NewNameReplacesTheLastExtension)
+{
+    EXPECT_EQ("C:\\k\\Korvelle.new", ChangeFileExt("C:\\k\\Korvelle.exe", ".new"));
+    EXPECT_EQ("a\\b.c\\d.new", ChangeFileExt("a\\b.c\\d", ".new"));
+    EXPECT_EQ("a\\b.tar.new", ChangeFileExt("a\\b.tar.gz", ".new"));
+    EXPECT_EQ("C:.new", ChangeFileExt("C:", ".new"));
+}
+
+// ---------------------------------------------------------------------------
+// The swap routine
+
+class Swap : public AppFixture {
+protected:
+    std::string Target() const { return folders_.MainExePath; }
+    std::string New() const { return folders_.ProgramDir + "Korvelle.new"; }
+    std::string Old() const { return folders_.ProgramDir + "Korvelle.old"; }
+    static std::string Read(const std::string& File) { return ktest::ReadFileBytes(Widen(File)); }
+    // Korvelle.exe as a program that runs (a browser stand-in), and a new copy.
+    std::string PlaceRunnable()
+    {
+        EXPECT_TRUE(CopyFileA((TestDir() + "ktest_browser.exe").c_str(), Target().c_str(), FALSE));
+        return Read(Target());
+    }
+    std::unique_ptr<TProgram> Run()
+    {
+        auto program = std::make_unique<TProgram>(Target(), "KvSwapTarget --stubborn");
+        EXPECT_TRUE(program->Started());
+        EXPECT_TRUE(PumpUntil([] { return FindWindowW(L"KvSwapTarget", nullptr) != nullptr; }, 10000));
+        return program;
+    }
+};
+
+TEST_F(Swap, WithoutANewCopyNothingHappens)
+{
+    ASSERT_TRUE(WriteText(Target(), "old program"));
+    EXPECT_FALSE(SwapUpdatedFile(Target()));
+    EXPECT_EQ("old program", Read(Target()));
+    EXPECT_FALSE(FileExistsEx(Old()));
+}
+
+TEST_F(Swap, FreeTargetIsReplacedAndTheNewCopyGoes)
+{
+    ASSERT_TRUE(WriteText(Target(), "old program"));
+    ASSERT_TRUE(WriteText(New(), "new program"));
+    EXPECT_TRUE(SwapUpdatedFile(Target()));
+    EXPECT_EQ("new program", Read(Target()));
+    EXPECT_FALSE(FileExistsEx(New()));
+    EXPECT_FALSE(FileExistsEx(Old()));
+    EXPECT_FALSE(FileExistsEx(Target() + ".tmp"));
+}
+
+TEST_F(Swap, TargetHeldWithoutSharingStaysAndTheNewCopyWaits)
+{
+    ASSERT_TRUE(WriteText(Target(), "old program"));
+    ASSERT_TRUE(WriteText(New(), "new program"));
+    TProgram holder(TestDir() + "ktest_lockfile.exe", "\"" + Target() + "\" 8000");
+    ASSERT_TRUE(holder.Started());
+    Sleep(1000);
+    EXPECT_FALSE(SwapUpdatedFile(Target()));
+    ASSERT_TRUE(holder.Wait(15000));
+    EXPECT_EQ("old program", Read(Target()));
+    EXPECT_EQ("new program", Read(New()));
+    EXPECT_FALSE(FileExistsEx(Target() + ".tmp"));
+}
+
+TEST_F(Swap, RunningTargetBecomesOldAndTheNewCopyTakesItsPlace)
+{
+    const std::string old = PlaceRunnable();
+    ASSERT_TRUE(WriteText(New(), "new program"));
+    {
+        auto running = Run();
+        EXPECT_TRUE(SwapUpdatedFile(Target()));
+        EXPECT_EQ("new program", Read(Target()));
+        EXPECT_EQ(old, Read(Old()));
+        EXPECT_FALSE(FileExistsEx(New()));
+    }
+    // The next start of a program takes the old copy away.
+    DeleteUpdateLeftovers(false);
+    EXPECT_FALSE(FileExistsEx(Old()));
+}
+
+TEST_F(Swap, FailedCopyLeavesTheTarget)
+{
+    ASSERT_TRUE(WriteText(Target(), "old program"));
+    ASSERT_TRUE(WriteText(New(), "new program"));
+    seams_.SwapCopy = [](const std::string&, const std::string&) { return false; };
+    ApplySeams();
+    EXPECT_FALSE(SwapUpdatedFile(Target()));
+    EXPECT_EQ("old program", Read(Target()));
+    EXPECT_EQ("new program", Read(New()));
+}
+
+TEST_F(Swap, CutShortAfterAnyStepAWholeProgramStaysAndTheNextCompletionFinishes)
+{
+    struct TCase {
+        const char* name;
+        bool running;
+        int haltAfter;
+    };
+    const TCase cases[] = {
+        {"free, copied", false, 1},      {"free, in place", false, 3},
+        {"running, copied", true, 1},    {"running, renamed to old", true, 2},
+        {"running, in place", true, 3},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileA(Old().c_str());
+        const std::string old = PlaceRunnable();
+        ASSERT_TRUE(WriteText(New(), "new program"));
+        {
+            std::unique_ptr<TProgram> running;
+            if (c.running)
+                running = Run();
+            seams_.SwapContinue = [&c](int Step) { return Step < c.haltAfter; };
+            ApplySeams();
+            SwapUpdatedFile(Target());
+            const std::string target = Read(Target());
+            const bool whole = target == old || target == "new program" ||
+                               (!FileExistsEx(Target()) && Read(Old()) == old);
+            EXPECT_TRUE(whole) << "no whole program after step " << c.haltAfter;
+            EXPECT_TRUE(FileExistsEx(New()));
+        }
+        // The programs are stopped before the next completion runs.
+        seams_.SwapContinue = nullptr;
+        ApplySeams();
+        CompleteUpdate();
+        EXPECT_EQ("new program", Read(Target()));
+        EXPECT_FALSE(FileExistsEx(New()));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Left-overs and the pending update
+
+TEST_F(Swap, LeftoversGoButAnOldCopyStaysWhileItsProgramIsMissing)
+{
+    const std::string dir = folders_.ProgramDir;
+    for (const char* name : {"Korvelle.old", "Lindova.old", "Korvelle.new", "Lindova.new",
+                             "Korvelle.exe", "Lindova.exe"})
+        ASSERT_TRUE(WriteText(dir + name, name));
+    DeleteUpdateLeftovers(false);
+    EXPECT_FALSE(FileExistsEx(dir + "Korvelle.old"));
+    EXPECT_FALSE(FileExistsEx(dir + "Lindova.old"));
+    EXPECT_TRUE(FileExistsEx(dir + "Korvelle.new"));
+    DeleteUpdateLeftovers(true);
+    EXPECT_FALSE(FileExistsEx(dir + "Korvelle.new"));
+    EXPECT_FALSE(FileExistsEx(dir + "Lindova.new"));
+    EXPECT_TRUE(FileExistsEx(dir + "Korvelle.exe"));
+
+    ASSERT_TRUE(DeleteFileA((dir + "Korvelle.exe").c_str()));
+    ASSERT_TRUE(WriteText(dir + "Korvelle.old", "the only program"));
+    DeleteUpdateLeftovers(true);
+    EXPECT_TRUE(FileExistsEx(dir + "Korvelle.old"));
+}
+
+TEST_F(Swap, PendingUpdateStartsTheNewCopyElseTheProgram)
+{
+    ASSERT_TRUE(WriteText(Target(), "program"));
+    StartPendingUpdate();
+    ASSERT_TRUE(WriteText(New(), "new program"));
+    StartPendingUpdate();
+    const auto calls = ShellCalls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ("open", calls[0].verb);
+    EXPECT_EQ(Target(), calls[0].file);
+    EXPECT_EQ("/completeupdate", calls[0].params);
+    EXPECT_EQ(New(), calls[1].file);
+    EXPECT_EQ("/completeupdate", calls[1].params);
+}
+
+} // namespace
