@@ -18,6 +18,7 @@
 
 #include "app/qvAppBody.h"
 #include "app/qvNews.h"
+#include "controls/AeroGlassU.h"
 #include "controls/KvExtCtrls.h"
 #include "controls/KvForms.h"
 #include "controls/KvStdCtrls.h"
@@ -191,6 +192,16 @@ public:
     // item counts as shown only when its picture loaded in a run that shows
     // the window.
     void LoadBanners();
+    // The frame, once the window exists: the glass frame object, then the
+    // classic frame (a borderless window with rounded top corners), then the
+    // support panel.
+    void ApplyFrame();
+    // Only a change does anything.
+    void SetGlassMode(bool On);
+    bool GlassMode() const { return glassMode_; }
+    // The support phone panel of the header: hidden without a number.
+    void RenderSupportPanel();
+    TPaintBox* SupportPanel() const { return paintSupportCall_; }
     TPNGControl* BannerLeft() const { return bannerLeft_; }
     TPNGControl* BannerBottom() const { return bannerBottom_; }
     // The form's stay-on-top style (through the window seam).
@@ -265,6 +276,9 @@ private:
     void ShowStayOnTopRound();
     void CloseBrowsers(bool Ie, bool Firefox);
     void LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn);
+    void ApplyRegion();
+    // A press on the form or the top image above the logo moves the window.
+    void DragFrom(int Y);
 
     // State
     uint8_t step_ = kStepWelcome;
@@ -324,6 +338,15 @@ private:
     TSkinButton* buttonFixAllErrors_ = nullptr;
     TTimer* timer_ = nullptr;
     TPNGControl* bannerLeft_ = nullptr;
+    TPaintBox* paintSupportCall_ = nullptr;
+    TSkinImage* imageLogo_ = nullptr;
+    TSkinImage* imageTop_ = nullptr;
+    TPanel* panelSys_ = nullptr;
+    std::unique_ptr<TAeroGlass> glass_;
+    std::unique_ptr<TBitmap> supportBitmap_;
+    bool glassMode_ = false;
+    bool frameApplied_ = false;
+    bool modeSet_ = false;
     TPNGControl* bannerBottom_ = nullptr;
     std::array<TListEntry, kStepCount> list_{};
 };

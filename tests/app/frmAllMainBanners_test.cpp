@@ -5,6 +5,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
 #include "app/qvNews.h"
+#include "AppTest.h"
 #include "KorvTest.h"
 #include "controls/PNGControl.h"
 #include "platform/RegistryU.h"
@@ -13,6 +14,7 @@
 #include "platform/qvCommon.h"
 #include "platform/qvSettings.h"
 #include "platform/qvTrack.h"
+#include "app/qvAppBody.h"
 
 #include <gtest/gtest.h>
 
@@ -22,63 +24,23 @@
 
 namespace {
 
+using namespace apptest;
+
 TDateTime gNow = 46000.5;
 TDateTime FakeNow()
 {
     return gNow;
 }
 
-std::string Narrow(const std::wstring& w)
-{
-    return std::string(w.begin(), w.end());
-}
-
-// The window as it paints, for people to look at.
-bool SaveShot(TWinControl& control, const std::wstring& name)
-{
-    TBitmap bitmap(control.Width(), control.Height(), TPixelFormat::pf24bit);
-    if (bitmap.Empty())
-        return false;
-    control.PaintTo(bitmap.Canvas().Handle(), 0, 0);
-    TPNGPicture png;
-    return png.Assign(bitmap) && png.SaveToFile(WideToAnsi(ktest::EvidenceDir() + name));
-}
-
-std::vector<std::string> gShell;
-HINSTANCE WINAPI RecordShell(HWND, LPCSTR, LPCSTR file, LPCSTR, LPCSTR, INT)
-{
-    gShell.push_back(file ? file : "");
-    return reinterpret_cast<HINSTANCE>(33);
-}
-
-class BannerTest : public ktest::ScratchKeyTest {
+class BannerTest : public WizardFixture {
 protected:
     void SetUp() override
     {
         KTEST_NEEDS_DISPLAY();
-        ScratchKeyTest::SetUp();
-        ASSERT_NE(nullptr, HklmTwin(KEY_WOW64_32KEY));
-        SetProgramKeyForTests(Narrow(ScratchPath()));
-        TSettings settings;
-        settings.LANGUAGE = L"en";
-        settings.TRACK_USER = true;
-        SetSettings(settings);
-        CreateUserTrack(HKEY_CURRENT_USER, Narrow(ScratchPath()), "TRACK");
-        root_ = L"C:\\ktest-scratch\\" + ktest::InstanceName() + L".banners." +
-                std::to_wstring(GetCurrentProcessId()) + L"\\";
-        ktest::RemoveTree(root_);
-        CreateDirectoryW(L"C:\\ktest-scratch", nullptr);
-        CreateDirectoryW(root_.c_str(), nullptr);
-        TProgramFolders folders = ComputeProgramFolders();
-        folders.NewsDir = Narrow(root_) + "News\\";
-        SetProgramFoldersForTests(folders);
-        CreateDirectoryA(folders.NewsDir.c_str(), nullptr);
+        WizardFixture::SetUp();
+        CreateDirectoryA(NewsDir().c_str(), nullptr);
         gNow = 46000.5;
         oldClock_ = SetClock(&FakeNow);
-        gShell.clear();
-        oldShell_ = SetShellExecuteCall(&RecordShell);
-        if (!TImageData::Instance())
-            store_ = std::make_unique<TImageData>();
         item_.Key = "k1";
         item_.Category = kNewsCategoryLeftBanner;
         item_.Version = 1;
@@ -87,17 +49,9 @@ protected:
     }
     void TearDown() override
     {
-        if (!oldClock_)
-            return;
-        form_.reset();
-        SetShellExecuteCall(oldShell_);
-        SetClock(oldClock_);
-        ResetProgramFoldersForTests();
-        SetProgramKeyForTests("");
-        SetSettings(TSettings{});
-        AppFlags().CheckRun = false;
-        ktest::RemoveTree(root_);
-        ScratchKeyTest::TearDown();
+        if (oldClock_)
+            SetClock(oldClock_);
+        WizardFixture::TearDown();
     }
 
     // k1.png, 172 x 142, with one https anchor and one file: anchor.
@@ -123,67 +77,56 @@ protected:
         back.Read();
         return back.Last;
     }
-    std::string TrackText()
-    {
-        std::string text;
-        RegReadString(HKEY_CURRENT_USER, Narrow(ScratchPath()), "TRACK", text);
-        return text;
-    }
-    // The built-in picture's first pixel row, to tell it from the fixture's.
+    // The banner shows the built-in picture of that name.
     static bool IsBuiltIn(const TPNGControl& banner, const wchar_t* name)
     {
-        TPNGPicture builtIn;
-        ResourceStreamLoad(builtIn, name);
-        return banner.Image().Width() == builtIn.Width() &&
-               banner.Image().Height() == builtIn.Height() &&
-               memcmp(banner.Image().Pixels(), builtIn.Pixels(),
-                      static_cast<size_t>(builtIn.Width()) * builtIn.Height() * 4) == 0;
-    }
-    static void ResourceStreamLoad(TPNGPicture& png, const wchar_t* name)
-    {
-        TPNGControl control;
-        ASSERT_TRUE(control.LoadFromResourceName(GetModuleHandleW(nullptr), name));
-        png.Assign(control.Image());
+        TPNGControl builtIn;
+        if (!builtIn.LoadFromResourceName(GetModuleHandleW(nullptr), name))
+            return false;
+        const TPNGPicture& a = banner.Image();
+        const TPNGPicture& b = builtIn.Image();
+        return a.Width() == b.Width() && a.Height() == b.Height() && a.Pixels() && b.Pixels() &&
+               memcmp(a.Pixels(), b.Pixels(), static_cast<size_t>(b.Width()) * b.Height() * 4) == 0;
     }
 
-    std::wstring root_;
     TClock oldClock_ = nullptr;
-    TShellExecuteCall oldShell_ = nullptr;
-    std::unique_ptr<TImageData> store_;
-    std::unique_ptr<TMainForm> form_;
     TNewsItem item_;
 };
 
 TEST_F(BannerTest, ARenderedItemIsShownCountedAndItsAnchorsOpenThroughTheShell)
 {
     WriteBanner();
-    form_ = std::make_unique<TMainForm>();
-    TPNGControl* left = form_->BannerLeft();
+    MakeForms();
+    TPNGControl* left = main_->BannerLeft();
     ASSERT_NE(nullptr, left);
     EXPECT_EQ(172, left->Image().Width());
     EXPECT_EQ(142, left->Image().Height());
     EXPECT_EQ(2u, left->Anchors().size());
     EXPECT_EQ(gNow, StoredLast());
-    EXPECT_TRUE(IsBuiltIn(*form_->BannerBottom(), L"BANNER_BOTTOM"));
+    EXPECT_TRUE(IsBuiltIn(*main_->BannerBottom(), L"BANNER_BOTTOM"));
 
     left->MouseDown(TMouseButton::Left, {}, 20, 20);
-    ASSERT_EQ(1u, gShell.size());
-    EXPECT_EQ(ExpandUrlMacros("https://example.test/n?u=%UID%"), gShell[0]);
-    EXPECT_NE(std::string::npos, TrackText().find(".BL=1")) << TrackText();
+    ASSERT_EQ(1u, ShellCalls().size());
+    EXPECT_EQ(ExpandUrlMacros("https://example.test/n?u=%UID%"), ShellCalls()[0].file);
+    int bl = 0;
+    for (const auto& [name, count] : Counters())
+        if (name.size() > 3 && name.substr(name.size() - 3) == ".BL")
+            bl += count;
+    EXPECT_EQ(1, bl);
     left->MouseDown(TMouseButton::Left, {}, 20, 100);
-    EXPECT_EQ(1u, gShell.size()) << "a file: anchor never reaches the shell";
+    EXPECT_EQ(1u, ShellCalls().size()) << "a file: anchor never reaches the shell";
 
-    form_->Show();
-    ASSERT_TRUE(SaveShot(*form_, L"main_banner_rendered.png"));
+    main_->Show();
+    SaveShot(*main_, L"main_banner_rendered");
 }
 
 TEST_F(BannerTest, AMissingOrBrokenPictureShowsTheBuiltInBannerUncounted)
 {
-    form_ = std::make_unique<TMainForm>();
-    EXPECT_TRUE(IsBuiltIn(*form_->BannerLeft(), L"BANNER_LEFT")) << "no picture";
+    MakeForms();
+    EXPECT_TRUE(IsBuiltIn(*main_->BannerLeft(), L"BANNER_LEFT")) << "no picture";
     EXPECT_EQ(45000, StoredLast());
-    form_->Show();
-    ASSERT_TRUE(SaveShot(*form_, L"main_banner_builtin.png"));
+    main_->Show();
+    SaveShot(*main_, L"main_banner_builtin");
 
     WriteBanner();
     std::string bytes = ktest::ReadFileBytes(AnsiToWide(item_.ImageFileName()));
@@ -192,8 +135,8 @@ TEST_F(BannerTest, AMissingOrBrokenPictureShowsTheBuiltInBannerUncounted)
     DWORD written = 0;
     WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size() / 2), &written, nullptr);
     CloseHandle(f);
-    form_->LoadBanners();
-    EXPECT_TRUE(IsBuiltIn(*form_->BannerLeft(), L"BANNER_LEFT")) << "a truncated picture";
+    main_->LoadBanners();
+    EXPECT_TRUE(IsBuiltIn(*main_->BannerLeft(), L"BANNER_LEFT")) << "a truncated picture";
     EXPECT_EQ(45000, StoredLast());
 }
 
@@ -201,9 +144,9 @@ TEST_F(BannerTest, ACheckRunLoadsButDoesNotCount)
 {
     WriteBanner();
     AppFlags().CheckRun = true;
-    form_ = std::make_unique<TMainForm>();
-    EXPECT_EQ(172, form_->BannerLeft()->Image().Width());
-    EXPECT_FALSE(IsBuiltIn(*form_->BannerLeft(), L"BANNER_LEFT"));
+    MakeForms();
+    EXPECT_EQ(172, main_->BannerLeft()->Image().Width());
+    EXPECT_FALSE(IsBuiltIn(*main_->BannerLeft(), L"BANNER_LEFT"));
     EXPECT_EQ(45000, StoredLast());
 }
 
