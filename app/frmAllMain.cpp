@@ -3,6 +3,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllSteps.h"
 #include "app/qvFormTranslate.h"
+#include "app/qvNetThreads.h"
 #include "controls/KvLayout.h"
 #include "engine/qvThreads.h"
 #include "platform/FileUtilsU.h"
@@ -177,6 +178,8 @@ constexpr int kHeaderHeight = 80;
 constexpr int kColumnWidth = 172;
 constexpr int kStepRowGap = 12;
 constexpr TColor kHeaderBlue = 0x8A4E1E;
+// The classic frame's edge beside and below the client panel.
+constexpr TColor kFrameColor = 0x5A3414;
 constexpr TColor kTitleColor = 0x7A4A1F;
 constexpr TColor kTabActiveText = 0x2F2F2F;
 constexpr TColor kStepText = 0x303030;
@@ -494,6 +497,34 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     scanTab_ = Need<TSkinButton>(*this, L"ScanTab");
     supportTab_ = Need<TSkinButton>(*this, L"SupportTab");
     buttonFixAllErrors_ = Need<TSkinButton>(*this, L"ButtonFixAllErrors");
+    paintSupportCall_ = Need<TPaintBox>(*this, L"PaintSupportCall");
+    imageLogo_ = Need<TSkinImage>(*this, L"ImageLogo");
+    imageTop_ = Need<TSkinImage>(*this, L"ImageTop");
+    panelSys_ = Need<TPanel>(*this, L"PanelSys");
+    if (paintSupportCall_)
+        paintSupportCall_->OnPaint = [this](TGraphicControl& Sender) {
+            if (supportBitmap_)
+                BitBlt(Sender.Canvas().Handle(), 0, 0, supportBitmap_->Width(),
+                       supportBitmap_->Height(), supportBitmap_->Canvas().Handle(), 0, 0, SRCCOPY);
+        };
+    OnMouseDown = [this](TControl&, TMouseButton Button, TShiftState, int, int Y) {
+        if (Button == TMouseButton::Left)
+            DragFrom(Y);
+    };
+    for (TSkinImage* top : {imageTop_, imageLogo_})
+        if (top)
+            top->OnMouseDown = [this](TControl& Sender, TMouseButton Button, TShiftState, int, int Y) {
+                if (Button == TMouseButton::Left)
+                    DragFrom(Sender.Top() + Y);
+            };
+    bannerLeft_ = Need<TPNGControl>(*this, L"PNGBannerLeft");
+    bannerBottom_ = Need<TPNGControl>(*this, L"PNGBannerBottom");
+    for (auto [banner, event] : {std::pair{bannerLeft_, "BL"}, std::pair{bannerBottom_, "BB"}})
+        if (banner)
+            banner->OnAnchorClick = [this, event](TPNGControl&, TAnchor& Anchor) {
+                Track(event, false);
+                OpenUrl(ExpandUrlMacros(Anchor.URL()));
+            };
 
     showEvent_ = std::make_unique<TGlobalEvent>(kShowMainEventName);
     stopEvent_ = std::make_unique<TGlobalEvent>(kStopMainEventName);
@@ -582,11 +613,15 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     RefreshFrameControls();
     TranslateForm(*this);
     TranslateStepCaptions();
+    LoadBanners();
+    SetNewsBannerReload([this] { LoadBanners(); });
+    ApplyFrame();
 }
 
 TMainForm::~TMainForm()
 {
     Guard([this] {
+        SetNewsBannerReload(nullptr);
         closing_ = true;
         if (timer_)
             timer_->SetEnabled(false);
@@ -1468,20 +1503,216 @@ void TMainForm::HandleCreated()
         if (HANDLE icon = LoadImageW(module, L"MAINICON", IMAGE_ICON, side, side, LR_SHARED))
             SendMessageW(handle_, WM_SETICON, kind, reinterpret_cast<LPARAM>(icon));
     }
+    if (!glassMode_)
+        ApplyRegion(); // a new window has no region
 }
 
 void TMainForm::WndProc(TMessage& msg)
 {
-    if (msg.Msg == kFinishClosingMessage) {
+    switch (msg.Msg) {
+    case kFinishClosingMessage:
         FinishClosing();
         msg.Result = 0;
         return;
+    case WM_KorvellePhoneChanged:
+        RenderSupportPanel();
+        msg.Result = 0;
+        return;
+    case WM_DWMCOMPOSITIONCHANGED:
+        TForm::WndProc(msg);
+        // The frame cannot change under a running window: a new instance
+        // takes over once this one has ended. A check run shows no window,
+        // and a running worker is waited for by the closing.
+        if (glass_ && !AppFlags().CheckRun && !closing_) {
+            StartMainProgram("/WAIT");
+            BeginClosing(true);
+        }
+        return;
+    case WM_NCHITTEST: {
+        TForm::WndProc(msg);
+        RECT window{};
+        if (handle_ && GetWindowRect(handle_, &window) &&
+            static_cast<short>(LOWORD(msg.LParam)) < window.left + 50)
+            msg.Result = HTCLIENT;
+        return;
+    }
+    case WM_NCCALCSIZE:
+        if (glassMode_ && msg.WParam) {
+            // The client area reaches the window's top edge under the glass.
+            auto* params = reinterpret_cast<NCCALCSIZE_PARAMS*>(msg.LParam);
+            const LONG top = params->rgrc[0].top;
+            TForm::WndProc(msg);
+            params->rgrc[0].top = top;
+            return;
+        }
+        break;
+    default:
+        break;
     }
     TForm::WndProc(msg);
 }
 
+void TMainForm::DragFrom(int Y)
+{
+    HWND wnd = HandleIfAllocated();
+    const int logoHeight = imageLogo_ ? imageLogo_->Height() : 46;
+    if (!wnd || Y >= logoHeight)
+        return;
+    ReleaseCapture();
+    SendMessageW(wnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+}
+
+void TMainForm::ApplyFrame()
+{
+    glass_ = std::make_unique<TAeroGlass>(*this);
+    // The glass frame needs the header bar outside the client panel, which
+    // the window's layout does not have yet: the classic frame serves with
+    // composition on as well (the restart on a composition change stays).
+    SetGlassMode(false);
+    RenderSupportPanel();
+}
+
+void TMainForm::SetGlassMode(bool On)
+{
+    if (modeSet_ && glassMode_ == On)
+        return;
+    modeSet_ = true;
+    glassMode_ = On;
+    // Classic: no border, the client panel inset 3 px at the sides and bottom,
+    // the system buttons at the header's right edge, the top corners rounded.
+    SetBorderStyle(TBorderStyle::None);
+    SetColor(kFrameColor);
+    SetClientSize(770 + 6, 550 + 3);
+    if (panelClient_)
+        panelClient_->SetBounds(3, 0, 770, 550);
+    if (panelSys_ && panelHeader_)
+        panelSys_->SetLeft(panelHeader_->Width() - panelSys_->Width());
+    if (imageLogo_) {
+        imageLogo_->SetImageName(L"LOGO_XP");
+        TImageData* store = TImageData::Instance();
+        if (TSkinBitmapImage* logo = store ? store->ImageList()->FindImage(L"LOGO_XP") : nullptr)
+            imageLogo_->SetWidth(logo->Width());
+    }
+    ApplyRegion();
+}
+
+void TMainForm::ApplyRegion()
+{
+    HWND wnd = HandleIfAllocated();
+    if (!wnd || glassMode_)
+        return;
+    const int w = ClientWidth(), h = ClientHeight();
+    HRGN region = CreateRoundRectRgn(0, 0, w + 1, h + 1, 16, 16);
+    HRGN lower = CreateRectRgn(0, 16, w, h);
+    if (region && lower)
+        CombineRgn(region, region, lower, RGN_OR);
+    if (lower)
+        DeleteObject(lower);
+    // The window owns the region from here on.
+    if (region && !SetWindowRgn(wnd, region, TRUE))
+        DeleteObject(region);
+}
+
+void TMainForm::RenderSupportPanel()
+{
+    supportBitmap_.reset();
+    if (!paintSupportCall_)
+        return;
+    const std::shared_ptr<const TSettings> settings = Settings();
+    const bool english = _wcsicmp(settings->LANGUAGE.c_str(), L"en") == 0;
+    std::string number = Trim(settings->PHONE_NUMBER);
+    if (number.empty())
+        number = Trim(english ? settings->PHONE_US : settings->PHONE_NONUS);
+    if (number.empty()) {
+        paintSupportCall_->Hide();
+        return;
+    }
+    const std::wstring label = TranslateText(L"CustomerSupport", L"Customer Support:");
+    const std::wstring phone = AnsiToWide(number);
+    TImageData* store = TImageData::Instance();
+    TSkinBitmapList* images = store ? store->ImageList() : nullptr;
+    TSkinBitmapImage* background = images ? images->FindImage(glassMode_ ? L"SHADOW" : L"BG_TOP") : nullptr;
+    TSkinBitmapImage* icon = images ? images->FindImage(glassMode_ ? L"PHONE_AERO" : L"PHONE_XP") : nullptr;
+
+    auto bitmap = std::make_unique<TBitmap>(1, 1, TPixelFormat::pf24bit);
+    TCanvas& canvas = bitmap->Canvas();
+    canvas.Font().SetName(kFont);
+    canvas.Font().SetHeight(kFontHeight);
+    const int labelWidth = canvas.TextWidth(label);
+    canvas.Font().SetStyle(fsBold);
+    const int phoneWidth = canvas.TextWidth(phone);
+    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
+    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
+    bitmap->SetSize(width, height, TPixelFormat::pf24bit);
+    canvas.Font().SetStyle(0);
+
+    // The left edge of the box: the logo's right edge, 10 px further left
+    // for the longer texts of the other languages.
+    int left = imageLogo_ ? imageLogo_->Left() + imageLogo_->Width() : 210;
+    if (!english)
+        left -= 10;
+    canvas.Brush().SetColor(kHeaderBlue);
+    canvas.FillRect(RECT{0, 0, width, height});
+    if (background) {
+        if (glassMode_)
+            background->Draw(canvas, RECT{0, 0, width, height}, true);
+        else {
+            // The header's own picture under the box, as ImageTop stretches
+            // it; drawn whole and copied, as a skin picture is drawn only
+            // inside its target bitmap.
+            TBitmap header(770, kHeaderHeight, TPixelFormat::pf24bit);
+            header.Canvas().Brush().SetColor(kHeaderBlue);
+            header.Canvas().FillRect(RECT{0, 0, 770, kHeaderHeight});
+            background->Draw(header.Canvas(), RECT{0, 0, 770, kHeaderHeight}, true);
+            BitBlt(canvas.Handle(), 0, 0, std::min(width, 770 - std::max(left, 0)), height,
+                   header.Canvas().Handle(), std::clamp(left, 0, 769), 0, SRCCOPY);
+        }
+    }
+    if (icon)
+        icon->Draw(canvas, 0, (height - icon->Height()) / 2, true);
+    HDC dc = canvas.Handle();
+    SetBkMode(dc, TRANSPARENT);
+    canvas.Font().SetColor(clWhite);
+    const int textHeight = canvas.TextHeight(label);
+    canvas.TextOut(60, height / 2 - textHeight - 1, label);
+    canvas.Font().SetStyle(fsBold);
+    canvas.TextOut(60, height / 2 + 1, phone);
+    supportBitmap_ = std::move(bitmap);
+
+    paintSupportCall_->SetBounds(left, 0, width, height);
+    paintSupportCall_->Show();
+    paintSupportCall_->Invalidate();
+}
+
+
 // ---------------------------------------------------------------------------
 // Frame and timer
+
+void TMainForm::LoadBanners()
+{
+    TNewsList news;
+    news.Load();
+    LoadBanner(bannerLeft_, news.SelectFirst(kNewsLeftBanners), L"BANNER_LEFT");
+    LoadBanner(bannerBottom_, news.SelectFirst(kNewsBottomBanners), L"BANNER_BOTTOM");
+}
+
+void TMainForm::LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn)
+{
+    if (!Banner)
+        return;
+    if (Item && Banner->LoadFromFile(AnsiToWide(Item->ImageFileName()))) {
+        // A check run never shows its window: nothing was seen.
+        if (!AppFlags().CheckRun)
+            Item->MarkShown();
+        return;
+    }
+    if (Item)
+        Log("MainForm: the banner " + Item->Key + " did not load (" + Banner->Image().LastError() +
+                "); the built-in one is shown",
+            1, 4);
+    if (!Banner->LoadFromResourceName(GetModuleHandleW(nullptr), BuiltIn))
+        Log("MainForm: the built-in banner " + WideToUtf8(BuiltIn) + " did not load", 1, 4);
+}
 
 void TMainForm::RefreshFrameControls()
 {

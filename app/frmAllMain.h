@@ -17,6 +17,8 @@
 // the living one. Its destruction waits for a running worker first.
 
 #include "app/qvAppBody.h"
+#include "app/qvNews.h"
+#include "controls/AeroGlassU.h"
 #include "controls/KvExtCtrls.h"
 #include "controls/KvForms.h"
 #include "controls/KvStdCtrls.h"
@@ -185,6 +187,23 @@ public:
 
     // --- frame
     void RefreshFrameControls();
+    // The left and bottom banners: the first news item of each, else the
+    // built-in picture (also for an item whose picture does not load). An
+    // item counts as shown only when its picture loaded in a run that shows
+    // the window.
+    void LoadBanners();
+    // The frame, once the window exists: the glass frame object, then the
+    // classic frame (a borderless window with rounded top corners), then the
+    // support panel.
+    void ApplyFrame();
+    // Only a change does anything.
+    void SetGlassMode(bool On);
+    bool GlassMode() const { return glassMode_; }
+    // The support phone panel of the header: hidden without a number.
+    void RenderSupportPanel();
+    TPaintBox* SupportPanel() const { return paintSupportCall_; }
+    TPNGControl* BannerLeft() const { return bannerLeft_; }
+    TPNGControl* BannerBottom() const { return bannerBottom_; }
     // The form's stay-on-top style (through the window seam).
     void SetFormStayOnTop(bool On);
     bool FirstShown() const { return firstShown_; }
@@ -256,6 +275,10 @@ private:
     void FlashAndRaise();
     void ShowStayOnTopRound();
     void CloseBrowsers(bool Ie, bool Firefox);
+    void LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn);
+    void ApplyRegion();
+    // A press on the form or the top image above the logo moves the window.
+    void DragFrom(int Y);
 
     // State
     uint8_t step_ = kStepWelcome;
@@ -314,6 +337,17 @@ private:
     TSkinButton* supportTab_ = nullptr;
     TSkinButton* buttonFixAllErrors_ = nullptr;
     TTimer* timer_ = nullptr;
+    TPNGControl* bannerLeft_ = nullptr;
+    TPaintBox* paintSupportCall_ = nullptr;
+    TSkinImage* imageLogo_ = nullptr;
+    TSkinImage* imageTop_ = nullptr;
+    TPanel* panelSys_ = nullptr;
+    std::unique_ptr<TAeroGlass> glass_;
+    std::unique_ptr<TBitmap> supportBitmap_;
+    bool glassMode_ = false;
+    bool frameApplied_ = false;
+    bool modeSet_ = false;
+    TPNGControl* bannerBottom_ = nullptr;
     std::array<TListEntry, kStepCount> list_{};
 };
 

@@ -729,6 +729,43 @@ def banner_activate():
     return img
 
 
+def banner_left():
+    """The built-in left banner (the left column's advert slot), shown while
+    no news item is; words-free but for the brand, so it suits every language."""
+    img = Image(172, 142)
+    w, h = img.w, img.h
+    raised_panel(img, 8, (150, 180, 216), vgrad(2, h - 4, [(0.0, SKY, 1.0), (1.0, WHITE, 1.0)]))
+    img.fill(lambda x, y: math.hypot(x - w * 0.75, y + 80) - 120, solid(WHITE, 0.35), (3, 2, w - 3, h - 4))
+    img.fill(circle(w / 2, 50, 30), radial(w / 2 - 6, 42, 32, BLUE_LIGHT, BLUE_DARK, 1.0, 1.0))
+    cx, cy, r = w / 2, 50, 17
+    img.fill(polygon([(cx, cy - r * 0.85), (cx + r * 0.7, cy - r * 0.58), (cx + r * 0.6, cy + r * 0.2),
+                      (cx, cy + r * 0.88), (cx - r * 0.6, cy + r * 0.2), (cx - r * 0.7, cy - r * 0.58)]),
+             solid(WHITE))
+    tw = text_width("Korvelle", 16)
+    draw_text(img, "Korvelle", (w - tw) / 2, 94, 16, 2.2, solid(NAVY))
+    img.fill(capsule(46, 124, w - 46, 124, 5), solid(GREEN))
+    return img
+
+
+def banner_bottom():
+    """The built-in bottom banner (598 px, the bottom bar's advert slot)."""
+    img = Image(598, 78)
+    w, h = img.w, img.h
+    raised_panel(img, 8, (28, 70, 130), vgrad(2, h - 4, [(0.0, BLUE, 1.0), (1.0, BLUE_DARK, 1.0)]),
+                 shadow_alpha=0.25)
+    img.fill(lambda x, y: math.hypot((x - w * 0.3) / 3.0, y + 90) - 110, solid(WHITE, 0.12), (3, 2, w - 3, h - 4))
+    img.fill(circle(44, h / 2 - 1, 24), radial(40, 30, 26, WHITE, SKY, 0.95, 0.9))
+    cx, cy, r = 44, h / 2 - 1, 15
+    img.fill(polygon([(cx + r * 0.12, cy - r * 0.9), (cx - r * 0.55, cy + r * 0.12), (cx - r * 0.02, cy + r * 0.12),
+                      (cx - r * 0.16, cy + r * 0.9), (cx + r * 0.55, cy - r * 0.14), (cx + r * 0.02, cy - r * 0.14)]),
+             solid(BLUE_DARK))
+    draw_text(img, "Korvelle", 84, 24, 26, 3.2, solid(WHITE))
+    for x, y, r in ((420, 22, 8), (456, 46, 11), (500, 26, 7), (540, 50, 9)):
+        img.fill(star(x, y, r), solid(WHITE, 0.9))
+    img.fill(capsule(300, 39, 380, 39, 6), solid(GREEN_LIGHT, 0.95))
+    return img
+
+
 def separator(w, h, rgb):
     def make():
         img = Image(w, h)
@@ -1285,13 +1322,22 @@ SECOND_LIST = [
 ]
 
 
+# Pictures that are resources of the program but not of the image store.
+RESOURCE_ONLY = [
+    ("BANNER_LEFT", banner_left),
+    ("BANNER_BOTTOM", banner_bottom),
+]
+
+
 def pictures():
-    """(resource name, maker) of every picture: the store's in store order, then the animations."""
+    """(resource name, maker) of every picture: the store's in store order, then the others."""
     for name, make, _, _ in FIRST_LIST:
         yield name, make
     for name, make, _, _ in SECOND_LIST:
         yield "WARNING_" + name, make
     for name, make in ANIM_LIST:
+        yield name, make
+    for name, make in RESOURCE_ONLY:
         yield name, make
 
 
