@@ -170,7 +170,7 @@ void TqvItems::Clean()
 {
     Maximum = static_cast<int32_t>(Items.size());
     for (size_t i = 0; i < Items.size(); ++i) {
-        if (Owner && !Owner->Progress(true))
+        if (Owner && !Owner->Progress(false))
             return;
         TqvItem* item = Items[i].get();
         if (item->Found && item->Selected)
@@ -250,7 +250,7 @@ void TqvItems::CollectNotDone(std::vector<TqvNotDone>& NotDone) const
 void TqvItems::Backup()
 {
     for (size_t i = 0; i < Items.size(); ++i) {
-        if (Owner && !Owner->Progress(true))
+        if (Owner && !Owner->Progress(false))
             return;
         TqvItem* item = Items[i].get();
         if (item->Found && item->Selected)
@@ -792,6 +792,8 @@ void TqvMain::Clean(uint8_t Which)
 
 bool TqvMain::Progress(bool Force)
 {
+    if (OnStopCheck && !OnStopCheck())
+        return false;
     bool answer = !Aborted;
     const DWORD now = TickSource();
     // Unsigned difference: right across the tick count's wrap after 49.7 days.

@@ -186,8 +186,9 @@ public:
     virtual void LoadFromXML(TXMLTag* Tag);
     virtual void Scan() = 0;
     // The default repair: the maximum becomes the item count; before every
-    // item a forced report (a false answer stops); a found and selected item
-    // is fixed; then StepProgress. One item failing does not stop the rest.
+    // item an unforced report (a false answer stops); a found and selected
+    // item is fixed; then StepProgress. One item failing does not stop the
+    // rest.
     virtual void Clean();
     virtual int FoundCount() const;
     virtual int64_t FoundSize() const;
@@ -199,9 +200,9 @@ public:
     virtual int64_t DoneSize() const;
     virtual void CollectNotDone(std::vector<TqvNotDone>& NotDone) const;
 
-    // Before every item a forced report (a false answer stops); a found and
-    // selected item records itself. What an item raises is passed on, since a
-    // backup that failed must stop the repair.
+    // Before every item an unforced report (a false answer stops); a found
+    // and selected item records itself. What an item raises is passed on,
+    // since a backup that failed must stop the repair.
     void Backup();
     // 1.0 with position and sub-position set back to 0 when the maximum is 0
     // or reached; else position / maximum plus sub-position / sub-maximum /
@@ -334,6 +335,9 @@ public:
     TqvAddOnCheck* AddOnScanner = nullptr; // registers itself; not owned
     TqvUIStatus Status;
     TProgressEvent OnProgress;
+    // False once the work is to stop (the worker's latched answer), read by
+    // every report; none: go on.
+    std::function<bool()> OnStopCheck;
     bool MakeBackup = true;  // fix and boost repairs write a registry backup
     bool ResetStatus = true; // the status is cleared at the end of a scan
     // The throttle's clock; GetTickCount unless a test puts its own in.
@@ -358,7 +362,11 @@ public:
     // Repairs one category (1 fix, 2 boost, 3 clean) or, with 0, all three.
     void Clean(uint8_t Category);
     // The throttled report: at most one per 500 ms unless forced. Answers
-    // whether to go on.
+    // whether to go on: false at once, reporting nothing, once OnStopCheck
+    // says stop. The per-key and per-item loops make it their stop check
+    // unforced, so that a stop is honoured at the next key or item while the
+    // handler (a call into the GUI thread) is reached only when a report is
+    // due: a forced report per key would cost minutes on a large registry.
     bool Progress(bool Force);
     // Adds Count to the fix errors (1) or boost items (2); 0 means the
     // status's category; any other category adds nothing.

@@ -31,11 +31,38 @@ const std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root) c
     return const_cast<TqvCleanRep*>(this)->ListOf(Root);
 }
 
-void TqvCleanRep::Load()
+void TqvCleanRep::Clear()
 {
     HklmEntries.clear();
     HkcrEntries.clear();
     OtherEntries.clear();
+    index_.clear();
+    indexed_ = 0;
+}
+
+std::string TqvCleanRep::IndexKey(HKEY Root, const std::string& Key, const std::string& Name)
+{
+    // The list rather than the root: every root but HKLM and HKCR shares one.
+    const char list = Root == HKEY_LOCAL_MACHINE ? 'M' : Root == HKEY_CLASSES_ROOT ? 'C' : 'O';
+    // The key's length keeps key and name apart whatever they hold.
+    const std::string key = LowerCase(Key);
+    return list + std::to_string(key.size()) + ':' + key + LowerCase(Name);
+}
+
+void TqvCleanRep::SyncIndex() const
+{
+    if (indexed_ == static_cast<size_t>(Count()))
+        return;
+    index_.clear();
+    for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
+        for (const auto& entry : *list)
+            index_.insert(IndexKey(entry->Root, entry->Key, entry->Name));
+    indexed_ = static_cast<size_t>(Count());
+}
+
+void TqvCleanRep::Load()
+{
+    Clear();
     changed_ = false;
     if (!FileExistsEx(FileName))
         return;
@@ -66,7 +93,9 @@ void TqvCleanRep::Load()
             rewrite = true;
             continue;
         }
+        index_.insert(IndexKey(entry->Root, entry->Key, entry->Name));
         ListOf(entry->Root).push_back(std::move(entry));
+        ++indexed_;
     }
     if (rewrite)
         Save();
@@ -100,20 +129,18 @@ void TqvCleanRep::Add(HKEY Root, const std::string& Key, bool Is64, const std::s
     entry->Is64 = Is64;
     entry->Name = Name;
     entry->Date = Now();
-    if (Contains(*entry))
+    SyncIndex();
+    if (!index_.insert(IndexKey(Root, Key, Name)).second)
         return;
     ListOf(Root).push_back(std::move(entry));
+    ++indexed_;
     changed_ = true;
 }
 
 bool TqvCleanRep::Contains(const TqvRegItem& Item) const
 {
-    const std::string key = LowerCase(Item.Key);
-    const std::string name = LowerCase(Item.Name);
-    for (const auto& entry : ListOf(Item.Root))
-        if (LowerCase(entry->Key) == key && LowerCase(entry->Name) == name)
-            return true;
-    return false;
+    SyncIndex();
+    return index_.count(IndexKey(Item.Root, Item.Key, Item.Name)) != 0;
 }
 
 int TqvCleanRep::Count() const
@@ -131,11 +158,8 @@ TqvCleanRep& EnsureCleanReportLoaded()
     if (!gCleanReport) {
         gCleanReport = std::make_unique<TqvCleanRep>();
         TqvCleanRep* report = gCleanReport.get();
-        if (!Guard([report] { report->Load(); })) {
-            report->HklmEntries.clear();
-            report->HkcrEntries.clear();
-            report->OtherEntries.clear();
-        }
+        if (!Guard([report] { report->Load(); }))
+            report->Clear();
     }
     return *gCleanReport;
 }

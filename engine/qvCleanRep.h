@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // How long an entry hides its registry entry, in days.
@@ -49,11 +50,21 @@ public:
     // Entries were added or dropped since the last Load or Save.
     bool Changed() const noexcept { return changed_; }
     int Count() const;
+    // Drops every entry (the file stays as it is).
+    void Clear();
 
 private:
     std::vector<std::unique_ptr<TqvRegItem>>& ListOf(HKEY Root);
     const std::vector<std::unique_ptr<TqvRegItem>>& ListOf(HKEY Root) const;
+    // The list, key and name of an entry as its index holds them.
+    static std::string IndexKey(HKEY Root, const std::string& Key, const std::string& Name);
+    // Brings the index in step with the lists when they changed behind it.
+    void SyncIndex() const;
     bool changed_ = false;
+    // Every entry's IndexKey: the scans ask for each finding, and a large
+    // repair leaves as many entries as it repaired.
+    mutable std::unordered_set<std::string> index_;
+    mutable size_t indexed_ = 0;
 };
 
 // The process's clean report; null until loaded.

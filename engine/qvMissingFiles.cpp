@@ -274,7 +274,7 @@ void TqvItemsMissingFiles::Walk(HKEY Root, HKEY Parent, const std::string& SubNa
     if (Depth > kMaxDepth)
         return;
     // The per-key report is also the walk's stop check.
-    if (!Go(true))
+    if (!Go(false))
         return;
     TRegKey key;
     // Sub-keys open relative to their parent: one short open per key.

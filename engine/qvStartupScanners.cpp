@@ -347,7 +347,7 @@ void TqvItemsDelayStartup::Scan()
     CollectCurrentEntries();
 
     for (const auto& owned : Items) {
-        if (Owner && !Owner->Progress(true))
+        if (Owner && !Owner->Progress(false))
             return;
         auto* item = dynamic_cast<TqvStartupItem*>(owned.get());
         if (!item)
@@ -401,7 +401,7 @@ void TqvItemsDelayStartup::Clean()
 
     std::vector<std::pair<TqvItem*, bool>> waiting; // items with Run values, and their scope
     for (const auto& owned : Items) {
-        if (Owner && !Owner->Progress(true))
+        if (Owner && !Owner->Progress(false))
             return;
         TqvItem* item = owned.get();
         const TEntries& entries = MatchesOf(item);

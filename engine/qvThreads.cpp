@@ -72,14 +72,11 @@ bool TqvExecThread::DoProgress(const TqvUIStatus& EngineStatus)
         return false;
     Status = std::move(copy);
     Synchronize([this] {
-        if (Terminated())
+        // Only ever cleared: a stop asked for meanwhile stands.
+        if (Terminated() || (OnProgress && !OnProgress(Status)))
             Continue = false;
-        else if (OnProgress)
-            Continue = OnProgress(Status);
-        else
-            Continue = true;
     });
-    return Continue;
+    return Continue && !Terminated();
 }
 
 void TqvExecThread::Execute()
@@ -95,6 +92,7 @@ void TqvExecThread::Execute()
             Main->OnProgress = [this](const TqvUIStatus& EngineStatus) {
                 return DoProgress(EngineStatus);
             };
+            Main->OnStopCheck = [this] { return !Terminated() && Continue; };
             Main->Aborted = false;
             if (Mode == kModeScan)
                 Main->ScanAll();
@@ -107,8 +105,10 @@ void TqvExecThread::Execute()
         CoUninitialize();
     // The root may live on after this object is gone.
     Guard([this] {
-        if (Main)
+        if (Main) {
             Main->OnProgress = nullptr;
+            Main->OnStopCheck = nullptr;
+        }
     });
     Guard([this] {
         if (OnDone)

@@ -11,10 +11,13 @@
 // lets go of it meanwhile is freed only when the worker ends, and it clears
 // the root's OnProgress before it frees itself. One worker runs at a time.
 //
-// The stop answer latches: after the first false answer (or a termination
-// request) every later report is refused at once without calling the GUI
-// thread, so the engine's loops end at their next report and a restore point
-// is cancelled. A pause is a progress handler that does not return yet: the
+// The stop answer latches: after the first false answer, a termination
+// request or RequestStop, every later report is refused at once without
+// calling the GUI thread, so the engine's loops end at their next report and
+// a restore point is cancelled. The per-key and per-item loops read the latch
+// at every key or item (the root's OnStopCheck) and call the GUI thread only
+// when a report is due, so a stop asked for from the GUI side between two
+// reports is honoured at the next key or item. A pause is a progress handler that does not return yet: the
 // worker waits inside the synchronised call.
 
 #include "engine/qvClasses.h"
@@ -73,9 +76,11 @@ public:
     TDoneEvent OnDone;
     TProgressEvent OnProgress;
     bool RestorePoint;
-    // False once the handler said stop or the thread was asked to terminate;
-    // written only inside the synchronised step.
+    // False once the handler said stop, the thread was asked to terminate or
+    // RequestStop was called.
     std::atomic<bool> Continue{true};
+    // Asks the work to stop at its next key or item, from any thread.
+    void RequestStop() noexcept { Continue = false; }
     // The wanted restore point could not be opened (readable from OnDone):
     // the repair went on, guarded by its registry backups alone.
     bool RestorePointFailed = false;

@@ -476,13 +476,16 @@ TEST_F(BackupFile, BoostBackupRecordsWhatDidNotExistAndAStoppedOrEmptyOneWritesN
         root.OnProgress = [&](const TqvUIStatus& Status) {
             if (Status.Phase == kPhaseBackup)
                 ++backupReports;
-            return StopFrom == 0 || backupReports < StopFrom;
+            return true;
         };
+        // A stop asked for between two reports, as the worker latches it.
+        root.OnStopCheck = [&] { return StopFrom == 0 || backupReports < StopFrom; };
         root.Clean(kCategoryBoost);
         return root.Category(kCategoryBoost)->FoundCount();
     };
-    // The third backup report comes before the first item.
-    EXPECT_EQ(2, repair(3));
+    // Asked at the group's report, the second of the backup: the backup
+    // stops before its first item.
+    EXPECT_EQ(2, repair(2));
     EXPECT_FALSE(FileExistsEx(file)) << "a backup stopped before its first item";
     EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, key, L"a", view));
 
@@ -509,6 +512,47 @@ TEST_F(BackupFile, BoostBackupRecordsWhatDidNotExistAndAStoppedOrEmptyOneWritesN
     reg.String(HKEY_LOCAL_MACHINE, key, L"b", L"x", view);
     EXPECT_EQ(0, repair(0));
     EXPECT_FALSE(FileExistsEx(file));
+}
+
+// A fix repair of values under HKLM and HKCU, one of them named twice in
+// different case: its backup file and the clean report it leaves, the
+// scratch key's name replaced by "<KEY>", equal the golden file byte for byte.
+TEST_F(BackupFile, ARepairWritesBackupAndCleanReportEqualToTheGoldenFile)
+{
+    UseFolders(dirAnsi_);
+    SetClock(&FixedClock);
+    const REGSAM view = Views().front();
+    reg.Key(HKEY_LOCAL_MACHINE, key, view);
+    reg.Key(HKEY_CURRENT_USER, key, view);
+    reg.String(HKEY_LOCAL_MACHINE, key, L"b", L"old", view);
+    reg.Dword(HKEY_CURRENT_USER, key, L"u", 7, view);
+    const std::string k = WideToAnsi(key);
+    auto line = [&k](const char* Root, const std::string& Rest) {
+        return "<reg root=\"" + std::string(Root) + "\" key=\"" + k + "\" " + Rest + " />";
+    };
+    const std::string items =
+        line("HKLM", "name=\"a\" value=\"1\" type=\"num\" scan=\"value\" fix=\"value\"") +
+        line("HKCU", "name=\"u\" value=\"2\" type=\"num\" scan=\"value\" fix=\"value\"") +
+        line("HKLM", "name=\"b\" value=\"new\" type=\"str\" scan=\"value\" fix=\"value\"") +
+        line("HKLM", "name=\"A\" value=\"1\" type=\"num\" scan=\"value\" fix=\"value\"");
+    TqvMain root;
+    root.LoadDataFromText("<Quorvex ver=\"1\"><fix><group id=\"f\"><items type=\"list\">" +
+                          items + "</items></group></fix></Quorvex>");
+    EnsureCleanReportLoaded();
+    root.ScanAll();
+    ASSERT_EQ(4, root.Category(kCategoryFix)->FoundCount());
+    root.Clean(kCategoryFix);
+
+    const std::string backup =
+        ktest::ReadFileBytes(AnsiToWide(dirAnsi_ + "Backup\\fix_20240131_235958.xml"));
+    const std::string report = ktest::ReadFileBytes(AnsiToWide(dirAnsi_ + "Backup\\cleanrep.xml"));
+    // The header's date is in the user's format: the lines below it are compared.
+    std::string actual = backup.substr(backup.find("\r\n") + 2) + "--\r\n" + report;
+    for (size_t at = actual.find(k); at != std::string::npos; at = actual.find(k, at))
+        actual.replace(at, k.size(), "<KEY>");
+    std::wstring golden = ktest::ProgramPath();
+    golden = golden.substr(0, golden.find_last_of(L'\\') + 1) + L"fixtures\\repair_golden.txt";
+    EXPECT_EQ(ktest::ReadFileBytes(golden), actual);
 }
 
 TEST_F(BackupFile, APlantedBackupIsNeitherListedNorRestored)

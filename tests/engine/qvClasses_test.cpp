@@ -289,8 +289,11 @@ public:
     bool Fix() override
     {
         ++fixes;
+        if (onFix)
+            onFix();
         return true;
     }
+    std::function<void()> onFix;
 };
 
 class FakeScanner : public TqvItems {
@@ -746,8 +749,9 @@ TEST_F(WalkTest, CleanZeroRunsTheThreeCategoriesAndTheCleanCategoryNeverBacksUp)
     EXPECT_EQ((std::vector<std::string>{"begin 1", "end", "end"}), writer.calls);
 }
 
-// The default backup and repair of a scanner: a forced report before every
-// item, found and selected items only, a step after each repaired slot.
+// The default backup and repair of a scanner: before every item an unforced
+// report, which reaches the handler only when due and is the loop's stop
+// check; found and selected items only, a step after each repaired slot.
 TEST_F(WalkTest, ItemsBackupAndCleanVisitFoundAndSelectedItems)
 {
     struct Plain : TqvItems {
@@ -764,24 +768,39 @@ TEST_F(WalkTest, ItemsBackupAndCleanVisitFoundAndSelectedItems)
         items.push_back(i.get());
         scanner.Add(std::move(i));
     }
+    int checks = 0;
+    main.OnStopCheck = [&checks] { return ++checks, true; };
     scanner.Backup();
-    EXPECT_EQ(4u, records.size());
+    EXPECT_EQ(4, checks);
+    EXPECT_GE(1u, records.size()); // the items' reports are throttled
     EXPECT_EQ((std::vector<int>{1, 0, 0, 1}),
               (std::vector<int>{items[0]->backups, items[1]->backups, items[2]->backups,
                                 items[3]->backups}));
     records.clear();
+    checks = 0;
     scanner.Position = 1;
     scanner.Clean();
     EXPECT_EQ(4, scanner.Maximum);
     EXPECT_EQ(4, scanner.Position);
-    EXPECT_EQ(4u, records.size()); // the steps' reports are throttled
+    EXPECT_LE(4, checks); // before every item and at every step
+    EXPECT_GE(1u, records.size());
     EXPECT_EQ((std::vector<int>{1, 0, 0, 1}), (std::vector<int>{items[0]->fixes, items[1]->fixes,
                                                                 items[2]->fixes, items[3]->fixes}));
-    // A stop before an item leaves it and the rest alone.
-    int calls = 0;
-    answer = [&calls] { return ++calls < 2; };
+    // A stop asked for while the first item is repaired leaves the rest
+    // alone; so does a handler's stop answer when a report is due.
+    bool stop = false;
+    items[0]->onFix = [&stop] { stop = true; };
+    main.OnStopCheck = [&stop] { return !stop; };
     scanner.Clean();
     EXPECT_EQ(2, items[0]->fixes);
+    EXPECT_EQ(1, items[3]->fixes);
+    items[0]->onFix = nullptr;
+    main.OnStopCheck = nullptr;
+    int calls = 0;
+    main.TickSource = [] { return gTick += 1000; }; // every report is due
+    answer = [&calls] { return ++calls < 2; };
+    scanner.Clean();
+    EXPECT_EQ(3, items[0]->fixes);
     EXPECT_EQ(1, items[3]->fixes);
 }
 

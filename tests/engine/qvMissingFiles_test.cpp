@@ -177,7 +177,7 @@ TEST_F(MissingFilesTest, ReportsDeadPathsOnceAndOnlyWhereItMayLook)
     RemoveDirectoryW(cyrillicDir.c_str());
 }
 
-TEST_F(MissingFilesTest, EveryWalkedKeyMakesAForcedReportAndAStopEndsTheWalk)
+TEST_F(MissingFilesTest, WalkedKeysReportOnlyWhenDueAndAStopEndsTheWalkAtTheNextKey)
 {
     const std::string user = "SOFTWARE\\" + tag_;
     KeyTreeScope clean(HKEY_CURRENT_USER, user);
@@ -188,22 +188,41 @@ TEST_F(MissingFilesTest, EveryWalkedKeyMakesAForcedReportAndAStopEndsTheWalk)
                               user + "\"/></scanlist></items>";
     auto main = stest::LoadedRoot(stest::OneGroupCatalogue("fix", "mf", items));
     int forced = 0;
+    int checks = 0;
     main->TickSource = [] { return DWORD(1); }; // unforced reports are all throttled
     main->OnProgress = [&](const TqvUIStatus&) { return ++forced, true; };
+    main->OnStopCheck = [&] { return ++checks, true; };
     main->ScanAll();
     TqvItems& scanner = *stest::FirstScanner(*main);
     EXPECT_EQ(2, scanner.FoundCount());
-    // The group's opening and closing reports, ScanAll's last, the
-    // category's, and one per key and view: the root and its two sub-keys.
+    // The group's opening and closing reports, ScanAll's last and the
+    // category's; the keys' reports are throttled, yet each asked whether to
+    // stop: the root and its two sub-keys per view, and more.
     const int passes = IsWin64() ? 2 : 1;
-    EXPECT_EQ(3 * passes + 4, forced);
+    EXPECT_EQ(4, forced);
+    EXPECT_LE(3 * passes + 4, checks);
 
-    // A stop at the first key's report finds nothing.
-    auto stopped = stest::LoadedRoot(stest::OneGroupCatalogue("fix", "mf", items));
-    int reports = 0;
-    stopped->OnProgress = [&](const TqvUIStatus&) { return ++reports < 2; };
-    stopped->ScanAll();
-    EXPECT_EQ(0, stest::FirstScanner(*stopped)->FoundCount());
+    // A stop asked for between two reports (the worker's latch) is honoured
+    // at the next key: asked at the group's opening report, nothing is
+    // found; asked once the first key's finding is in, the second key is
+    // never walked.
+    for (const int stopFound : {0, 1}) {
+        auto stopped = stest::LoadedRoot(stest::OneGroupCatalogue("fix", "mf", items));
+        TqvItems& walker = *stest::FirstScanner(*stopped);
+        bool stop = false;
+        stopped->OnProgress = [&](const TqvUIStatus&) {
+            if (stopFound == 0)
+                stop = true;
+            return true;
+        };
+        stopped->OnStopCheck = [&] {
+            if (stopFound > 0 && walker.FoundCount() >= stopFound)
+                stop = true;
+            return !stop;
+        };
+        stopped->ScanAll();
+        EXPECT_EQ(stopFound, walker.FoundCount());
+    }
 }
 
 // ---------------------------------------------------------------------------
