@@ -10,11 +10,50 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+// The class keys a benchmark makes for itself: "{<Prefix><12 digits>}" under
+// the 32-bit view's CLSID, so that its own leftovers can be told from the
+// machine's classes and removed.
+inline std::wstring SyntheticClassName(const wchar_t* Prefix, int Index)
+{
+    wchar_t tail[32];
+    swprintf(tail, 32, L"%012d}", Index);
+    return Prefix + std::wstring(tail);
+}
+
+inline void RemoveSyntheticClasses(const wchar_t* Prefix)
+{
+    HKEY clsid = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ | KEY_WOW64_32KEY, &clsid) !=
+        ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> ours;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(clsid, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        if (wcsncmp(name, Prefix, wcslen(Prefix)) == 0)
+            ours.emplace_back(name);
+    }
+    RegCloseKey(clsid);
+    for (const std::wstring& n : ours) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+            RegDeleteTreeW(key, nullptr);
+            RegCloseKey(key);
+        }
+        RegDeleteKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), KEY_WOW64_32KEY, 0);
+    }
+}
 
 inline LARGE_INTEGER Tick()
 {

@@ -42,37 +42,12 @@ constexpr const char* kServers[] = {"\\InprocServer32", "\\LocalServer32", "\\In
 
 std::wstring ClassName(int Index)
 {
-    wchar_t tail[32];
-    swprintf(tail, 32, L"%012d}", Index);
-    return kPrefix + std::wstring(tail);
+    return bench::SyntheticClassName(kPrefix, Index);
 }
 
 void RemoveSynthetic()
 {
-    HKEY clsid = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID", 0, KEY_READ | KEY_WOW64_32KEY, &clsid) !=
-        ERROR_SUCCESS)
-        return;
-    std::vector<std::wstring> ours;
-    wchar_t name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD length = 256;
-        if (RegEnumKeyExW(clsid, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS)
-            break;
-        if (wcsncmp(name, kPrefix, wcslen(kPrefix)) == 0)
-            ours.emplace_back(name);
-    }
-    RegCloseKey(clsid);
-    for (const std::wstring& n : ours) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
-            RegDeleteTreeW(key, nullptr);
-            RegCloseKey(key);
-        }
-        RegDeleteKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + n).c_str(), KEY_WOW64_32KEY, 0);
-    }
+    bench::RemoveSyntheticClasses(kPrefix);
 }
 
 bool MakeSynthetic(int Count, int& Dead)
