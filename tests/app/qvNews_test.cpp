@@ -476,20 +476,20 @@ protected:
         KillTimer(nullptr, timer);
         return result;
     }
+    // A named stdcall callback: a lambda has no stdcall form on 32-bit Windows.
+    static BOOL CALLBACK FindNewsWindow(HWND wnd, LPARAM)
+    {
+        wchar_t caption[32] = {};
+        GetWindowTextW(wnd, caption, 32);
+        if (IsWindowVisible(wnd) && std::wstring(caption) == L"Korvelle") {
+            found_ = wnd;
+            return FALSE;
+        }
+        return TRUE;
+    }
     static void CALLBACK PressTimer(HWND, UINT, UINT_PTR, DWORD)
     {
-        EnumThreadWindows(
-            GetCurrentThreadId(),
-            [](HWND wnd, LPARAM) -> BOOL {
-                wchar_t caption[32] = {};
-                GetWindowTextW(wnd, caption, 32);
-                if (IsWindowVisible(wnd) && std::wstring(caption) == L"Korvelle") {
-                    found_ = wnd;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            0);
+        EnumThreadWindows(GetCurrentThreadId(), &FindNewsWindow, 0);
         if (!found_)
             return;
         RECT client{};

@@ -580,12 +580,18 @@ TEST_F(HtmlLabelTest, Screenshots)
 // "--role=html_label_click_handlers": OnLinkClick handlers that replace the
 // caption, release the form, free the label and throw; 0 when the process
 // went on and the guard saw the exception's text.
+// A named stdcall function: a lambda has no stdcall form on 32-bit Windows.
+static BOOL WINAPI TrackMouseAlwaysOn(LPTRACKMOUSEEVENT)
+{
+    return TRUE;
+}
+
 KTEST_ROLE(html_label_click_handlers)
 {
     formtest::RecordGuardTexts();
     formtest::InitApplication();
     TFormLibCalls calls;
-    calls.trackMouseEvent = [](LPTRACKMOUSEEVENT) -> BOOL { return TRUE; };
+    calls.trackMouseEvent = &TrackMouseAlwaysOn;
     SetFormLibCalls(&calls);
     auto* form = new TForm;
     form->SetBorderStyle(TBorderStyle::None);
