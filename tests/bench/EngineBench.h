@@ -27,6 +27,20 @@ inline std::wstring SyntheticClassName(const wchar_t* Prefix, int Index)
     return Prefix + std::wstring(tail);
 }
 
+// One synthetic class whose in-process server is Server.
+inline bool WriteSyntheticClass(const std::wstring& Name, const std::wstring& Server)
+{
+    HKEY key = nullptr;
+    const std::wstring path = L"CLSID\\" + Name + L"\\InprocServer32";
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                        KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(Server.c_str()),
+                   static_cast<DWORD>((Server.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return true;
+}
+
 inline void RemoveSyntheticClasses(const wchar_t* Prefix)
 {
     HKEY clsid = nullptr;

@@ -60,15 +60,8 @@ bool MakeSynthetic(int Count)
     for (int i = 0; i < Count; ++i) {
         const std::wstring server =
             L"C:\\korvelle-bench-gone\\repair" + std::to_wstring(i) + L".dll";
-        HKEY key = nullptr;
-        const std::wstring path = L"CLSID\\" + ClassName(i) + L"\\InprocServer32";
-        if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
-                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                            nullptr) != ERROR_SUCCESS)
+        if (!bench::WriteSyntheticClass(ClassName(i), server))
             return false;
-        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                       static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(key);
     }
     return true;
 }
