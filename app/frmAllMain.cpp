@@ -187,6 +187,9 @@ constexpr const wchar_t* kFont = L"Tahoma";
 constexpr int kFontHeight = -12;
 
 constexpr UINT kFinishClosingMessage = WM_APP + 40;
+// A composition change that waited for the worker: the restart, once the
+// worker's finish has returned.
+constexpr UINT kRestartMessage = WM_APP + 41;
 constexpr DWORD kCloseWaitMs = 30000;
 constexpr DWORD kStopWaitMs = 1500;
 constexpr DWORD kPhaseChangeWaitMs = 400;
@@ -498,7 +501,12 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner)
     supportTab_ = Need<TSkinButton>(*this, L"SupportTab");
     buttonFixAllErrors_ = Need<TSkinButton>(*this, L"ButtonFixAllErrors");
     paintSupportCall_ = Need<TPaintBox>(*this, L"PaintSupportCall");
+    buttonHelp_ = Need<TSkinButton>(*this, L"ButtonHelp");
     imageLogo_ = Need<TSkinImage>(*this, L"ImageLogo");
+    if (imageLogo_)
+        logoTransparent_ = imageLogo_->Transparent();
+    if (scanTab_)
+        tabsTransparent_ = scanTab_->Transparent();
     imageTop_ = Need<TSkinImage>(*this, L"ImageTop");
     panelSys_ = Need<TPanel>(*this, L"PanelSys");
     if (paintSupportCall_)
@@ -866,6 +874,9 @@ void TMainForm::TranslateStepCaptions()
 
 int TMainForm::PageTop() const
 {
+    // Under the glass the header is the frame, above the client panel.
+    if (glassMode_)
+        return 0;
     return panelHeader_ ? panelHeader_->Top() + panelHeader_->Height() : kHeaderHeight;
 }
 
@@ -1220,7 +1231,8 @@ void TMainForm::WorkFinished(uint64_t Generation, bool RestorePointFailed)
     stopRequested_ = false;
     if (closing_)
         return;
-
+    // The restart after a composition change (posted at the end) follows
+    // the wizard's own next step; nothing new starts meanwhile.
     const uint8_t step = step_;
     inWorkFinished_ = true;
     Guard([&] {
@@ -1256,6 +1268,8 @@ void TMainForm::WorkFinished(uint64_t Generation, bool RestorePointFailed)
     });
     inWorkFinished_ = false;
     FlashAndRaise();
+    if (restartPending_)
+        PostMessageW(HandleIfAllocated(), kRestartMessage, 0, 0);
 }
 
 void TMainForm::FlashAndRaise()
@@ -1521,12 +1535,20 @@ void TMainForm::WndProc(TMessage& msg)
     case WM_DWMCOMPOSITIONCHANGED:
         TForm::WndProc(msg);
         // The frame cannot change under a running window: a new instance
-        // takes over once this one has ended. A check run shows no window,
-        // and a running worker is waited for by the closing.
+        // takes over once this one has ended. A check run shows no window.
+        // A scan or repair is never cut off for it: the restart waits until
+        // the worker has finished.
         if (glass_ && !AppFlags().CheckRun && !closing_) {
-            StartMainProgram("/WAIT");
-            BeginClosing(true);
+            if (WorkRunning())
+                restartPending_ = true;
+            else
+                RestartForNewFrame();
         }
+        return;
+    case kRestartMessage:
+        if (restartPending_ && !WorkRunning())
+            RestartForNewFrame();
+        msg.Result = 0;
         return;
     case WM_NCHITTEST: {
         TForm::WndProc(msg);
@@ -1552,6 +1574,15 @@ void TMainForm::WndProc(TMessage& msg)
     TForm::WndProc(msg);
 }
 
+void TMainForm::RestartForNewFrame()
+{
+    restartPending_ = false;
+    if (closing_)
+        return;
+    StartMainProgram("/WAIT");
+    BeginClosing(true);
+}
+
 void TMainForm::DragFrom(int Y)
 {
     HWND wnd = HandleIfAllocated();
@@ -1562,13 +1593,26 @@ void TMainForm::DragFrom(int Y)
     SendMessageW(wnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
 }
 
+int TMainForm::FrameBorder()
+{
+    return GetSystemMetrics(SM_CXFIXEDFRAME) + 1;
+}
+
 void TMainForm::ApplyFrame()
 {
     glass_ = std::make_unique<TAeroGlass>(*this);
-    // The glass frame needs the header bar outside the client panel, which
-    // the window's layout does not have yet: the classic frame serves with
-    // composition on as well (the restart on a composition change stays).
-    SetGlassMode(false);
+    if (TAeroGlass::IsCompositionEnabled()) {
+        SetGlassMode(true);
+        const int border = FrameBorder();
+        const int header = panelHeader_ ? panelHeader_->Height() : kHeaderHeight;
+        glass_->SetGlassTop(header - 5);
+        glass_->SetGlassLeft(border);
+        glass_->SetGlassRight(border);
+        glass_->SetGlassBottom(border);
+        glass_->Activate();
+    } else {
+        SetGlassMode(false);
+    }
     RenderSupportPanel();
 }
 
@@ -1576,24 +1620,125 @@ void TMainForm::SetGlassMode(bool On)
 {
     if (modeSet_ && glassMode_ == On)
         return;
+    const int oldContentTop = PageTop();
     modeSet_ = true;
     glassMode_ = On;
-    // Classic: no border, the client panel inset 3 px at the sides and bottom,
-    // the system buttons at the header's right edge, the top corners rounded.
-    SetBorderStyle(TBorderStyle::None);
-    SetColor(kFrameColor);
-    SetClientSize(770 + 6, 550 + 3);
-    if (panelClient_)
-        panelClient_->SetBounds(3, 0, 770, 550);
-    if (panelSys_ && panelHeader_)
-        panelSys_->SetLeft(panelHeader_->Width() - panelSys_->Width());
+    const int border = FrameBorder();
+    const int header = panelHeader_ ? panelHeader_->Height() : kHeaderHeight;
+
+    // Under the glass the header bar is the frame itself: its own pictures
+    // go, and what the user works with (logo, support box, tabs, help) sits
+    // on the form above the client panel. The client panel then starts
+    // below the header, so its content moves up by the header's height.
+    if (panelClient_) {
+        const int shift = PageTop() - oldContentTop;
+        if (shift != 0)
+            for (TControl* child : panelClient_->Controls())
+                if (child != panelHeader_)
+                    child->SetTop(child->Top() + shift);
+    }
+    struct TTitleControl {
+        TControl* control;
+        int glassTop;
+        int classicTop;
+    };
+    const TTitleControl titles[] = {
+        {imageLogo_, -3, 0},   {paintSupportCall_, -3, 0}, {scanTab_, 37, 42},
+        {supportTab_, 37, 42}, {buttonHelp_, 38, 43},
+    };
+
+    if (On) {
+        SetBorderStyle(TBorderStyle::Single);
+        if (HWND wnd = HandleIfAllocated())
+            SetWindowLongW(wnd, GWL_STYLE,
+                           GetWindowLongW(wnd, GWL_STYLE) | WS_SYSMENU | WS_MINIMIZEBOX);
+        for (TControl* custom : std::initializer_list<TControl*>{panelSys_, imageTop_})
+            if (custom)
+                custom->Hide();
+        for (TSkinImage* image :
+             {static_cast<TSkinImage*>(imageLogo_), static_cast<TSkinImage*>(scanTab_),
+              static_cast<TSkinImage*>(supportTab_)})
+            if (image)
+                image->SetTransparent(false);
+        SetClientSize(2 * border + 770, border + 545);
+        for (const TTitleControl& title : titles) {
+            if (!title.control)
+                continue;
+            // Header-relative lefts keep their place over the client panel.
+            const int left = title.control == imageLogo_ ? border : title.control->Left() + border;
+            title.control->SetParent(this);
+            title.control->SetBounds(left, title.glassTop, title.control->Width(),
+                                     title.control->Height());
+        }
+        if (panelHeader_)
+            panelHeader_->Hide();
+        if (imageLogo_)
+            imageLogo_->SetImageName(L"LOGO_AERO");
+        if (panelClient_)
+            panelClient_->SetBounds(border, header - 5, 770, 550 - header);
+        if (HWND wnd = HandleIfAllocated()) {
+            SetWindowRgn(wnd, nullptr, TRUE);
+            RedrawWindow(wnd, nullptr, nullptr,
+                         RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+        }
+    } else {
+        // Classic: no border, the client panel inset 3 px at the sides and
+        // bottom, the system buttons at the header's right edge, the top
+        // corners rounded.
+        SetBorderStyle(TBorderStyle::None);
+        SetColor(kFrameColor);
+        SetClientSize(770, 550);
+        SetClientSize(ClientWidth() + 6, ClientHeight() + 3);
+        if (panelHeader_) {
+            panelHeader_->Show();
+            for (const TTitleControl& title : titles) {
+                if (!title.control || title.control->Parent() == panelHeader_)
+                    continue;
+                const int left = title.control == imageLogo_ ? 0 : title.control->Left() - border;
+                title.control->SetParent(panelHeader_);
+                title.control->SetBounds(left, title.classicTop, title.control->Width(),
+                                         title.control->Height());
+            }
+        }
+        for (TControl* custom : std::initializer_list<TControl*>{panelSys_, imageTop_})
+            if (custom)
+                custom->Show();
+        for (auto [image, transparent] :
+             {std::pair{static_cast<TSkinImage*>(imageLogo_), logoTransparent_},
+              std::pair{static_cast<TSkinImage*>(scanTab_), tabsTransparent_},
+              std::pair{static_cast<TSkinImage*>(supportTab_), tabsTransparent_}})
+            if (image)
+                image->SetTransparent(transparent);
+        if (panelClient_)
+            panelClient_->SetBounds(3, 0, 770, 550);
+        if (panelSys_ && panelHeader_)
+            panelSys_->SetLeft(panelHeader_->Width() - panelSys_->Width());
+        if (imageLogo_)
+            imageLogo_->SetImageName(L"LOGO_XP");
+        ApplyRegion();
+    }
+
     if (imageLogo_) {
-        imageLogo_->SetImageName(L"LOGO_XP");
         TImageData* store = TImageData::Instance();
-        if (TSkinBitmapImage* logo = store ? store->ImageList()->FindImage(L"LOGO_XP") : nullptr)
+        if (TSkinBitmapImage* logo =
+                store ? store->ImageList()->FindImage(imageLogo_->ImageName()) : nullptr)
             imageLogo_->SetWidth(logo->Width());
     }
-    ApplyRegion();
+    if (paintSupportCall_)
+        paintSupportCall_->SetLeft(SupportPanelLeft());
+    // A panel already drawn takes the pictures of the new mode.
+    if (supportBitmap_)
+        RenderSupportPanel();
+}
+
+int TMainForm::SupportPanelLeft() const
+{
+    // The logo's right edge, 10 px further left for the longer texts of the
+    // other languages.
+    int left = imageLogo_ ? imageLogo_->Left() + imageLogo_->Width() : 210;
+    if (_wcsicmp(Settings()->LANGUAGE.c_str(), L"en") != 0)
+        left -= 10;
+    return left;
 }
 
 void TMainForm::ApplyRegion()
@@ -1634,24 +1779,26 @@ void TMainForm::RenderSupportPanel()
     TSkinBitmapImage* background = images ? images->FindImage(glassMode_ ? L"SHADOW" : L"BG_TOP") : nullptr;
     TSkinBitmapImage* icon = images ? images->FindImage(glassMode_ ? L"PHONE_AERO" : L"PHONE_XP") : nullptr;
 
-    auto bitmap = std::make_unique<TBitmap>(1, 1, TPixelFormat::pf24bit);
+    // Measured apart: a bitmap's canvas goes with its old size.
+    TBitmap measure(1, 1, TPixelFormat::pf24bit);
+    TCanvas& measuring = measure.Canvas();
+    measuring.Font().SetName(kFont);
+    measuring.Font().SetHeight(kFontHeight);
+    const int labelWidth = measuring.TextWidth(label);
+    measuring.Font().SetStyle(fsBold);
+    const int phoneWidth = measuring.TextWidth(phone);
+    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
+    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
+    auto bitmap = std::make_unique<TBitmap>(width, height, TPixelFormat::pf24bit);
     TCanvas& canvas = bitmap->Canvas();
     canvas.Font().SetName(kFont);
     canvas.Font().SetHeight(kFontHeight);
-    const int labelWidth = canvas.TextWidth(label);
-    canvas.Font().SetStyle(fsBold);
-    const int phoneWidth = canvas.TextWidth(phone);
-    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
-    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
-    bitmap->SetSize(width, height, TPixelFormat::pf24bit);
-    canvas.Font().SetStyle(0);
 
-    // The left edge of the box: the logo's right edge, 10 px further left
-    // for the longer texts of the other languages.
-    int left = imageLogo_ ? imageLogo_->Left() + imageLogo_->Width() : 210;
-    if (!english)
-        left -= 10;
-    canvas.Brush().SetColor(kHeaderBlue);
+    const int left = SupportPanelLeft();
+    // Under the glass the box's ground is the glass's colour key, so that
+    // the glass shows through round the shadow.
+    canvas.Brush().SetColor(glassMode_ ? (glass_ ? glass_->ColorKey() : kGlassColorKey)
+                                       : kHeaderBlue);
     canvas.FillRect(RECT{0, 0, width, height});
     if (background) {
         if (glassMode_)
@@ -1670,16 +1817,22 @@ void TMainForm::RenderSupportPanel()
     }
     if (icon)
         icon->Draw(canvas, 0, (height - icon->Height()) / 2, true);
-    HDC dc = canvas.Handle();
-    SetBkMode(dc, TRANSPARENT);
+    // The texts lie on the pictures, with no ground of their own.
+    canvas.Brush().SetStyle(TBrushStyle::Clear);
     canvas.Font().SetColor(clWhite);
+    // The two lines sit in the part of the box above the tabs, which lie
+    // over its lower edge.
+    int visible = height;
+    if (scanTab_ && scanTab_->Parent() == paintSupportCall_->Parent())
+        visible = std::clamp(scanTab_->Top() - paintSupportCall_->Top(), 1, height);
     const int textHeight = canvas.TextHeight(label);
-    canvas.TextOut(60, height / 2 - textHeight - 1, label);
+    const int textTop = std::max((visible - 2 * textHeight - 2) / 2, 0);
+    canvas.TextOut(60, textTop, label);
     canvas.Font().SetStyle(fsBold);
-    canvas.TextOut(60, height / 2 + 1, phone);
+    canvas.TextOut(60, textTop + textHeight + 2, phone);
     supportBitmap_ = std::move(bitmap);
 
-    paintSupportCall_->SetBounds(left, 0, width, height);
+    paintSupportCall_->SetBounds(left, paintSupportCall_->Top(), width, height);
     paintSupportCall_->Show();
     paintSupportCall_->Invalidate();
 }

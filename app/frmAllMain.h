@@ -192,13 +192,20 @@ public:
     // item counts as shown only when its picture loaded in a run that shows
     // the window.
     void LoadBanners();
-    // The frame, once the window exists: the glass frame object, then the
-    // classic frame (a borderless window with rounded top corners), then the
-    // support panel.
+    // The frame, once the window exists: the glass frame object; with
+    // desktop composition on the glass frame (its top margin the header's
+    // height - 5, the others the frame border), else the classic frame (a
+    // borderless window with rounded top corners); then the support panel.
     void ApplyFrame();
     // Only a change does anything.
     void SetGlassMode(bool On);
     bool GlassMode() const { return glassMode_; }
+    TAeroGlass* Glass() const { return glass_.get(); }
+    // The width of the frame's border beside the client panel in glass mode.
+    static int FrameBorder();
+    // A composition change arrived while a worker ran: the restart follows
+    // its finish.
+    bool RestartPending() const { return restartPending_; }
     // The support phone panel of the header: hidden without a number.
     void RenderSupportPanel();
     TPaintBox* SupportPanel() const { return paintSupportCall_; }
@@ -277,6 +284,10 @@ private:
     void CloseBrowsers(bool Ie, bool Firefox);
     void LoadBanner(TPNGControl* Banner, TNewsItem* Item, const wchar_t* BuiltIn);
     void ApplyRegion();
+    // The support box's left edge: at the logo's right edge.
+    int SupportPanelLeft() const;
+    // Starts the program again with "/WAIT" and ends this one.
+    void RestartForNewFrame();
     // A press on the form or the top image above the logo moves the window.
     void DragFrom(int Y);
 
@@ -342,6 +353,10 @@ private:
     TSkinImage* imageLogo_ = nullptr;
     TSkinImage* imageTop_ = nullptr;
     TPanel* panelSys_ = nullptr;
+    TSkinButton* buttonHelp_ = nullptr;
+    bool logoTransparent_ = false;
+    bool tabsTransparent_ = false;
+    bool restartPending_ = false;
     std::unique_ptr<TAeroGlass> glass_;
     std::unique_ptr<TBitmap> supportBitmap_;
     bool glassMode_ = false;

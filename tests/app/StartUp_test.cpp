@@ -8,6 +8,7 @@
 
 #include "app/frmAllMain.h"
 #include "app/frmAllSteps.h"
+#include "controls/AeroGlassU.h"
 #include "controls/KvExtCtrls.h"
 #include "controls/KvForms.h"
 #include "engine/qvBackup.h"
@@ -99,7 +100,25 @@ void Trigger(const std::string& Action)
         PostQuitMessage(0);
     else if (Action == "stop")
         TGlobalEvent(kStopMainEventName).SetEvent();
+    else if (Action == "compose")
+        PostMessageW(main->HandleIfAllocated(), WM_DWMCOMPOSITIONCHANGED, 0, 0);
 }
+
+// Desktop composition on, for glass=1: Wine always reports it off.
+HRESULT WINAPI CompositionOn(BOOL* On)
+{
+    *On = TRUE;
+    return S_OK;
+}
+
+HRESULT WINAPI ExtendNothing(HWND, const MARGINS*)
+{
+    return S_OK;
+}
+
+const TDwmCalls kCompositionOn{.isCompositionEnabled = &CompositionOn,
+                               .extendFrameIntoClientArea = &ExtendNothing,
+                               .libraryLoaded = true};
 
 // The fixture's findings selected alone, after a scan of the class
 // registrations; then the repair.
@@ -114,10 +133,13 @@ void StartFixtureRepair(TMainForm& Main, const std::string& Fixture)
 
 // --role=wizard key=<program key> dir=<scratch folder> log=<file> cmd=<parameters>
 //   [elevated=0] [answer=yes|no] [check=<ms>] [pending=1] [rp=1]
-//   [trigger=close|quit|stop] [repair=<fixture key text>]
+//   [trigger=close|quit|stop|compose] [repair=<fixture key text>] [glass=1] [compose=1]
 // Runs the application body with the seams logging: prompts (answered),
 // shell calls, stay-on-top changes, the worker's reports, restore points;
 // "forms" once the main window exists, "visible" once it is shown, "exit <n>".
+// glass=1: desktop composition is on; compose=1: the window is told once that
+// composition changed ("composed"), as soon as it exists; trigger=compose
+// does so at the worker's first report.
 KTEST_ROLE(wizard)
 {
     std::map<std::string, std::string> opt;
@@ -187,10 +209,12 @@ KTEST_ROLE(wizard)
     SetAppSeams(seams);
     if (opt["pending"] == "1")
         AppFlags().UpdatePending = true;
+    if (opt["glass"] == "1")
+        SetDwmCallsForTests(&kCompositionOn);
 
     // Watches the window from the loop: made, shown; drives a repair.
     TTimer watch;
-    bool visibleSeen = false, repairStarted = false;
+    bool visibleSeen = false, repairStarted = false, composed = opt["compose"] != "1";
     const std::string repair = opt["repair"];
     watch.SetInterval(50);
     watch.OnTimer = [&](TComponent&) {
@@ -201,6 +225,11 @@ KTEST_ROLE(wizard)
         if (!visibleSeen && wnd && IsWindowVisible(wnd)) {
             visibleSeen = true;
             RoleLog("visible");
+        }
+        if (!composed && wnd && FormSteps()) {
+            composed = true;
+            RoleLog(std::string("composed") + (main->GlassMode() ? " glass" : " classic"));
+            PostMessageW(wnd, WM_DWMCOMPOSITIONCHANGED, 0, 0);
         }
         if (!repair.empty() && !repairStarted && FormSteps()) {
             repairStarted = true;
@@ -376,6 +405,26 @@ TEST_F(StartUp, CheckRunAnswersAUsersStartWithOneWaitingStart)
     EXPECT_EQ(1, Count("check", "shell "));
     EXPECT_FALSE(Has("check", "visible"));
     EXPECT_TRUE(Has("check", "check ends"));
+}
+
+TEST_F(StartUp, ACompositionChangeRestartsTheWizardButNotACheckRun)
+{
+    const std::string restart = "shell open " + folders_.MainExePath + " /WAIT";
+    auto wizard = Wizard("wizard", "", {"glass=1", "compose=1"});
+    ASSERT_TRUE(wizard->Wait(20000)) << "the wizard did not end";
+    EXPECT_EQ(0u, wizard->ExitCode());
+    EXPECT_TRUE(Has("wizard", "composed glass"));
+    EXPECT_EQ(1, Count("wizard", restart));
+    EXPECT_EQ(1, Count("wizard", "shell "));
+    EXPECT_FALSE(Has("wizard", "prompt")) << "the restart asks nothing";
+
+    // A check run never shows its window: it goes on to its own end.
+    auto check = Wizard("check", "/CHECK", {"glass=1", "compose=1", "check=2000"});
+    ASSERT_TRUE(check->Wait(20000));
+    EXPECT_EQ(0u, check->ExitCode());
+    EXPECT_TRUE(Has("check", "composed glass"));
+    EXPECT_TRUE(Has("check", "check ends"));
+    EXPECT_EQ(0, Count("check", "shell "));
 }
 
 TEST_F(StartUp, StopEndsTheTrayAndTheWizard)
@@ -595,6 +644,41 @@ TEST_F(EndWhileWorking, CloseDestructionAndStopWaitForTheWorker)
             }
         }
     }
+}
+
+TEST_F(EndWhileWorking, ACompositionChangeRestartsOnlyOnceTheRepairIsDone)
+{
+    MakeFixture();
+    ChangeSettings([](TSettings& s) { s.CREATE_SYSTEMRP = true; });
+    {
+        TProgramKeyView view;
+        RegWriteString(HKEY_LOCAL_MACHINE, Key(), "CREATE_SYSTEMRP", "1");
+    }
+    auto role = Wizard("compose", "", {"trigger=compose", "rp=1", "glass=1", "repair=" + fixture_});
+    ASSERT_TRUE(role->Wait(90000)) << "still running";
+    EXPECT_EQ(0u, role->ExitCode());
+    const std::vector<std::string> lines = Lines("compose");
+    auto at = [&](const std::string& Text) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].rfind(Text, 0) == 0)
+                return static_cast<int>(i);
+        return -1;
+    };
+    const std::string restart = "shell open " + folders_.MainExePath + " /WAIT";
+    ASSERT_GE(at("trigger compose"), 0);
+    ASSERT_GE(at("done"), 0);
+    ASSERT_GE(at(restart), 0);
+    EXPECT_LT(at("trigger compose"), at("done"));
+    EXPECT_LT(at("done"), at(restart)) << "the restart came before the worker finished";
+    EXPECT_EQ(1, Count("compose", restart));
+    // The repair ran to its end: its restore point was ended, not cancelled.
+    EXPECT_TRUE(Has("compose", "rp end"));
+    EXPECT_FALSE(Has("compose", "rp cancel"));
+    EXPECT_TRUE(Has("compose", "worker ended"));
+    ExpectWholeBackups();
+    RemoveFixture();
+    TProgramKeyView view;
+    RegRemoveValue(HKEY_LOCAL_MACHINE, Key(), "CREATE_SYSTEMRP");
 }
 
 } // namespace
