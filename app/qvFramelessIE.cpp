@@ -1,5 +1,8 @@
 #include "app/qvFramelessIE.h"
 
+#include <exdispid.h>
+#include <mshtml.h>
+
 #include "controls/KvHtmlColors.h"
 #include "controls/KvHtmlParser.h"
 #include "controls/KvHtmlRendererW.h"
@@ -7,6 +10,7 @@
 #include "controls/PNGControl.h"
 #include "platform/ClassesU.h"
 #include "platform/FileUtilsU.h"
+#include "platform/GuardU.h"
 #include "platform/HTTPU.h"
 #include "platform/LogU.h"
 #include "platform/StreamU.h"
@@ -378,14 +382,45 @@ std::vector<RECT> LinkRects(TNodeTreeW& Tree)
     return rects;
 }
 
-} // namespace
-
-const std::vector<TPageLink>& LastRenderedLinksForTests()
+// The drawn page as an opaque PNG with one anchor per link that lies on it
+// (left and top not negative, right and bottom past 1), saved over FileName
+// only now that everything else succeeded.
+bool SaveRendered(const std::string& Url, const uint8_t* Bits, int Width, int Height,
+                  std::vector<TPageLink> Links, const std::string& FileName)
 {
-    return lastLinks;
+    TPNGPicture png;
+    png.SetSize(Width, Height, true);
+    uint8_t* pixels = png.MutablePixels();
+    if (!pixels || !Bits)
+        return Fail(Url, "no picture of that size");
+    for (int i = 0; i < Width * Height; ++i) {
+        pixels[i * 4] = Bits[i * 4];
+        pixels[i * 4 + 1] = Bits[i * 4 + 1];
+        pixels[i * 4 + 2] = Bits[i * 4 + 2];
+        pixels[i * 4 + 3] = 255;
+    }
+    png.Modified();
+
+    std::vector<TPageLink> kept;
+    for (TPageLink& link : Links) {
+        const RECT& r = link.Rect;
+        if (r.left < 0 || r.top < 0 || r.right <= 1 || r.bottom <= 1)
+            continue;
+        png.AddTextChunk("URL", TAnchor::Format(r, link.Href));
+        kept.push_back(std::move(link));
+    }
+
+    if (FileExistsEx(FileName) && !DeleteFileForced(FileName))
+        return Fail(Url, "the old picture " + FileName + " cannot be replaced");
+    if (!png.SaveToFile(FileName)) {
+        DeleteFileA(FileName.c_str());
+        return Fail(Url, "the picture " + FileName + " was not saved: " + png.LastError());
+    }
+    lastLinks = std::move(kept);
+    return true;
 }
 
-bool RenderPageToPng(const std::string& Url, const std::string& FileName, int Width, int Height)
+bool RenderPageToPngOwn(const std::string& Url, const std::string& FileName, int Width, int Height)
 {
     Width = std::clamp(Width, 1, kPageRenderMaxSide);
     Height = std::clamp(Height, 1, kPageRenderMaxSide);
@@ -420,37 +455,399 @@ bool RenderPageToPng(const std::string& Url, const std::string& FileName, int Wi
     renderer.Draw(canvas.DC(), RECT{0, 0, width, height}, *tree);
     GdiFlush();
 
-    TPNGPicture png;
-    png.SetSize(width, height, true);
-    uint8_t* pixels = png.MutablePixels();
-    if (!pixels)
-        return Fail(Url, "no picture of that size");
-    const uint8_t* bits = canvas.Bits();
-    for (int i = 0; i < width * height; ++i) {
-        pixels[i * 4] = bits[i * 4];
-        pixels[i * 4 + 1] = bits[i * 4 + 1];
-        pixels[i * 4 + 2] = bits[i * 4 + 2];
-        pixels[i * 4 + 3] = 255;
-    }
-    png.Modified();
-
     std::vector<TPageLink> links;
     const std::vector<RECT> rects = LinkRects(*tree);
-    for (size_t i = 0; i < rects.size(); ++i) {
-        const RECT& r = rects[i];
-        if (r.left < 0 || r.top < 0 || r.right <= 1 || r.bottom <= 1)
-            continue;
-        const std::string href = i < main.Hrefs.size() ? main.Hrefs[i] : std::string();
-        links.push_back({r, href});
-        png.AddTextChunk("URL", TAnchor::Format(r, href));
+    for (size_t i = 0; i < rects.size(); ++i)
+        links.push_back({rects[i], i < main.Hrefs.size() ? main.Hrefs[i] : std::string()});
+    return SaveRendered(Url, canvas.Bits(), width, height, std::move(links), FileName);
+}
+
+// --- the system's browser
+
+// Releases a COM pointer when it goes.
+template <typename T> class TComRef {
+public:
+    TComRef() = default;
+    ~TComRef() { Reset(); }
+    TComRef(const TComRef&) = delete;
+    TComRef& operator=(const TComRef&) = delete;
+    T* Get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T** Put()
+    {
+        Reset();
+        return &p_;
+    }
+    void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+    void Reset()
+    {
+        if (p_)
+            p_->Release();
+        p_ = nullptr;
     }
 
-    if (FileExistsEx(FileName) && !DeleteFileForced(FileName))
-        return Fail(Url, "the old picture " + FileName + " cannot be replaced");
-    if (!png.SaveToFile(FileName)) {
-        DeleteFileA(FileName.c_str());
-        return Fail(Url, "the picture " + FileName + " was not saved: " + png.LastError());
+private:
+    T* p_ = nullptr;
+};
+
+class TBstr {
+public:
+    explicit TBstr(const std::wstring& S)
+        : b_(SysAllocStringLen(S.data(), static_cast<UINT>(S.size())))
+    {
     }
-    lastLinks = std::move(links);
+    ~TBstr() { SysFreeString(b_); }
+    TBstr(const TBstr&) = delete;
+    TBstr& operator=(const TBstr&) = delete;
+    BSTR Get() const { return b_; }
+
+private:
+    BSTR b_;
+};
+
+// The element's box in the page, or false.
+bool BoundsOf(IHTMLElement* Element, RECT& Box)
+{
+    TComRef<IHTMLElement2> element2;
+    TComRef<IHTMLRect> rect;
+    if (!Element || FAILED(Element->QueryInterface(IID_IHTMLElement2, element2.PutVoid())) ||
+        !element2 || FAILED(element2->getBoundingClientRect(rect.Put())) || !rect)
+        return false;
+    LONG left = 0, top = 0, right = 0, bottom = 0;
+    rect->get_left(&left);
+    rect->get_top(&top);
+    rect->get_right(&right);
+    rect->get_bottom(&bottom);
+    Box = RECT{left, top, right, bottom};
     return true;
 }
+
+// The document's links in document order: their boxes and their href as
+// the source writes it (flag 2 of getAttribute: not made absolute).
+std::vector<TPageLink> LinksToAnchors(IHTMLDocument2* Document)
+{
+    std::vector<TPageLink> links;
+    TComRef<IHTMLElementCollection> all;
+    if (!Document || FAILED(Document->get_links(all.Put())) || !all)
+        return links;
+    LONG count = 0;
+    all->get_length(&count);
+    for (LONG i = 0; i < count; ++i) {
+        VARIANT index;
+        VariantInit(&index);
+        index.vt = VT_I4;
+        index.lVal = i;
+        VARIANT none;
+        VariantInit(&none);
+        TComRef<IDispatch> item;
+        if (FAILED(all->item(index, none, item.Put())) || !item)
+            continue;
+        TComRef<IHTMLElement> element;
+        if (FAILED(item->QueryInterface(IID_IHTMLElement, element.PutVoid())) || !element)
+            continue;
+        TPageLink link{RECT{-1, -1, 0, 0}, {}};
+        if (!BoundsOf(element.Get(), link.Rect))
+            continue;
+        TBstr name(L"href");
+        VARIANT href;
+        VariantInit(&href);
+        if (SUCCEEDED(element->getAttribute(name.Get(), 2, &href)) && href.vt == VT_BSTR &&
+            href.bstrVal)
+            link.Href = WideToAnsi(std::wstring(href.bstrVal, SysStringLen(href.bstrVal)));
+        VariantClear(&href);
+        links.push_back(std::move(link));
+    }
+    return links;
+}
+
+// The window the browser lives in: made for one page, never shown.
+class THiddenParent {
+public:
+    THiddenParent(int Width, int Height)
+        : wnd_(CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, Width, Height, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr))
+    {
+    }
+    ~THiddenParent()
+    {
+        if (wnd_)
+            DestroyWindow(wnd_);
+    }
+    THiddenParent(const THiddenParent&) = delete;
+    THiddenParent& operator=(const THiddenParent&) = delete;
+    HWND Get() const { return wnd_; }
+
+private:
+    HWND wnd_;
+};
+
+// The renderer and its browser, let go on every path.
+struct TRendererHold {
+    qvFramelessIE::TFramelessIE* renderer = new qvFramelessIE::TFramelessIE();
+    ~TRendererHold()
+    {
+        renderer->Close();
+        renderer->Release();
+    }
+};
+
+bool RenderPageToPngMshtml(const std::string& Url, const std::string& FileName, int Width,
+                           int Height)
+{
+    Width = std::clamp(Width, 1, kPageRenderMaxSide);
+    Height = std::clamp(Height, 1, kPageRenderMaxSide);
+    THiddenParent parent(Width, Height);
+    if (!parent.Get())
+        return Fail(Url, "no window for the browser");
+    TRendererHold hold;
+    qvFramelessIE::TFramelessIE& ie = *hold.renderer;
+    if (!ie.Create(parent.Get(), RECT{0, 0, Width, Height}))
+        return Fail(Url, "the browser cannot be made");
+    IWebBrowser2* browser = ie.Browser();
+    browser->put_Silent(VARIANT_TRUE);
+    VARIANT address;
+    VariantInit(&address);
+    address.vt = VT_BSTR;
+    address.bstrVal = SysAllocString(AnsiToWide(Url).c_str());
+    VARIANT empty;
+    VariantInit(&empty);
+    const HRESULT navigated = browser->Navigate2(&address, &empty, &empty, &empty, &empty);
+    VariantClear(&address);
+    if (FAILED(navigated))
+        return Fail(Url, "the browser does not navigate");
+
+    // The page's end or its error, pumping meanwhile; bounded.
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (ie.NavigationError())
+            break;
+        READYSTATE state = READYSTATE_UNINITIALIZED;
+        if (SUCCEEDED(browser->get_ReadyState(&state)) && state > READYSTATE_INTERACTIVE)
+            break;
+        if (GetTickCount() - start >= kPageRenderTimeoutMs)
+            return Fail(Url, "no answer within the time allowed");
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                return Fail(Url, "the program is ending");
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    if (ie.NavigationError())
+        return Fail(Url, "the page did not load");
+
+    TComRef<IDispatch> documentDispatch;
+    TComRef<IHTMLDocument2> document;
+    TComRef<IHTMLDocument3> document3;
+    if (FAILED(browser->get_Document(documentDispatch.Put())) || !documentDispatch ||
+        FAILED(documentDispatch->QueryInterface(IID_IHTMLDocument2, document.PutVoid())) ||
+        !document ||
+        FAILED(documentDispatch->QueryInterface(IID_IHTMLDocument3, document3.PutVoid())) ||
+        !document3)
+        return Fail(Url, "the browser has no document");
+    TComRef<IHTMLElement> main;
+    TBstr mainId(L"main");
+    if (FAILED(document3->getElementById(mainId.Get(), main.Put())) || !main)
+        return Fail(Url, "the page has no element \"main\"");
+
+    RECT box{};
+    if (!BoundsOf(main.Get(), box))
+        return Fail(Url, "the element \"main\" has no box");
+    // The box once more after the resize: the page may flow anew.
+    ie.SetBounds(RECT{0, 0, std::clamp<int>(box.right - box.left, 1, kPageRenderMaxSide),
+                      std::clamp<int>(box.bottom - box.top, 1, kPageRenderMaxSide)});
+    if (!BoundsOf(main.Get(), box))
+        return Fail(Url, "the element \"main\" has no box");
+    const int width = std::clamp<int>(box.right - box.left, 1, kPageRenderMaxSide);
+    const int height = std::clamp<int>(box.bottom - box.top, 1, kPageRenderMaxSide);
+    ie.SetBounds(RECT{0, 0, width, height});
+
+    TDibCanvas canvas(width, height);
+    if (!canvas.Ok())
+        return Fail(Url, "no drawing surface of " + std::to_string(width) + " x " +
+                             std::to_string(height));
+    TComRef<IViewObject> view;
+    if (FAILED(documentDispatch->QueryInterface(IID_IViewObject, view.PutVoid())) || !view)
+        return Fail(Url, "the document cannot be drawn");
+    RECTL bounds{0, 0, width, height};
+    const HRESULT drawn = view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, canvas.DC(),
+                                     &bounds, nullptr, nullptr, 0);
+    if (FAILED(drawn))
+        return Fail(Url, "the document was not drawn (" +
+                             std::to_string(static_cast<unsigned long>(drawn)) + ")");
+    GdiFlush();
+    return SaveRendered(Url, canvas.Bits(), width, height, LinksToAnchors(document.Get()),
+                        FileName);
+}
+
+// The system's HTML document class; the toolchain's import library does
+// not carry its identifier.
+constexpr GUID kHtmlDocumentClass = {
+    0x25336920, 0x03F9, 0x11CF, {0x8F, 0xD0, 0x00, 0xAA, 0x00, 0x68, 0x6F, 0x13}};
+
+// Whether the system's HTML document can be made here (never under Wine).
+bool HtmlDocumentAvailable()
+{
+    IUnknown* document = nullptr;
+    if (FAILED(CoCreateInstance(kHtmlDocumentClass, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                reinterpret_cast<void**>(&document))) ||
+        !document)
+        return false;
+    document->Release();
+    return true;
+}
+
+} // namespace
+
+const std::vector<TPageLink>& LastRenderedLinksForTests()
+{
+    return lastLinks;
+}
+
+bool RenderPageToPng(const std::string& Url, const std::string& FileName, int Width, int Height)
+{
+    if (HtmlDocumentAvailable())
+        return RenderPageToPngMshtml(Url, FileName, Width, Height);
+    return RenderPageToPngOwn(Url, FileName, Width, Height);
+}
+
+// ---------------------------------------------------------------------------
+// The renderer's browser host
+
+namespace qvFramelessIE {
+
+namespace {
+
+// A VARIANT that may arrive by reference inside VT_VARIANT|VT_BYREF.
+const VARIANT* Unwrapped(const VARIANT& V)
+{
+    if (V.vt == (VT_VARIANT | VT_BYREF) && V.pvarVal)
+        return V.pvarVal;
+    return &V;
+}
+
+bool Int32Of(const VARIANT& V, LONG& Value)
+{
+    const VARIANT* v = Unwrapped(V);
+    if (v->vt == VT_I4) {
+        Value = v->lVal;
+        return true;
+    }
+    if (v->vt == (VT_I4 | VT_BYREF) && v->plVal) {
+        Value = *v->plVal;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TFramelessIE::TFramelessIE() = default;
+
+TFramelessIE::~TFramelessIE() = default;
+
+void TFramelessIE::Close()
+{
+    if (point_) {
+        point_->Unadvise(cookie_);
+        point_->Release();
+        point_ = nullptr;
+        cookie_ = 0;
+    }
+    BrowserHostU::TFramelessIE::Close();
+}
+
+void TFramelessIE::BrowserCreated()
+{
+    IConnectionPointContainer* container = nullptr;
+    if (FAILED(Browser()->QueryInterface(IID_IConnectionPointContainer,
+                                         reinterpret_cast<void**>(&container))) ||
+        !container)
+        return;
+    IConnectionPoint* point = nullptr;
+    if (SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &point)) && point) {
+        if (SUCCEEDED(point->Advise(static_cast<IDispatch*>(this), &cookie_)))
+            point_ = point;
+        else
+            point->Release();
+    }
+    container->Release();
+}
+
+STDMETHODIMP TFramelessIE::QueryInterface(REFIID Iid, void** Object)
+{
+    if (Object && (IsEqualIID(Iid, IID_IDispatch) || IsEqualIID(Iid, DIID_DWebBrowserEvents2))) {
+        *Object = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return BrowserHostU::TFramelessIE::QueryInterface(Iid, Object);
+}
+
+STDMETHODIMP_(ULONG) TFramelessIE::AddRef()
+{
+    return BrowserHostU::TFramelessIE::AddRef();
+}
+
+STDMETHODIMP_(ULONG) TFramelessIE::Release()
+{
+    return BrowserHostU::TFramelessIE::Release();
+}
+
+STDMETHODIMP TFramelessIE::GetTypeInfoCount(UINT* Count)
+{
+    if (Count)
+        *Count = 0;
+    return S_OK;
+}
+
+STDMETHODIMP TFramelessIE::GetTypeInfo(UINT, LCID, ITypeInfo** Info)
+{
+    if (Info)
+        *Info = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP TFramelessIE::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*)
+{
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP TFramelessIE::Invoke(DISPID Id, REFIID, LCID, WORD, DISPPARAMS* Params, VARIANT*,
+                                  EXCEPINFO*, UINT*)
+{
+    Guard([&] {
+        switch (Id) {
+        case DISPID_NAVIGATECOMPLETE2:
+            // A later page (the browser's own error page among them) must
+            // not hide an error of this render: once set, the flag stays.
+            break;
+        case DISPID_NAVIGATEERROR: {
+            // NavigateError(pDisp, URL, Frame, StatusCode, Cancel): the
+            // arguments arrive last first.
+            if (!Params || Params->cArgs < 5 || !Params->rgvarg)
+                return;
+            LONG status = 0;
+            if (!Int32Of(Params->rgvarg[1], status))
+                return;
+            if (status >= 200 && status <= 299)
+                return;
+            error_ = true;
+            VARIANT& cancel = Params->rgvarg[0];
+            if (cancel.vt == (VT_BOOL | VT_BYREF) && cancel.pboolVal)
+                *cancel.pboolVal = VARIANT_TRUE;
+            break;
+        }
+        default:
+            break;
+        }
+    });
+    return S_OK;
+}
+
+} // namespace qvFramelessIE

@@ -4,10 +4,15 @@
 // anchor ("URL" text chunks that the PNG control reads), so that a news page
 // becomes a banner whose links still work.
 //
-// This unit carries the program's own renderer: the page is fetched (or a
-// "file://" page read), tokenised, its "main" element's content laid out by
-// the HTML renderer on a memory DC and drawn at (0, 0), without any window.
-// One page per call, on the GUI thread.
+// Two ways to draw: where the system's HTML document can be made, its
+// browser loads the page in a window that is never shown and the
+// document's view draws it; elsewhere (under Wine, whose view does not
+// draw) the program's own renderer: the page is fetched (or a "file://"
+// page read), tokenised, its "main" element's content laid out by the HTML
+// renderer on a memory DC and drawn at (0, 0), without any window.
+// One page per call, on the GUI thread, COM initialised by the caller.
+
+#include "app/BrowserHostU.h"
 
 #include <string>
 #include <vector>
@@ -34,3 +39,39 @@ struct TPageLink {
 };
 // Tests only: the anchors of the last successful render on this thread.
 const std::vector<TPageLink>& LastRenderedLinksForTests();
+
+namespace qvFramelessIE {
+
+// The browser host of a render: it records whether the navigation failed.
+// DWebBrowserEvents2 is its sink (connected once the browser exists,
+// disconnected by Close).
+class TFramelessIE : public BrowserHostU::TFramelessIE, public IDispatch {
+public:
+    TFramelessIE();
+    // A status outside 200-299 was reported; it stays set for this render.
+    bool NavigationError() const { return error_; }
+    void Close() override;
+
+    STDMETHODIMP QueryInterface(REFIID Iid, void** Object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // IDispatch: only Invoke is of use, for the events.
+    STDMETHODIMP GetTypeInfoCount(UINT* Count) override;
+    STDMETHODIMP GetTypeInfo(UINT Index, LCID Locale, ITypeInfo** Info) override;
+    STDMETHODIMP GetIDsOfNames(REFIID Iid, LPOLESTR* Names, UINT Count, LCID Locale,
+                               DISPID* Ids) override;
+    STDMETHODIMP Invoke(DISPID Id, REFIID Iid, LCID Locale, WORD Flags, DISPPARAMS* Params,
+                        VARIANT* Result, EXCEPINFO* Exception, UINT* ArgError) override;
+
+protected:
+    ~TFramelessIE() override;
+    void BrowserCreated() override;
+
+private:
+    bool error_ = false;
+    IConnectionPoint* point_ = nullptr;
+    DWORD cookie_ = 0;
+};
+
+} // namespace qvFramelessIE

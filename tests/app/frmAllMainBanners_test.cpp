@@ -4,6 +4,7 @@
 
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
+#include "app/qvFramelessIE.h"
 #include "app/qvNews.h"
 #include "AppTest.h"
 #include "KorvTest.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +120,37 @@ TEST_F(BannerTest, ARenderedItemIsShownCountedAndItsAnchorsOpenThroughTheShell)
 
     main_->Show();
     SaveShot(*main_, L"main_banner_rendered");
+}
+
+TEST_F(BannerTest, APageRenderedByTheProgramShowsAsTheBannerWithItsLink)
+{
+    // A news page as the service would send it, drawn by the renderer that
+    // the news merge uses here.
+    const std::string page = dir_ + "k1_page.html";
+    ASSERT_TRUE(ktest::WriteText(page,
+                                 "<html><body style=\"margin:12px\">"
+                                 "<div id=\"main\" style=\"width:172px; height:142px\" >"
+                                 "<p><b>Korvelle News</b></p><p>Faster start-up with the new "
+                                 "version.</p><p><a href=\"https://example.test/news?u=%UID%\">"
+                                 "Read more</a></p></div></body></html>"));
+    std::string url = "file:///" + page;
+    std::replace(url.begin(), url.end(), '\\', '/');
+    ASSERT_TRUE(RenderPageToPng(url, item_.ImageFileName(), 172, 142));
+    MakeForms();
+    TPNGControl* left = main_->BannerLeft();
+    ASSERT_NE(nullptr, left);
+    EXPECT_EQ(172, left->Image().Width());
+    EXPECT_EQ(142, left->Image().Height());
+    ASSERT_EQ(1u, left->Anchors().size());
+    EXPECT_EQ("https://example.test/news?u=%UID%", left->Anchors()[0]->URL());
+    EXPECT_EQ(gNow, StoredLast());
+    const RECT r = left->Anchors()[0]->Rect();
+    left->MouseDown(TMouseButton::Left, {}, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    ASSERT_EQ(1u, ShellCalls().size());
+    EXPECT_EQ(ExpandUrlMacros("https://example.test/news?u=%UID%"), ShellCalls()[0].file);
+    main_->Show();
+    Pump(100);
+    SaveShot(*main_, L"main_banner_page");
 }
 
 TEST_F(BannerTest, AMissingOrBrokenPictureShowsTheBuiltInBannerUncounted)
