@@ -432,6 +432,9 @@ void WizardFixture::SetUp()
 
 void WizardFixture::MakeForms()
 {
+    // A test that changes the settings first makes the forms again: the
+    // ones of SetUp go (they would stay as hidden windows with their store).
+    FreeForms();
     images_ = new TImageData();
     main_ = new TMainForm();
     steps_ = new TFormSteps();

@@ -141,6 +141,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Made in SetUp; called again, the forms are made afresh.
     void MakeForms();
     void FreeForms();
     TMainForm* main_ = nullptr;
