@@ -709,6 +709,12 @@ const std::vector<TPageLink>& LastRenderedLinksForTests()
     return lastLinks;
 }
 
+bool RenderPageToPngThroughBrowserForTests(const std::string& Url, const std::string& FileName,
+                                           int Width, int Height)
+{
+    return RenderPageToPngMshtml(Url, FileName, Width, Height);
+}
+
 bool RenderPageToPng(const std::string& Url, const std::string& FileName, int Width, int Height)
 {
     if (HtmlDocumentAvailable())

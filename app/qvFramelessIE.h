@@ -31,6 +31,11 @@ inline constexpr int kPageRenderMaxSide = 4000;
 // successful save.
 bool RenderPageToPng(const std::string& Url, const std::string& FileName, int Width, int Height);
 
+// Tests only: the system browser's rendering whatever the system offers
+// (under Wine it cannot draw, so it must fail cleanly).
+bool RenderPageToPngThroughBrowserForTests(const std::string& Url, const std::string& FileName,
+                                           int Width, int Height);
+
 // One anchor of a rendered page: its rectangle in the "main" element's
 // coordinates and the href as the page's source writes it.
 struct TPageLink {

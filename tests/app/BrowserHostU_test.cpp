@@ -5,6 +5,7 @@
 
 #include "app/BrowserHostU.h"
 #include "app/qvFramelessIE.h"
+#include "KorvTest.h"
 
 #include <exdispid.h>
 #include <gtest/gtest.h>
@@ -233,6 +234,37 @@ TEST(BrowserHost, ANavigationErrorIsKeptAndCancelsTheNavigation)
     EXPECT_EQ(S_OK, host.Sink()->Invoke(DISPID_NAVIGATEERROR, IID_NULL, 0, DISPATCH_METHOD, &odd,
                                         nullptr, nullptr, nullptr));
     EXPECT_FALSE(host.ie->NavigationError());
+}
+
+TEST(BrowserHost, TheBrowserGoesInPlaceAndLetsTheHostGoWhenClosed)
+{
+    KTEST_NEEDS_DISPLAY();
+    ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
+    HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 300, 200, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(nullptr, parent);
+    auto* ie = new qvFramelessIE::TFramelessIE();
+    if (!ie->Create(parent, RECT{0, 0, 300, 200})) {
+        ie->Release();
+        DestroyWindow(parent);
+        OleUninitialize();
+        GTEST_SKIP() << "Wine: the browser object cannot be made in this prefix";
+    }
+    ASSERT_NE(nullptr, ie->Browser());
+    HWND wnd = nullptr;
+    EXPECT_EQ(S_OK, static_cast<IOleInPlaceSite*>(ie)->GetWindow(&wnd));
+    EXPECT_EQ(parent, wnd);
+    // The browser holds the site and the event sink while it is in place.
+    ie->AddRef();
+    EXPECT_GT(ie->Release(), 1u);
+    ie->SetBounds(RECT{0, 0, 120, 80});
+    EXPECT_FALSE(ie->NavigationError());
+    ie->Close();
+    EXPECT_EQ(nullptr, ie->Browser());
+    ie->Close(); // twice is harmless
+    EXPECT_EQ(0u, ie->Release()) << "the browser kept a reference to its host";
+    DestroyWindow(parent);
+    OleUninitialize();
 }
 
 } // namespace
