@@ -1231,8 +1231,8 @@ void TMainForm::WorkFinished(uint64_t Generation, bool RestorePointFailed)
     stopRequested_ = false;
     if (closing_)
         return;
-    // The restart after a composition change (posted at the end) follows
-    // the wizard's own next step; nothing new starts meanwhile.
+    // A restart that waited for this worker is posted at the end, once the
+    // wizard has taken its next step and any question here was answered.
     const uint8_t step = step_;
     inWorkFinished_ = true;
     Guard([&] {
