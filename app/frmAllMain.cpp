@@ -1634,17 +1634,25 @@ void TMainForm::RenderSupportPanel()
     TSkinBitmapImage* background = images ? images->FindImage(glassMode_ ? L"SHADOW" : L"BG_TOP") : nullptr;
     TSkinBitmapImage* icon = images ? images->FindImage(glassMode_ ? L"PHONE_AERO" : L"PHONE_XP") : nullptr;
 
-    auto bitmap = std::make_unique<TBitmap>(1, 1, TPixelFormat::pf24bit);
+    // The texts are measured on a bitmap of their own: resizing a bitmap
+    // frees its canvas, so no canvas may be held across SetSize.
+    int labelWidth = 0;
+    int phoneWidth = 0;
+    {
+        TBitmap measure(1, 1, TPixelFormat::pf24bit);
+        TCanvas& probe = measure.Canvas();
+        probe.Font().SetName(kFont);
+        probe.Font().SetHeight(kFontHeight);
+        labelWidth = probe.TextWidth(label);
+        probe.Font().SetStyle(fsBold);
+        phoneWidth = probe.TextWidth(phone);
+    }
+    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
+    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
+    auto bitmap = std::make_unique<TBitmap>(width, height, TPixelFormat::pf24bit);
     TCanvas& canvas = bitmap->Canvas();
     canvas.Font().SetName(kFont);
     canvas.Font().SetHeight(kFontHeight);
-    const int labelWidth = canvas.TextWidth(label);
-    canvas.Font().SetStyle(fsBold);
-    const int phoneWidth = canvas.TextWidth(phone);
-    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
-    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
-    bitmap->SetSize(width, height, TPixelFormat::pf24bit);
-    canvas.Font().SetStyle(0);
 
     // The left edge of the box: the logo's right edge, 10 px further left
     // for the longer texts of the other languages.
