@@ -160,6 +160,7 @@ protected:
     void TearDown() override
     {
         Main().SettingsChanged = false;
+        ChangeSettings([](TSettings& s) { s.PHONE_NUMBER.clear(); });
         SetUnelevatedStartSeams({});
         SetProgramFoldersForTests(folders_);
         DeleteFileA(UserListFile().c_str());
@@ -172,6 +173,7 @@ protected:
         Wizard().steps->FitStepButtons();
         Wizard().main->TranslateStepCaptions();
         Wizard().main->RefreshFrameControls();
+        Wizard().main->RenderSupportPanel();
     }
 
     TMainForm& Main() { return *Wizard().main; }
@@ -386,6 +388,13 @@ TEST_F(SettingsPage, ChoosingTheLanguageInUseWritesNothing)
 
 TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
 {
+    // The support panel sits 10 px further left in the other languages.
+    ChangeSettings([](TSettings& s) { s.PHONE_NUMBER = "+1 800 555 0100"; });
+    Main().RenderSupportPanel();
+    TPaintBox* panel = Main().SupportPanel();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(panel->Visible());
+    const int englishLeft = panel->Left();
     ShowPage();
     Click(*Get<TCheckBox>(L"CheckSettingsUpdates"));
     auto* combo = Get<TComboBox>(L"LanguageCombo");
@@ -414,6 +423,8 @@ TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
     EXPECT_GE(undo->Width(), 132);
     EXPECT_LE(undo->Width(), 170);
     EXPECT_EQ(combo->ItemIndex(), IndexOfLanguage("de"));
+    EXPECT_TRUE(panel->Visible());
+    EXPECT_EQ(panel->Left(), englishLeft - 10);
     Shot(L"settings_de");
 
     // And back: every text in English again.
@@ -423,6 +434,7 @@ TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
     EXPECT_EQ(Main().StepButton(kStepScanSettings)->Caption(), L"Scan Settings");
     EXPECT_EQ(Get<TControl>(L"LabelSettingsGeneral")->Caption(), L"General settings");
     EXPECT_EQ(save->Caption(), L"Save");
+    EXPECT_EQ(panel->Left(), englishLeft);
 }
 
 } // namespace
