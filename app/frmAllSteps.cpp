@@ -7,6 +7,7 @@
 #include "controls/KvHtmlLabelW.h"
 #include "controls/KvLayout.h"
 #include "engine/qvScanTools.h"
+#include "engine/qvStartup.h"
 #include "engine/qvSystemScanners.h"
 #include "platform/BindingU.h"
 #include "platform/FileVersionU.h"
@@ -668,6 +669,24 @@ TThemeCalls& ThemeCalls()
 }
 constexpr int kButtonCheckBoxPart = 3;
 
+// The settings page's switches: each box, the label that toggles it, its
+// setting, its usage event and whether that event is for the box now
+// checked (else now unchecked).
+struct TSettingsSwitch {
+    const wchar_t* box;
+    const wchar_t* label;
+    bool TSettings::*setting;
+    const char* event;
+    bool eventWhenChecked;
+};
+constexpr TSettingsSwitch kSettingsSwitches[] = {
+    {L"CheckSettingsTray", L"LabelSettingsTray", &TSettings::SHOW_TRAY, "CT", false},
+    {L"CheckSettingsDelay", L"LabelSettingsDelay", &TSettings::DELAY_STARTUP, "CD", false},
+    {L"CheckSettingsRestorePoint", L"LabelSettingsRestorePoint", &TSettings::CREATE_SYSTEMRP, "CR",
+     true},
+    {L"CheckSettingsUpdates", L"LabelSettingsUpdates", &TSettings::CHECK_FOR_UPDATES, "CU", false},
+};
+
 } // namespace
 
 TFormSteps* FormSteps()
@@ -714,6 +733,8 @@ TFormSteps::TFormSteps(TComponent* owner) : TForm(owner)
                                   .rowSelect = true, .hideSelection = false, .toolTips = false,
                                   .border = false});
     BindHandlers();
+    if (TMainForm* main = MainForm())
+        main->OnSaveSettings = [this] { SaveSettings(); };
 
     BufferAll(*this);
     LoadAnimations();
@@ -766,6 +787,8 @@ TFormSteps::~TFormSteps()
                 close(boxTheme_);
         boxTheme_ = nullptr;
     });
+    if (TMainForm* main = MainForm(); main && gFormSteps == this)
+        main->OnSaveSettings = nullptr;
     if (gFormSteps == this)
         gFormSteps = nullptr;
 }
@@ -1027,6 +1050,26 @@ void TFormSteps::BindHandlers()
         };
     }
 
+    // The settings page: its four switches, their labels and the language.
+    for (const TSettingsSwitch& entry : kSettingsSwitches) {
+        auto* box = Find<TCheckBox>(entry.box);
+        auto* label = Find<TLabel>(entry.label);
+        if (!box || !label) {
+            Log("FormSteps: no control " + WideToUtf8(box ? entry.label : entry.box), 1, 4);
+            continue;
+        }
+        box->OnClick = [this, box](TComponent&) { CheckSettingsTrayClick(*box); };
+        label->SetFocusControl(box);
+        label->SetCursor(crHandPoint);
+        label->OnClick = [this, label](TComponent&) { LabelSettingsTrayClick(*label); };
+    }
+    on(L"ButtonSaveSettings", [this] {
+        TrackEvent("SS", true);
+        SaveSettings();
+    });
+    if (auto* combo = Find<TComboBox>(L"LanguageCombo"))
+        combo->OnChange = [this](TComponent&) { LanguageComboChange(); };
+
     // The version text repaints itself as the user selects in it.
     if (auto* memo = Find<TMemo>(L"MemoAboutVersion"))
         memo->AddWindowHook([memo](TMessage& Msg, const TWindowHookChain::TNext& Next) {
@@ -1138,6 +1181,122 @@ void TFormSteps::UpdateSpeedUpGo()
 }
 
 // ---------------------------------------------------------------------------
+// The settings page
+
+void TFormSteps::ShowSettingsPage()
+{
+    const std::shared_ptr<const TSettings> settings = Settings();
+    for (const TSettingsSwitch& entry : kSettingsSwitches) {
+        auto* box = Find<TCheckBox>(entry.box);
+        if (!box)
+            continue;
+        // Away while the box takes the stored value: showing is no change.
+        TNotifyEvent click = std::move(box->OnClick);
+        box->OnClick = nullptr;
+        box->SetChecked((*settings).*entry.setting);
+        box->OnClick = std::move(click);
+    }
+    // The boxes show what is stored now, so nothing is left to save (a "No"
+    // to the save question dropped the last changes).
+    if (TMainForm* main = MainForm())
+        main->SettingsChanged = false;
+    if (auto* save = Find<TControl>(L"ButtonSaveSettings"))
+        save->SetEnabled(false);
+    // The list of the translation file open now (it may have been replaced
+    // since the pages were made).
+    if (auto* combo = Find<TComboBox>(L"LanguageCombo")) {
+        TNotifyEvent change = std::move(combo->OnChange);
+        combo->OnChange = nullptr;
+        FillLanguageCombo();
+        combo->OnChange = std::move(change);
+    }
+}
+
+void TFormSteps::CheckSettingsTrayClick(TCheckBox& Sender)
+{
+    for (const TSettingsSwitch& entry : kSettingsSwitches) {
+        if (Find<TCheckBox>(entry.box) != &Sender)
+            continue;
+        if (Sender.Checked() == entry.eventWhenChecked)
+            TrackEvent(entry.event, true);
+        break;
+    }
+    if (auto* save = Find<TControl>(L"ButtonSaveSettings"))
+        save->SetEnabled(true);
+    // Any click counts, even one that puts a box back as it was stored.
+    if (TMainForm* main = MainForm())
+        main->SettingsChanged = true;
+}
+
+void TFormSteps::LabelSettingsTrayClick(TLabel& Sender)
+{
+    auto* target = dynamic_cast<TCheckBox*>(Sender.FocusControl());
+    if (!target || !target->Enabled())
+        return;
+    target->SetChecked(!target->Checked());
+    target->Click();
+}
+
+void TFormSteps::SaveSettings()
+{
+    std::vector<std::pair<bool TSettings::*, bool>> states;
+    for (const TSettingsSwitch& entry : kSettingsSwitches)
+        if (auto* box = Find<TCheckBox>(entry.box))
+            states.emplace_back(entry.setting, box->Checked());
+    ChangeSettings([&states](TSettings& s) {
+        for (const auto& [setting, on] : states)
+            s.*setting = on;
+    });
+    const std::shared_ptr<const TSettings> settings = Settings();
+    if (!settings->DELAY_STARTUP) {
+        // Nothing stays postponed once the user switched postponing off.
+        const TDelayedRestoreReport report = RestoreDelayedStartupItems();
+        if (report.AnyFailed())
+            Log("Settings: some postponed start-up items could not be put back", 1, 2);
+    }
+    SaveRegistrySettings();
+    if (settings->SHOW_TRAY && !FindWindowA(kTrayWindowClassName, nullptr))
+        if (!StartTrayProgram())
+            Log("Settings: the tray program could not be started", 1, 2);
+    if (TMainForm* main = MainForm())
+        main->SettingsChanged = false;
+    if (auto* save = Find<TControl>(L"ButtonSaveSettings"))
+        save->SetEnabled(false);
+    RefreshTray();
+}
+
+void TFormSteps::LanguageComboChange()
+{
+    auto* combo = Find<TComboBox>(L"LanguageCombo");
+    if (!combo)
+        return;
+    const std::wstring code = GetLanguageCode(combo->ItemIndex());
+    if (code.empty()) {
+        Log("Settings: no language at list index " + std::to_string(combo->ItemIndex()), 1, 2);
+        return;
+    }
+    if (_wcsicmp(code.c_str(), Settings()->LANGUAGE.c_str()) == 0)
+        return;
+    ChangeSettings([&code](TSettings& s) { s.LANGUAGE = code; });
+    // Writes the language, and the four boxes with it.
+    SaveSettings();
+
+    TMainForm* main = MainForm();
+    if (main)
+        TranslateForm(*main);
+    TranslateForm(*this);
+    FitStepButtons();
+    // The links of the About page sit one after the other: their widths
+    // changed with their texts.
+    PlaceAboutLinks();
+    if (main) {
+        main->RefreshFrameControls();
+        main->TranslateStepCaptions();
+        main->RenderSupportPanel();
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Pages
 
 TPanel* TFormSteps::Page(uint8_t Step) const
@@ -1237,6 +1396,9 @@ void TFormSteps::ShowStep(uint8_t Step)
         if (TMainForm* main = MainForm())
             if (TqvBackups* backups = main->Backups())
                 FillRestorePoints(*backups);
+        break;
+    case kStepSettings:
+        ShowSettingsPage();
         break;
     case kStepAbout:
         if (auto* memo = Find<TMemo>(L"MemoAboutVersion"))

@@ -107,6 +107,17 @@ public:
     // language change).
     void FitStepButtons();
 
+    // The settings page: the four boxes into the settings (through
+    // ChangeSettings), the postponed start-up put back when it is now off,
+    // the settings and the language written, the tray started when it
+    // should run and no tray window exists, the page's changes marked
+    // saved, the tray told to refresh. Also the Yes of the save question.
+    void SaveSettings();
+    // The language chosen in LanguageCombo: the same language writes
+    // nothing; another one is saved (the boxes with it) and every window of
+    // the wizard is translated again.
+    void LanguageComboChange();
+
     // The review tree for step 5, 13 or 14.
     void FillReviewTree(uint8_t Kind);
     // The rescue centre's tree over the two backup lists.
@@ -162,6 +173,11 @@ private:
     void ShowRepairDone();
     void ShowSpeedUp();
     void ShowFinish();
+    // Step 19: the boxes take the stored settings and the language list is
+    // filled again; none of it counts as a change.
+    void ShowSettingsPage();
+    void CheckSettingsTrayClick(TCheckBox& Sender);
+    void LabelSettingsTrayClick(TLabel& Sender);
     void SpeedUpBoxClick(TCheckBox& Sender);
     void UpdateSpeedUpGo();
     void ButtonFinishClick();

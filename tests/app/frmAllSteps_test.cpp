@@ -645,6 +645,8 @@ TEST_F(WizardPages, WelcomeLinesAreTranslatedFromTheirDesignTextsEveryTime)
 
 TEST_F(WizardPages, LanguageListHoldsTheTableLanguagesWithTheCurrentOneChosen)
 {
+    // Filled again whenever the settings page is shown.
+    GoToStep(kStepSettings);
     auto* combo = Get<TComboBox>(L"LanguageCombo");
     ASSERT_EQ(combo->Items().size(), 7u);
     EXPECT_EQ(combo->Items()[0], L"English");

@@ -12,13 +12,17 @@
 //                                        row on the screen), split by tabs
 //   formdrive [--pid N] clickat <form> <control> <x> <y>   a left press and
 //                                        release at that point of the control
+//   formdrive [--pid N] select <form> <control> <index>   chooses the entry of a
+//                                        drop-down list as a user does: the
+//                                        list's selection, then CBN_SELCHANGE
+//                                        to its parent
 //   formdrive [--pid N] box <ms>         waits for a message box of the program:
 //                                        "caption=...", its text, "buttons: ..."
 //   formdrive [--pid N] answer yes|no|cancel|ok   clicks that button of the box
 //   formdrive shot <file.png> [left top width height]
 //   formdrive [--pid N] shot <file.png> <path>    the window of a control
 //
-// get, click, wait, list, find, nodes and clickat talk to the program's
+// get, click, wait, list, find, nodes, clickat and select talk to the program's
 // inspection window (there only when it runs with KV_INSPECT=1; --pid picks the
 // program, else the first one found); box and answer find the program's
 // "#32770" window. shot captures the screen (a part of it, or a control's
@@ -243,6 +247,44 @@ int Answer(HWND target, const std::wstring& word)
     return kDone;
 }
 
+// The entry Index of the drop-down list chosen as a user's choice arrives:
+// the selection moves, then the list tells its parent (WM_COMMAND with
+// CBN_SELCHANGE), which runs the program's change handler before this returns.
+int Select(HWND list, const std::wstring& indexText, DWORD timeoutMs)
+{
+    wchar_t* end = nullptr;
+    const long index = wcstol(indexText.c_str(), &end, 10);
+    if (indexText.empty() || *end || index < 0)
+        return kUsage;
+    wchar_t name[32] = {};
+    GetClassNameW(list, name, 32);
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(list, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, timeoutMs, &count) ||
+        static_cast<LRESULT>(count) == CB_ERR) {
+        PrintUtf8(L"formdrive: not a drop-down list (" + std::wstring(name) + L")\n", stderr);
+        return kRefused;
+    }
+    if (static_cast<DWORD_PTR>(index) >= count) {
+        fprintf(stderr, "formdrive: the list has %u entries\n", static_cast<unsigned>(count));
+        return kRefused;
+    }
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0, SMTO_ABORTIFHUNG,
+                             timeoutMs, &result) ||
+        static_cast<LRESULT>(result) != index) {
+        fprintf(stderr, "formdrive: the list refused entry %ld\n", index);
+        return kRefused;
+    }
+    HWND parent = GetParent(list);
+    const WPARAM command = MAKEWPARAM(static_cast<WORD>(GetDlgCtrlID(list)), CBN_SELCHANGE);
+    if (!parent || !SendMessageTimeoutW(parent, WM_COMMAND, command, reinterpret_cast<LPARAM>(list),
+                                        SMTO_ABORTIFHUNG, timeoutMs, &result)) {
+        fprintf(stderr, "formdrive: the list's parent did not take the change\n");
+        return kRefused;
+    }
+    return kDone;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -259,7 +301,7 @@ int wmain(int argc, wchar_t** argv)
             args.push_back(argv[i]);
     }
     if (args.empty()) {
-        fprintf(stderr, "usage: formdrive [--pid N] [--timeout MS] get|click|wait|list|find|nodes|clickat|box|answer|shot ...\n");
+        fprintf(stderr, "usage: formdrive [--pid N] [--timeout MS] get|click|wait|list|find|nodes|clickat|select|box|answer|shot ...\n");
         return kUsage;
     }
     const std::wstring& command = args[0];
@@ -290,6 +332,8 @@ int wmain(int argc, wchar_t** argv)
         request = L"clickat\t" + args[1] + L"." + args[2] + L"\t" + args[3] + L"\t" + args[4];
     else if (command == L"shot")
         request = L"get\t" + args[2] + L"\tHandle";
+    else if (command == L"select" && args.size() == 4)
+        request = L"get\t" + args[1] + L"." + args[2] + L"\tHandle";
     else if ((command == L"box" && args.size() == 2) || (command == L"answer" && args.size() == 2))
         request.clear();
     else
@@ -331,6 +375,15 @@ int wmain(int argc, wchar_t** argv)
             }
             Sleep(50);
             continue;
+        }
+        if (command == L"select") {
+            HWND list = ok ? reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoull(value.c_str(), nullptr, 10)))
+                           : nullptr;
+            if (!list || !IsWindow(list)) {
+                PrintUtf8(L"formdrive: no window for " + args[1] + L"." + args[2] + L"\n", stderr);
+                return kRefused;
+            }
+            return Select(list, args[3], timeoutMs);
         }
         if (command == L"shot") {
             HWND window = ok ? reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoull(value.c_str(), nullptr, 10)))

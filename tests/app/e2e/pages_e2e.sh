@@ -9,7 +9,8 @@
 # the box of one entry (its state read back), keeps that entry out of the
 # repair; the speed-up with its questions answered Yes reaches the finish
 # page; the rescue centre lists the repair's backup and restores it, and the
-# keys read as before the repair. A picture of every page reached lands in
+# keys read as before the repair; the settings page switches the language to
+# German and back (formdrive select). A picture of every page reached lands in
 # <evidence dir>. The programs are uninstalled at the end.
 set -euo pipefail
 prefix_dir=$1 arch=$2 build_arch=$3 bin=$4 evidence=$5
@@ -126,6 +127,23 @@ shot page17_restored
 fd answer ok
 export_keys "$tools/after.txt"
 cmp -s "$tools/before.txt" "$tools/after.txt" || fail "the restored keys differ: $(diff "$tools/before.txt" "$tools/after.txt" | head -5)"
+
+# The settings page: German chosen in the language list as a user chooses
+# it, every window translated and the language stored, then English again.
+fd click MainForm.ButtonSupportSettings
+step 19 10000 "the settings page"
+[ "$(fd get FormSteps.LanguageCombo Text)" = English ] || fail "language list: $(fd get FormSteps.LanguageCombo Text)"
+sleep 0.5; shot page19_settings_en
+fd select FormSteps LanguageCombo 1 || fail "no choice in the language list"
+[ "$(fd get FormSteps.LanguageCombo Text)" = Deutsch ] || fail "the list did not take Deutsch"
+[ "$(caption LabelSettingsGeneral)" = "Allgemeine Einstellungen" ] || fail "page not in German: $(caption LabelSettingsGeneral)"
+[ "$(fd get MainForm.LabelStepHeader Caption)" = Einstellungen ] || fail "step header not in German: $(fd get MainForm.LabelStepHeader Caption)"
+[ "$(fd get MainForm.ButtonSupportSettings Caption)" = Einstellungen ] || fail "support list not in German"
+w reg query 'HKLM\Software\Korvelle' /v LANGUAGE /reg:32 | grep -q 'REG_SZ *de$' || fail "German not stored"
+sleep 0.5; shot page19_settings_de
+fd select FormSteps LanguageCombo 0 || fail "no choice in the language list"
+[ "$(caption LabelSettingsGeneral)" = "General settings" ] || fail "page not in English again: $(caption LabelSettingsGeneral)"
+w reg query 'HKLM\Software\Korvelle' /v LANGUAGE /reg:32 | grep -q 'REG_SZ *en$' || fail "English not stored again"
 
 # Closed from the support tab (a question, where one comes, answered Yes).
 fd click MainForm.ButtonClose
