@@ -6,6 +6,8 @@
 #include "FakeService.h"
 
 #include "app/frmAllImages.h"
+#include "app/frmAllMain.h"
+#include "app/frmAllSteps.h"
 #include "app/qvUpdate.h"
 #include "controls/KvComCtrls.h"
 #include "controls/KvForms.h"
@@ -70,7 +72,8 @@ protected:
         if (HasFatalFailure())
             return;
         KTEST_NEEDS_DISPLAY();
-        ownDispatcher_ = !TDispatcher::Installed() && TDispatcher::Install();
+        // The application's dispatcher carries the run's window calls; it
+        // stays for the tests after this one.
         Application().Initialize();
         images_ = new TImageData();
         form_ = new TFormUpdate();
@@ -90,8 +93,6 @@ protected:
         delete form_;
         delete images_;
         TComponent::FreeReleased();
-        if (ownDispatcher_)
-            TDispatcher::Uninstall();
         AppFixture::TearDown();
     }
 
@@ -141,7 +142,6 @@ protected:
         EXPECT_FALSE(AppFlags().UpdatePending);
     }
 
-    bool ownDispatcher_ = false;
     TImageData* images_ = nullptr;
     TFormUpdate* form_ = nullptr;
     std::string root_;
@@ -590,4 +590,77 @@ TEST_F(UpdateRun, WindowShots)
     Pump(300);
     SaveShot(*form_, L"update_installing");
     form_->HideWindow();
+}
+
+namespace {
+
+class UpdateButton : public WizardFixture {
+protected:
+    void SetUp() override
+    {
+        WizardFixture::SetUp();
+        if (HasFatalFailure() || IsSkipped())
+            return;
+        form_ = new TFormUpdate();
+        root_ = dir_ + "service\\";
+        ASSERT_TRUE(CreateDirectoryA(root_.c_str(), nullptr));
+        service_ = std::make_unique<fakeservice::TFakeService>(root_);
+        ASSERT_TRUE(service_->Start());
+        ChangeSettings([this](TSettings& s) {
+            s.LI_URL = service_->URL("/client.asmx/GetXML?action=%ACTION%&cr=%CU%");
+        });
+        ASSERT_TRUE(WriteText(folders_.MainExePath, kOldMain));
+    }
+    void TearDown() override
+    {
+        if (service_)
+            service_->Stop();
+        delete form_;
+        WizardFixture::TearDown();
+    }
+    TFormUpdate* form_ = nullptr;
+    std::string root_;
+    std::unique_ptr<fakeservice::TFakeService> service_;
+};
+
+} // namespace
+
+TEST_F(UpdateButton, AsksTheServiceAndHandsTheListToTheUpdateRun)
+{
+    main_->SwitchTab(kTabSupport);
+    main_->SetStep(kStepSettings);
+    auto* button = steps_->Find<TControl>(L"ButtonUpdate");
+    ASSERT_TRUE(button);
+    ClearCounters();
+    TPromptScript::Clear();
+    TPromptScript::Install();
+
+    // Nothing new: told so.
+    ASSERT_TRUE(WriteText(root_ + "check.xml", "<Check><Vers silent=\"1\"/></Check>"));
+    button->Click();
+    ASSERT_TRUE(PumpUntil([] { return !TPromptScript::Seen().empty(); }, kRunWaitMs))
+        << service_->RequestCount() << " requests";
+    EXPECT_EQ(L"There is no new version available.", TPromptScript::Seen()[0].text);
+
+    // A new program file: asked (a user's check is never silent), fetched
+    // and put in place.
+    const std::string bytes = "new main program";
+    ASSERT_TRUE(WriteText(root_ + "Korvelle.exe", bytes));
+    ASSERT_TRUE(WriteText(root_ + "check.xml",
+                          "<Check><Vers silent=\"1\"><File url=\"" + service_->URL("/Korvelle.exe") +
+                              "\" size=\"" + std::to_string(bytes.size()) + "\" sha256=\"" +
+                              Sha(bytes) + "\"/></Vers></Check>"));
+    button->Click();
+    ASSERT_TRUE(PumpUntil([&] { return ReadFile(folders_.MainExePath) == bytes; }, kRunWaitMs));
+    ASSERT_EQ(2u, TPromptScript::Seen().size());
+    EXPECT_EQ(static_cast<UINT>(MB_YESNO | MB_ICONQUESTION), TPromptScript::Seen()[1].flags);
+    EXPECT_EQ(1, Counters()["AS.UP"]) << "counted once per run";
+    size_t checks = 0;
+    for (const auto& request : service_->Requests())
+        checks += request.Query.find("action=CHECK") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(2u, checks);
+    // The run ends by hiding its window.
+    ASSERT_TRUE(PumpUntil([&] { return !form_->Visible(); }, kRunWaitMs));
+    Pump(200);
+    EXPECT_TRUE(FilesOf(folders_.UpdateDir).empty());
 }
