@@ -264,7 +264,8 @@ const TControlSpec kUpdateLayout[] = {
      .cursor = crHandPoint},
 };
 
-TFormUpdate* gFormUpdate = nullptr;
+// Read by the update run's threads, set and cleared on the GUI thread.
+std::atomic<TFormUpdate*> gFormUpdate{nullptr};
 
 std::wstring Translated(const wchar_t* Key, const wchar_t* Default)
 {
@@ -352,8 +353,8 @@ TFormUpdate::TFormUpdate(TComponent* owner) : TForm(owner)
 
 TFormUpdate::~TFormUpdate()
 {
-    if (gFormUpdate == this)
-        gFormUpdate = nullptr;
+    TFormUpdate* self = this;
+    gFormUpdate.compare_exchange_strong(self, nullptr);
 }
 
 void TFormUpdate::Translate()

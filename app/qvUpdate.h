@@ -9,7 +9,16 @@
 // stand-in), every line carries a valid size and digest, and every file name
 // is a plain base name.
 
+#include "app/qvNetThreads.h"
+#include "controls/KvForms.h"
+#include "platform/ThreadU.h"
+
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,17 +54,6 @@ bool InstallUpdateFile(const std::string& File);
 
 // ---------------------------------------------------------------------------
 // The update run, its downloads and its window
-
-#include "app/qvNetThreads.h"
-#include "controls/KvForms.h"
-#include "platform/ThreadU.h"
-
-#include <windows.h>
-
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
 
 class TLabel;
 class TProgressBar;

@@ -562,16 +562,22 @@ TEST_F(UpdateRun, ProgressTemplateFromTheTranslationFileIsNeverAFormat)
     DeleteFileA((TranslateDir() + TranslateFileName()).c_str());
 }
 
-TEST_F(UpdateRun, DownloadRefreshesNeverWait)
+TEST_F(UpdateRun, DownloadRefreshesAreSkippedByTimeButTheLastOneAlwaysRuns)
 {
-    // The sleeper sees every wait the program makes: none during a download.
-    std::atomic<int> sleeps{0};
-    seams_.Sleep = [&sleeps](DWORD) { ++sleeps; };
-    ApplySeams();
+    // A clock that stands still: after the first refresh of a file every
+    // progress refresh is skipped (less than 100 ms after the last one), and
+    // only the completion's refresh brings the bar to its end.
+    std::atomic<int> ticks{0};
+    form_->SetTickSource([&ticks] {
+        ++ticks;
+        return DWORD{700000};
+    });
     const std::string bytes(600000, 'b');
     Run(Serve("Korvelle.exe", bytes), false, true);
     EXPECT_EQ(bytes, ReadFile(folders_.MainExePath));
-    EXPECT_EQ(0, sleeps.load());
+    EXPECT_EQ(static_cast<int>(bytes.size()), form_->ProgressBar()->Max());
+    EXPECT_EQ(static_cast<int>(bytes.size()), form_->ProgressBar()->Position());
+    EXPECT_GT(ticks.load(), 2) << "the download's progress asked for refreshes";
 }
 
 TEST_F(UpdateRun, WindowShots)
@@ -590,6 +596,28 @@ TEST_F(UpdateRun, WindowShots)
     Pump(300);
     SaveShot(*form_, L"update_installing");
     form_->HideWindow();
+
+    // In German, from the program's own table (this test program carries it).
+    char self[MAX_PATH] = {};
+    ASSERT_NE(0u, GetModuleFileNameA(nullptr, self, MAX_PATH));
+    ASSERT_TRUE(CopyFileA(self, folders_.MainExePath.c_str(), FALSE));
+    ASSERT_TRUE(CreateDirectoryPath(folders_.TranslateDir, TFileSecurity::Inherit, true));
+    CloseTranslationFileForTests();
+    LoadTranslationFile();
+    ChangeSettings([](TSettings& s) { s.LANGUAGE = L"de"; });
+    form_->StartDownloading(3);
+    form_->Translate();
+    now += 4000;
+    form_->SetCounters(300 * 1024, 1200 * 1024);
+    form_->Refresh();
+    EXPECT_EQ(L"Abbrechen", form_->ButtonCancel()->Caption());
+    EXPECT_EQ(L"Korvelle \u2013 Aktualisierung", form_->Caption());
+    EXPECT_EQ(L"12 sec (300.0 KB von 1.2 MB heruntergeladen)", form_->LabelTimeSize()->Caption());
+    form_->Show();
+    Pump(100);
+    SaveShot(*form_, L"update_downloading_de");
+    form_->HideWindow();
+    CloseTranslationFileForTests();
 }
 
 namespace {
