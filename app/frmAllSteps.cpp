@@ -3,6 +3,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
 #include "app/qvAppBody.h"
+#include "app/qvDailyCheck.h"
 #include "app/qvFormTranslate.h"
 #include "controls/KvHtmlLabelW.h"
 #include "controls/KvLayout.h"
@@ -1002,6 +1003,12 @@ void TFormSteps::BindHandlers()
             form->RequestStop();
         if (buttonStopScan_)
             buttonStopScan_->SetEnabled(false);
+    });
+    // The answer (or "nothing new") comes from the check's own thread.
+    on(L"ButtonUpdate", [this] {
+        TrackEvent("UP", true);
+        if (HANDLE check = StartManualCheck())
+            CloseHandle(check);
     });
     on(L"ButtonUndoChanges", [this, main] {
         TrackEvent("U", false);

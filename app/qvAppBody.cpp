@@ -5,6 +5,7 @@
 #include "app/frmAllSteps.h"
 #include "app/qvDailyCheck.h"
 #include "app/qvNetThreads.h"
+#include "app/qvUpdate.h"
 #include "controls/KvForms.h"
 #include "controls/SkinControls.h"
 #include "engine/qvAddOnCheck.h"
@@ -54,6 +55,8 @@ constexpr DWORD kStopProgramsEndMs = 2000;
 constexpr DWORD kCompleteUpdateWaitMs = 3000;
 constexpr DWORD kUninstallStopWaitMs = 500;
 constexpr DWORD kUninstallSettleMs = 2500;
+// How long the end of the program waits for an update run that installs.
+constexpr DWORD kUpdateEndWaitMs = 60000;
 constexpr DWORD kDailyCheckLookMs = 50;
 constexpr DWORD kAddOnCheckWaitMs = 15000;
 constexpr DWORD kReportWaitMs = 15000;
@@ -535,6 +538,7 @@ void RunForms(TGlobalMutex& Mutex)
     TMainForm* main = app.CreateForm<TMainForm>();
     new TPhoneNumberThread(main->Handle());
     app.CreateForm<TFormSteps>();
+    app.CreateForm<TFormUpdate>();
     if (flags.CheckRun)
         app.SetShowMainForm(false);
     else
@@ -549,6 +553,10 @@ void RunForms(TGlobalMutex& Mutex)
     if (check)
         CloseHandle(check);
     app.Run();
+    // A download may be cut short, an install never: half a set of program
+    // files would be left.
+    if (!EndUpdateRuns(kUpdateEndWaitMs))
+        Log("update run still installing at the program's end", 1, 2);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "app/frmAllMain.h"
 #include "app/qvAppBody.h"
 #include "app/qvNetThreads.h"
+#include "app/qvUpdate.h"
 #include "platform/GuardU.h"
 #include "platform/HTTPU.h"
 #include "platform/LogU.h"
@@ -30,7 +31,12 @@ TUpdateRunFactory gFactory;
 TUpdateRunFactory Factory()
 {
     std::lock_guard lock(gFactoryLock);
-    return gFactory;
+    if (gFactory)
+        return gFactory;
+    return [](const std::string& List, bool Silent, bool Manual,
+              const std::string& SourceURL) -> TThread* {
+        return new TQVUpdateThread(List, true, Silent, Manual, SourceURL, false);
+    };
 }
 
 void TellFailure()
@@ -87,10 +93,6 @@ private:
         if (!wanted)
             return;
         const TUpdateRunFactory factory = Factory();
-        if (!factory) {
-            Log("daily check: no update run to take the list", kCheckLogCategory, kCheckLogLevel);
-            return;
-        }
         TThread* run = factory(UpdateListText(answer.Files), manual_ ? false : answer.Silent,
                                manual_, url);
         if (!run)

@@ -59,8 +59,8 @@ bool DailyCheckDue(TDateTime Now, bool Administrator);
 
 // The update run a check hands its list to (the list as UpdateListText
 // gives it, silent, manual, the URL the list came from): a thread that frees
-// itself, created suspended, which the check starts and waits for. Until one
-// is set the list is dropped (and logged).
+// itself, created suspended, which the check starts and waits for. Without
+// one (the shipped program) the run is a TQVUpdateThread.
 using TUpdateRunFactory = std::function<TThread*(const std::string& List, bool Silent,
                                                  bool Manual, const std::string& SourceURL)>;
 void SetUpdateRunFactory(TUpdateRunFactory Factory);

@@ -1,7 +1,24 @@
 #include "app/qvUpdate.h"
 
+#include "app/frmAllImages.h"
+#include "app/frmAllMain.h"
 #include "app/qvAppBody.h"
+#include "app/qvFormTranslate.h"
+#include "controls/KvComCtrls.h"
+#include "controls/KvLayout.h"
+#include "controls/KvStdCtrls.h"
+#include "controls/SkinControls.h"
+#include "engine/qvScanTools.h"
 #include "platform/ArchiveU.h"
+#include "platform/DateTimeU.h"
+#include "platform/HTTPU.h"
+#include "platform/HashU.h"
+#include "platform/LogU.h"
+#include "platform/RegistryU.h"
+#include "platform/StreamU.h"
+#include "platform/SyncObjsU.h"
+#include "platform/UnicodeU.h"
+#include "platform/qvSettings.h"
 #include "platform/FileUtilsU.h"
 #include "platform/GuardU.h"
 #include "platform/ShellUtilsU.h"
@@ -13,6 +30,8 @@
 
 #include <cctype>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -172,8 +191,13 @@ bool InstallUpdateFile(const std::string& File)
             if (!archive.DecompressToDir(UpdateDir(), "", true))
                 throw std::runtime_error("update cabinet not extracted");
         });
-        if (!ok)
+        if (!ok) {
+            // Nothing of a cabinet that failed stays in the update folder.
+            for (const std::string& source : sources)
+                if (FileExistsEx(source))
+                    DeleteFileA(source.c_str());
             sources.clear();
+        }
     } else {
         sources.push_back(File);
     }
@@ -183,4 +207,570 @@ bool InstallUpdateFile(const std::string& File)
     if (FileExistsEx(File) && (ok || LowerExtension(File) == ".cab"))
         DeleteFileA(File.c_str());
     return ok;
+}
+
+// ---------------------------------------------------------------------------
+// The update window
+
+namespace {
+
+constexpr char kLastUpdateValue[] = "LAST_UPDATE";
+constexpr double kUpdateEveryDays = 3.0;
+constexpr DWORD kDownloadLookMs = 50;
+constexpr DWORD kMinRefreshGapMs = 100;
+constexpr DWORD kRateEveryMs = 1000;
+// Below this the rate of a file is not worked out: a division by almost
+// nothing would show a wild (or infinite) rate.
+constexpr DWORD kFirstRateMs = 250;
+constexpr UINT kMarqueeStepMs = 60;
+constexpr DWORD kTrayStopMs = 100;
+constexpr DWORD kTrayGoneMs = 1000;
+constexpr uint8_t kUpdateLogCategory = 1;
+constexpr uint8_t kUpdateLogLevel = 2;
+
+constexpr int kClientWidth = 420;
+constexpr int kClientHeight = 156;
+constexpr int kMargin = 14;
+constexpr int kInnerWidth = kClientWidth - 2 * kMargin;
+constexpr int kCounterWidth = 80;
+
+const TFontSpec kStatusFont{.name = L"Tahoma", .height = -13, .style = fsBold, .styleSet = true,
+                            .color = 0x7A4A1F};
+const TFontSpec kTextFont{.name = L"Tahoma", .height = -12, .color = 0x404040};
+const TFontSpec kButtonFont{.name = L"Tahoma", .height = -13, .style = fsBold, .styleSet = true,
+                            .color = clWhite};
+
+// The labels the program fills carry the no-translation tag.
+const TControlSpec kUpdateLayout[] = {
+    {.kind = KvNew<TLabel>, .name = L"LabelStatus", .left = kMargin, .top = 14,
+     .width = kInnerWidth - kCounterWidth, .height = 18, .caption = L"", .font = kStatusFont,
+     .tag = kNoTranslationTag, .autoSize = TFlag::Off, .showAccelChar = TFlag::Off},
+    {.kind = KvNew<TLabel>, .name = L"LabelCounter", .left = kClientWidth - kMargin - kCounterWidth,
+     .top = 14, .width = kCounterWidth, .height = 18, .caption = L"", .font = kStatusFont,
+     .tag = kNoTranslationTag, .alignment = TAlignment::Right, .alignmentSet = true,
+     .autoSize = TFlag::Off, .showAccelChar = TFlag::Off},
+    {.kind = KvNew<TProgressBar>, .name = L"ProgressBar", .left = kMargin, .top = 40,
+     .width = kInnerWidth, .height = 18},
+    {.kind = KvNew<TLabel>, .name = L"LabelTimeSize", .left = kMargin, .top = 68,
+     .width = kInnerWidth, .height = 16, .caption = L"", .font = kTextFont,
+     .tag = kNoTranslationTag, .autoSize = TFlag::Off, .showAccelChar = TFlag::Off},
+    {.kind = KvNew<TLabel>, .name = L"LabelRate", .left = kMargin, .top = 88,
+     .width = kInnerWidth, .height = 16, .caption = L"", .font = kTextFont,
+     .tag = kNoTranslationTag, .autoSize = TFlag::Off, .showAccelChar = TFlag::Off},
+    {.kind = KvNew<TSkinButton>, .name = L"ButtonCancel",
+     .left = kClientWidth - kMargin - 112, .top = 112, .width = 112, .height = 30,
+     .caption = L"Cancel", .image = L"BUTTON1", .imageHot = L"BUTTON1_HOT",
+     .imageDown = L"BUTTON1_DOWN", .imageDisabled = L"BUTTON1_INACTIVE", .font = kButtonFont,
+     .cursor = crHandPoint},
+};
+
+// Read by the update run's threads, set and cleared on the GUI thread.
+std::atomic<TFormUpdate*> gFormUpdate{nullptr};
+
+std::wstring Translated(const wchar_t* Key, const wchar_t* Default)
+{
+    return TranslateText(Key, Default);
+}
+
+template <typename T> T* Need(TComponent& Owner, const wchar_t* Name)
+{
+    T* found = Owner.Find<T>(Name);
+    if (!found)
+        Log("FormUpdate: no control " + WideToUtf8(Name), kUpdateLogCategory, 4);
+    return found;
+}
+
+void SetText(TLabel* Label, const std::wstring& Text)
+{
+    if (Label && Label->Caption() != Text)
+        Label->SetCaption(Text);
+}
+
+} // namespace
+
+std::wstring UpdateTimeLeftText(uint32_t Seconds)
+{
+    const uint32_t hours = Seconds / 3600;
+    const uint32_t minutes = (Seconds % 3600) / 60;
+    std::wstring text;
+    if (hours > 0)
+        text += std::to_wstring(hours) + L" h ";
+    if (minutes > 0)
+        text += std::to_wstring(minutes) + L" min ";
+    if (hours == 0)
+        text += std::to_wstring(Seconds % 60) + L" sec";
+    return text;
+}
+
+std::wstring FillUpdateProgress(const std::wstring& Template, const std::wstring& TimeLeft,
+                                const std::wstring& Done, const std::wstring& Total)
+{
+    std::wstring text = Template;
+    size_t from = 0;
+    for (const std::wstring* part : {&TimeLeft, &Done, &Total}) {
+        const size_t at = text.find(L"%s", from);
+        if (at == std::wstring::npos)
+            break;
+        text.replace(at, 2, *part);
+        from = at + part->size();
+    }
+    return text;
+}
+
+TFormUpdate* FormUpdate()
+{
+    return gFormUpdate;
+}
+
+TFormUpdate::TFormUpdate(TComponent* owner) : TForm(owner)
+{
+    gFormUpdate = this;
+    SetName(L"FormUpdate");
+    SetBorderStyle(TBorderStyle::Dialog);
+    SetPosition(TFormPosition::ScreenCenter);
+    SetColor(clWhite);
+    Font().SetName(L"Tahoma");
+    Font().SetHeight(-12);
+    SetClientSize(kClientWidth, kClientHeight);
+    TImageData* store = TImageData::Instance();
+    BuildLayout(*this, kUpdateLayout, {.images = store ? store->ImageList() : nullptr});
+    labelStatus_ = Need<TLabel>(*this, L"LabelStatus");
+    labelCounter_ = Need<TLabel>(*this, L"LabelCounter");
+    labelTimeSize_ = Need<TLabel>(*this, L"LabelTimeSize");
+    labelRate_ = Need<TLabel>(*this, L"LabelRate");
+    progress_ = Need<TProgressBar>(*this, L"ProgressBar");
+    buttonCancel_ = Need<TSkinButton>(*this, L"ButtonCancel");
+    if (buttonCancel_)
+        buttonCancel_->OnClick = [this](TComponent&) { CancelByUser(); };
+    // The close box cancels as the button does; the window stays for the
+    // next run.
+    OnClose = [this](TForm&, TCloseAction& Action) {
+        cancel_ = true;
+        Action = TCloseAction::Hide;
+    };
+    Translate();
+}
+
+TFormUpdate::~TFormUpdate()
+{
+    TFormUpdate* self = this;
+    gFormUpdate.compare_exchange_strong(self, nullptr);
+}
+
+void TFormUpdate::Translate()
+{
+    SetCaption(Translated(L"UpdateFormCaption", L"%BRAND% Update Progress"));
+    TranslateForm(*this);
+    if (fileCount_ > 0)
+        SetText(labelStatus_, installing_ ? Translated(L"UpdateInstalling", L"Installing updates...")
+                                          : Translated(L"UpdateDownloading", L"Downloading updates..."));
+}
+
+void TFormUpdate::CancelByUser()
+{
+    cancel_ = true;
+    Hide();
+}
+
+void TFormUpdate::SetCounters(int64_t Downloaded, int64_t Total)
+{
+    downloaded_ = static_cast<uint32_t>(std::clamp<int64_t>(Downloaded, 0, UINT32_MAX));
+    total_ = static_cast<uint32_t>(std::clamp<int64_t>(Total, 0, UINT32_MAX));
+}
+
+void TFormUpdate::ResetCounters()
+{
+    downloaded_ = 0;
+    total_ = 0;
+    rate_ = 0;
+    secondsLeft_ = 0;
+}
+
+void TFormUpdate::SetCounterText(int Index)
+{
+    SetText(labelCounter_, std::to_wstring(Index + 1) + L"/" + std::to_wstring(fileCount_));
+}
+
+void TFormUpdate::StartDownloading(int FileCount)
+{
+    cancel_ = false;
+    installing_ = false;
+    fileCount_ = FileCount;
+    fileIndex_ = 0;
+    SetText(labelStatus_, Translated(L"UpdateDownloading", L"Downloading updates..."));
+    if (progress_)
+        progress_->SetMarquee(false);
+    ResetCounters();
+    Refresh();
+}
+
+void TFormUpdate::NextFile()
+{
+    ++fileIndex_;
+    ResetCounters();
+    Refresh();
+}
+
+void TFormUpdate::Refresh(bool Force)
+{
+    const DWORD now = Tick();
+    if (!Force && refreshed_ && now - lastRefresh_ < kMinRefreshGapMs)
+        return;
+    refreshed_ = true;
+    lastRefresh_ = now;
+    SetCounterText(fileIndex_);
+    const uint32_t total = total_;
+    const uint32_t downloaded = std::min<uint32_t>(downloaded_, total);
+    if (total == 0) {
+        startTick_ = now;
+        rateTick_ = 0;
+        rate_ = 0;
+        SetText(labelTimeSize_, L"");
+        SetText(labelRate_, L"");
+        if (progress_)
+            progress_->SetPosition(0);
+        return;
+    }
+    if (rate_ == 0 || now - rateTick_ >= kRateEveryMs) {
+        const DWORD elapsed = now - startTick_;
+        rate_ = elapsed < kFirstRateMs ? 0.0 : downloaded / (elapsed / 1000.0);
+        if (rate_ != 0)
+            rateTick_ = now;
+        secondsLeft_ = rate_ > 0 ? static_cast<uint32_t>(std::lround((total - downloaded) / rate_)) : 0;
+    }
+    if (rate_ != 0)
+        SetText(labelTimeSize_,
+                FillUpdateProgress(Translated(L"UpdateProgress", L"%s (%s of %s downloaded)"),
+                                   UpdateTimeLeftText(secondsLeft_),
+                                   WideFromAnsi(FormatSize(downloaded)),
+                                   WideFromAnsi(FormatSize(total))));
+    else
+        SetText(labelTimeSize_, L"");
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.1f kB/s", rate_ / 1024.0);
+    SetText(labelRate_, WideFromAnsi(rate));
+    if (progress_) {
+        progress_->SetRange(0, static_cast<int>(std::min<uint32_t>(total, INT32_MAX)));
+        progress_->SetPosition(static_cast<int>(std::min<uint32_t>(downloaded, INT32_MAX)));
+    }
+}
+
+void TFormUpdate::StartInstalling()
+{
+    installing_ = true;
+    SetText(labelTimeSize_, L"");
+    SetText(labelRate_, L"");
+    SetText(labelStatus_, Translated(L"UpdateInstalling", L"Installing updates..."));
+    if (progress_)
+        progress_->SetMarquee(true, kMarqueeStepMs);
+    fileIndex_ = 0;
+    SetCounterText(0);
+}
+
+void TFormUpdate::DownloadSucceeded()
+{
+    SetText(labelTimeSize_, L"");
+    SetText(labelRate_, L"");
+}
+
+bool TFormUpdate::DownloadFailed()
+{
+    const bool visible = Visible();
+    Hide();
+    return visible;
+}
+
+void TFormUpdate::HideWindow()
+{
+    if (progress_)
+        progress_->SetMarquee(false);
+    Hide();
+}
+
+// ---------------------------------------------------------------------------
+// Downloads and the update run
+
+namespace {
+
+std::atomic<bool> gEnding{false};
+std::atomic<int> gRunsActive{0};
+std::atomic<DWORD> gDownloadTimeoutMs{0};
+
+} // namespace
+
+void SetUpdateDownloadTimeout(DWORD Ms)
+{
+    gDownloadTimeoutMs = Ms;
+}
+
+bool EndUpdateRuns(DWORD Ms)
+{
+    gEnding = true;
+    const DWORD start = GetTickCount();
+    while (gRunsActive > 0 && GetTickCount() - start < Ms)
+        PumpedWait(nullptr, kDownloadLookMs);
+    const bool none = gRunsActive == 0;
+    // Tests run several programs' lives in one process.
+    gEnding = false;
+    return none;
+}
+
+TQVDownload::TQVDownload(const TUpdateEntry& Entry, TFormUpdate* Window, const std::string& Target)
+    : TThread(false), entry_(Entry), window_(Window), target_(Target)
+{
+    Start();
+}
+
+TQVDownload::~TQVDownload()
+{
+    Abort();
+    Terminate();
+    WaitFor();
+}
+
+bool TQVDownload::Stopping() const
+{
+    return Terminated() || gEnding || (window_ && window_->Cancelled());
+}
+
+void TQVDownload::Abort()
+{
+    std::lock_guard lock(requestLock_);
+    if (request_)
+        request_->Abort(0);
+}
+
+void TQVDownload::Execute()
+{
+    struct TDoneLast {
+        std::atomic<bool>& done;
+        ~TDoneLast() { done = true; }
+    } doneLast{done_};
+    done_ = false;
+    if (FileExistsEx(target_))
+        DeleteFileA(target_.c_str());
+    auto writer = std::make_unique<TFileWriter>();
+    writer->Security = TFileSecurity::Inherit;
+    if (!writer->Open(target_)) {
+        Log("update: cannot write " + target_, kUpdateLogCategory, kUpdateLogLevel);
+        return;
+    }
+    auto request = std::make_unique<THTTPGet>();
+    request->SetURL(entry_.URL);
+    request->Output = writer.get();
+    if (gDownloadTimeoutMs)
+        request->Settings().TimeoutMs = gDownloadTimeoutMs;
+    request->OnProgress = [this](THTTPGet& Sender, int64_t Received, int64_t Total) {
+        if (Stopping()) {
+            Sender.Abort(0);
+            return;
+        }
+        if (!window_)
+            return;
+        window_->SetCounters(Received, Total);
+        Synchronize([this] { window_->Refresh(false); });
+    };
+    request->OnDone = [this](THTTPGet& Sender) {
+        if (Stopping() || !window_)
+            return;
+        window_->SetCounters(Sender.Total(), Sender.Total());
+        Synchronize([this] { window_->Refresh(true); });
+    };
+    {
+        std::lock_guard lock(requestLock_);
+        request_ = request.get();
+    }
+    const bool requested = request->ExecuteRequest();
+    {
+        std::lock_guard lock(requestLock_);
+        request_ = nullptr;
+    }
+    writer->Close();
+    writer.reset();
+
+    bool ok = requested && request->ErrorCode == kHTTPErrorNone && request->Status == 200 &&
+              !request->Aborted;
+    const int64_t size = ok ? GetFileSize64(target_) : -1;
+    // The announced total and the list's size must both match: a reply
+    // without a length, cut short or empty is never installed.
+    ok = ok && size > 0 && size == request->ContentLength && size == entry_.Size;
+    std::string digest;
+    ok = ok && FileSha256Hex(target_, digest) && AsciiLowerCase(digest) == entry_.Sha256;
+    if (!ok) {
+        if (FileExistsEx(target_))
+            DeleteFileA(target_.c_str());
+        Log("update: download failed: " + entry_.URL + " (status " +
+                std::to_string(request->Status) + ", size " + std::to_string(size) + ")",
+            kUpdateLogCategory, kUpdateLogLevel);
+    }
+    request.reset();
+    if (Stopping())
+        return;
+    success_ = ok;
+    if (!window_)
+        return;
+    if (ok) {
+        Synchronize([this] { window_->DownloadSucceeded(); });
+        return;
+    }
+    bool wasVisible = false;
+    Synchronize([this, &wasVisible] { wasVisible = window_->DownloadFailed(); });
+    if (wasVisible)
+        Synchronize([] {
+            AppPrompt(nullptr, TranslateText(L"UpdateFailed", L"Download failed!"),
+                      MB_OK | MB_ICONERROR);
+        });
+}
+
+TQVUpdateThread::TQVUpdateThread(const std::string& List, bool FreeOnTerminate, bool Silent,
+                                 bool Manual, const std::string& SourceURL, bool StartNow)
+    : TWaitThread(FreeOnTerminate), listText_(List), sourceURL_(SourceURL), silent_(Silent),
+      manual_(Manual)
+{
+    if (StartNow)
+        Start();
+}
+
+TQVUpdateThread::~TQVUpdateThread()
+{
+    Terminate();
+    WaitFor();
+}
+
+bool TQVUpdateThread::Interrupted() const
+{
+    if (Terminated() || gEnding)
+        return true;
+    const TFormUpdate* form = FormUpdate();
+    return form && form->Cancelled();
+}
+
+void TQVUpdateThread::Window(const std::function<void(TFormUpdate&)>& Operation)
+{
+    Synchronize([&Operation] {
+        if (TFormUpdate* form = FormUpdate())
+            Operation(*form);
+    });
+}
+
+void TQVUpdateThread::Tell(const std::wstring& Text, UINT Flags)
+{
+    Synchronize([&Text, Flags] {
+        TMainForm* main = MainForm();
+        AppPrompt(main ? main->HandleIfAllocated() : nullptr, Text, Flags);
+    });
+}
+
+void TQVUpdateThread::DeleteDownloads()
+{
+    for (const std::string& file : list_)
+        if (!file.empty() && FileExistsEx(file))
+            DeleteFileA(file.c_str());
+}
+
+void TQVUpdateThread::Run()
+{
+    struct TCounted {
+        TCounted() { ++gRunsActive; }
+        ~TCounted() { --gRunsActive; }
+    } counted;
+    if (gEnding)
+        return;
+    TProgramKeyView view;
+    // 1. An automatic run: not when switched off, nor within 3 days of the
+    // last one (either way: a clock set back counts too).
+    if (!manual_) {
+        if (!Settings()->CHECK_FOR_UPDATES)
+            return;
+        const TDateTime last = RegReadDateTime(HKEY_CURRENT_USER, ProgramKey(), kLastUpdateValue);
+        if (std::fabs(Now() - last) < kUpdateEveryDays)
+            return;
+    }
+    // 2. One run at a time: a visible window means one runs.
+    bool busy = false;
+    Synchronize([&busy] { busy = FormUpdate() && FormUpdate()->Visible(); });
+    if (busy)
+        return;
+    // 3. Nothing listed.
+    if (Trim(listText_).empty()) {
+        if (manual_)
+            Tell(TranslateText(L"UpdateNoVersion", L"There is no new version available."),
+                 MB_OK | MB_ICONINFORMATION);
+        return;
+    }
+    // A list that breaks a rule ends the run before anything is fetched.
+    if (!ParseUpdateList(listText_, sourceURL_, entries_)) {
+        Log("update: list refused (an address, size, digest or name breaks the rules)",
+            kUpdateLogCategory, kUpdateLogLevel);
+        if (manual_)
+            Tell(TranslateText(L"UpdateFailed", L"Download failed!"), MB_OK | MB_ICONERROR);
+        return;
+    }
+    // 4. Written before the question: "No" still waits 3 days.
+    RegWriteDateTime(HKEY_CURRENT_USER, ProgramKey(), kLastUpdateValue, Now());
+    // 5. Silent and not asked for counts as Yes.
+    const bool hidden = silent_ && !manual_;
+    if (!hidden) {
+        int answer = IDNO;
+        const std::wstring question =
+            TranslateText(L"UpdateNewVersion1", L"A new version of %BRAND% has been released.") +
+            L" " +
+            TranslateText(L"UpdateNewVersion2", L"Click \u201CYes\u201D to download a free upgrade.");
+        Synchronize([&answer, &question] {
+            TMainForm* main = MainForm();
+            answer = AppPrompt(main ? main->HandleIfAllocated() : nullptr, question,
+                               MB_YESNO | MB_ICONQUESTION);
+        });
+        if (answer != IDYES)
+            return;
+    }
+    // 6.
+    const int count = static_cast<int>(entries_.size());
+    Window([count, hidden](TFormUpdate& Form) {
+        Form.StartDownloading(count);
+        if (!hidden)
+            Form.Show();
+    });
+    // 7. Every file first: a failed one ends everything before any install.
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const std::string target = UpdateDir() + entries_[i].FileName;
+        auto download = std::make_unique<TQVDownload>(entries_[i], FormUpdate(), target);
+        while (!download->Done()) {
+            if (Interrupted())
+                download->Abort();
+            Sleep(kDownloadLookMs);
+        }
+        const bool ok = download->Success() && !Interrupted();
+        download.reset();
+        if (!ok) {
+            DeleteDownloads();
+            if (FileExistsEx(target))
+                DeleteFileA(target.c_str());
+            Window([](TFormUpdate& Form) { Form.HideWindow(); });
+            return;
+        }
+        list_.push_back(target);
+        if (i + 1 < entries_.size())
+            Window([](TFormUpdate& Form) { Form.NextFile(); });
+    }
+    // 8, 9. Installing is never cut short: the program's end waits for it.
+    Window([](TFormUpdate& Form) { Form.StartInstalling(); });
+    for (size_t i = 0; i < list_.size(); ++i) {
+        if (!InstallUpdateFile(list_[i]))
+            Log("update: not installed: " + list_[i], kUpdateLogCategory, kUpdateLogLevel);
+        if (i + 1 < list_.size())
+            Window([](TFormUpdate& Form) { Form.NextFile(); });
+    }
+    // 10. A running tray gets its new files by a restart.
+    if (FindWindowA(kTrayWindowClassName, nullptr)) {
+        {
+            TGlobalEvent stop(kStopTrayEventName);
+            stop.SetEvent();
+            AppSleep(kTrayStopMs);
+        }
+        AppSleep(kTrayGoneMs);
+        StartTrayProgram();
+    }
+    // 11.
+    Window([](TFormUpdate& Form) { Form.HideWindow(); });
 }

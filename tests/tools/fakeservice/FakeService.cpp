@@ -172,6 +172,37 @@ struct TConnectionStart {
 
 } // namespace
 
+bool ParseFailureSwitch(std::string_view Text, std::string& Path, TBehaviour& Behaviour)
+{
+    // Long enough to outlast any client's time-out; the stop ends it.
+    constexpr DWORD kStallMs = 24 * 3600 * 1000;
+    const size_t equals = Text.rfind('=');
+    if (equals == std::string_view::npos || equals == 0 || Text[0] != '/')
+        return false;
+    const std::string_view kind = Text.substr(equals + 1);
+    TBehaviour behaviour;
+    if (kind.starts_with("status:")) {
+        int32_t status = 0;
+        if (!TryStrToInt(std::string(kind.substr(7)), status) || status < 100 || status > 599)
+            return false;
+        behaviour.Status = status;
+    } else if (kind == "short") {
+        behaviour.ShortByHalf = true;
+    } else if (kind == "nolength") {
+        behaviour.Length = TLength::None;
+    } else if (kind == "stall") {
+        behaviour.StallAfterBytes = 1;
+        behaviour.StallMs = kStallMs;
+    } else if (kind == "empty") {
+        behaviour.Body = std::string();
+    } else {
+        return false;
+    }
+    Path = std::string(Text.substr(0, equals));
+    Behaviour = std::move(behaviour);
+    return true;
+}
+
 std::string Base64(std::string_view Bytes)
 {
     std::string s = EncodeQueryBase64(Bytes);
@@ -644,6 +675,12 @@ void TFakeService::Serve(SOCKET Socket)
     for (const std::string& line : behaviour.ExtraHeaders)
         head += line + "\r\n";
     head += "Connection: close\r\n\r\n";
+    if (behaviour.ShortByHalf)
+        answer.Body.resize(answer.Body.size() / 2);
+    else if (behaviour.ShortBy > 0)
+        answer.Body.resize(answer.Body.size() -
+                           static_cast<size_t>(std::min<int64_t>(behaviour.ShortBy,
+                                                                 static_cast<int64_t>(answer.Body.size()))));
 
     if (behaviour.StallBeforeHeadersMs) {
         if (!Pause(behaviour.StallBeforeHeadersMs)) {

@@ -78,6 +78,10 @@ struct TBehaviour {
     int64_t StallAfterBytes = -1; // body bytes sent before a stall of StallMs
     DWORD StallMs = 0;
     int64_t ResetAfterBytes = -1; // body bytes sent before a reset (linger 0)
+    // The last ShortBy bytes of the body are not sent, though the length
+    // announces them (a transfer cut short).
+    int64_t ShortBy = 0;
+    bool ShortByHalf = false; // the last half of the body left out
     // Answers 407 with a Basic challenge until Proxy-Authorization carries
     // ProxyUser:ProxyPassword.
     bool ProxyChallenge = false;
@@ -161,6 +165,15 @@ private:
     std::vector<HANDLE> threads_;
     std::vector<SOCKET> sockets_;
 };
+
+// A failure switch for one served file, as the command line gives it:
+//   <path>=status:<code>   that status (the file's bytes as its body)
+//   <path>=short           the last half of the body missing, the whole length announced
+//   <path>=nolength        no Content-Length; the body ends with the connection
+//   <path>=stall           one byte of the body, then nothing until the service stops
+//   <path>=empty           an empty body
+// False, outputs untouched, for any other text.
+bool ParseFailureSwitch(std::string_view Text, std::string& Path, TBehaviour& Behaviour);
 
 // Standard Base64 (with "+", "/" and "=" padding).
 std::string Base64(std::string_view Bytes);

@@ -2,7 +2,10 @@
 //
 //   fakeservice.exe --root <folder> [--log <file>] [--deadline <seconds>]
 //                   [--black <add-on id>[=<note>]]... [--phone <text>]
+//                   [--fail <path>=status:<code>|short|nolength|stall|empty]...
 //
+// --fail makes one served file fail as named (see ParseFailureSwitch), for
+// the update files of a check reply.
 // --phone is the number GetPhone answers (by default "12").
 // Prints "port=<n>" as its first line of standard output, appends every
 // request to the log file, and ends at the deadline (default 60 s) or after
@@ -26,7 +29,8 @@ constexpr int32_t kMaxDeadlineSeconds = 24 * 3600;
 int Usage()
 {
     fputs("usage: fakeservice --root <folder> [--log <file>] [--deadline <seconds>] "
-          "[--black <id>[=<note>]]... [--phone <text>]\n",
+          "[--black <id>[=<note>]]... [--phone <text>]\n"
+          "       [--fail <path>=status:<code>|short|nolength|stall|empty]...\n",
           stderr);
     return 2;
 }
@@ -40,6 +44,7 @@ int wmain(int argc, wchar_t** argv)
     std::string phone;
     bool phoneGiven = false;
     std::vector<std::pair<std::string, std::string>> black;
+    std::vector<std::pair<std::string, fakeservice::TBehaviour>> failures;
     int32_t deadline = kDefaultDeadlineSeconds;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
@@ -60,6 +65,12 @@ int wmain(int argc, wchar_t** argv)
             const size_t equals = text.find('=');
             black.emplace_back(text.substr(0, equals),
                                equals == std::string::npos ? "" : text.substr(equals + 1));
+        } else if (arg == L"--fail") {
+            std::string path;
+            fakeservice::TBehaviour behaviour;
+            if (!fakeservice::ParseFailureSwitch(value, path, behaviour))
+                return Usage();
+            failures.emplace_back(path, behaviour);
         } else if (arg == L"--deadline") {
             if (!TryStrToInt(value, deadline) || deadline < 1 || deadline > kMaxDeadlineSeconds)
                 return Usage();
@@ -76,6 +87,8 @@ int wmain(int argc, wchar_t** argv)
         service.SetPhone(phone);
     for (const auto& [id, note] : black)
         service.SetBlack(id, note);
+    for (const auto& [path, behaviour] : failures)
+        service.SetBehaviour(path, behaviour);
     if (!service.Start()) {
         fputs("fakeservice: cannot listen on 127.0.0.1\n", stderr);
         return 2;
