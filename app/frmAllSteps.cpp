@@ -5,6 +5,7 @@
 #include "app/qvAppBody.h"
 #include "app/qvDailyCheck.h"
 #include "app/qvFormTranslate.h"
+#include "app/qvUpdate.h"
 #include "controls/KvHtmlLabelW.h"
 #include "controls/KvLayout.h"
 #include "engine/qvScanTools.h"
@@ -1296,6 +1297,9 @@ void TFormSteps::LanguageComboChange()
     // The links of the About page sit one after the other: their widths
     // changed with their texts.
     PlaceAboutLinks();
+    // The update window sets its caption and status text itself.
+    if (TFormUpdate* update = FormUpdate())
+        update->Translate();
     if (main) {
         main->RefreshFrameControls();
         main->TranslateStepCaptions();

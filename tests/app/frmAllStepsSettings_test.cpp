@@ -7,6 +7,7 @@
 
 #include "KorvTest.h"
 #include "app/qvFormTranslate.h"
+#include "app/qvUpdate.h"
 #include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
 #include "platform/SecurityU.h"
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 
 using namespace stepstest;
 
@@ -395,6 +397,11 @@ TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
     ASSERT_NE(panel, nullptr);
     ASSERT_TRUE(panel->Visible());
     const int englishLeft = panel->Left();
+    // The update window, made at start beside the pages, follows too.
+    std::unique_ptr<TFormUpdate> madeHere;
+    if (!FormUpdate())
+        madeHere = std::make_unique<TFormUpdate>();
+    ASSERT_NE(FormUpdate(), nullptr);
     ShowPage();
     Click(*Get<TCheckBox>(L"CheckSettingsUpdates"));
     auto* combo = Get<TComboBox>(L"LanguageCombo");
@@ -425,6 +432,7 @@ TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
     EXPECT_EQ(combo->ItemIndex(), IndexOfLanguage("de"));
     EXPECT_TRUE(panel->Visible());
     EXPECT_EQ(panel->Left(), englishLeft - 10);
+    EXPECT_NE(FormUpdate()->Caption().find(L"Aktualisierung"), std::wstring::npos) << FormUpdate()->Caption();
     Shot(L"settings_de");
 
     // And back: every text in English again.
@@ -435,6 +443,7 @@ TEST_F(SettingsPage, AnotherLanguageIsSavedAndTranslatesEveryWindowOfTheWizard)
     EXPECT_EQ(Get<TControl>(L"LabelSettingsGeneral")->Caption(), L"General settings");
     EXPECT_EQ(save->Caption(), L"Save");
     EXPECT_EQ(panel->Left(), englishLeft);
+    EXPECT_NE(FormUpdate()->Caption().find(L"Update Progress"), std::wstring::npos) << FormUpdate()->Caption();
 }
 
 } // namespace
