@@ -1634,17 +1634,20 @@ void TMainForm::RenderSupportPanel()
     TSkinBitmapImage* background = images ? images->FindImage(glassMode_ ? L"SHADOW" : L"BG_TOP") : nullptr;
     TSkinBitmapImage* icon = images ? images->FindImage(glassMode_ ? L"PHONE_AERO" : L"PHONE_XP") : nullptr;
 
-    auto bitmap = std::make_unique<TBitmap>(1, 1, TPixelFormat::pf24bit);
+    // Measured on a work bitmap of its own: resizing a bitmap replaces its
+    // canvas, so the panel's canvas is taken only once it has its size.
+    TBitmap measure(1, 1, TPixelFormat::pf24bit);
+    measure.Canvas().Font().SetName(kFont);
+    measure.Canvas().Font().SetHeight(kFontHeight);
+    const int labelWidth = measure.Canvas().TextWidth(label);
+    measure.Canvas().Font().SetStyle(fsBold);
+    const int phoneWidth = measure.Canvas().TextWidth(phone);
+    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
+    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
+    auto bitmap = std::make_unique<TBitmap>(width, height, TPixelFormat::pf24bit);
     TCanvas& canvas = bitmap->Canvas();
     canvas.Font().SetName(kFont);
     canvas.Font().SetHeight(kFontHeight);
-    const int labelWidth = canvas.TextWidth(label);
-    canvas.Font().SetStyle(fsBold);
-    const int phoneWidth = canvas.TextWidth(phone);
-    const int width = std::max(labelWidth, phoneWidth) + 2 * 30 + 10;
-    const int height = icon && icon->Height() > 0 ? icon->Height() : 76;
-    bitmap->SetSize(width, height, TPixelFormat::pf24bit);
-    canvas.Font().SetStyle(0);
 
     // The left edge of the box: the logo's right edge, 10 px further left
     // for the longer texts of the other languages.
