@@ -432,6 +432,10 @@ void WizardFixture::SetUp()
 
 void WizardFixture::MakeForms()
 {
+    // A test that makes the forms again (after changing the settings they
+    // read at creation) replaces those of SetUp: a main window left alive
+    // would go on answering the program's global events from its timer.
+    FreeForms();
     images_ = new TImageData();
     main_ = new TMainForm();
     steps_ = new TFormSteps();
