@@ -432,8 +432,9 @@ void WizardFixture::SetUp()
 
 void WizardFixture::MakeForms()
 {
-    // A test that changes the settings first makes the forms again: the
-    // ones of SetUp go (they would stay as hidden windows with their store).
+    // A test that makes the forms again (after changing the settings they
+    // read at creation) replaces those of SetUp: a main window left alive
+    // would go on answering the program's global events from its timer.
     FreeForms();
     images_ = new TImageData();
     main_ = new TMainForm();

@@ -249,6 +249,27 @@ KTEST_ROLE(wizard)
 // ---------------------------------------------------------------------------
 // The tests
 
+BOOL CALLBACK CountOwnMainWindow(HWND Wnd, LPARAM Param)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(Wnd, &pid);
+    wchar_t cls[32] = {}, caption[64] = {};
+    GetClassNameW(Wnd, cls, 32);
+    GetWindowTextW(Wnd, caption, 64);
+    if (pid == GetCurrentProcessId() && std::wstring(cls) == L"KvForm" &&
+        std::wstring(caption) == kProductNameW)
+        ++*reinterpret_cast<int*>(Param);
+    return TRUE;
+}
+
+// Main windows of this test process, shown or not.
+int OwnMainWindows()
+{
+    int count = 0;
+    EnumWindows(&CountOwnMainWindow, reinterpret_cast<LPARAM>(&count));
+    return count;
+}
+
 class StartUp : public AppFixture {
 protected:
     void SetUp() override
@@ -257,6 +278,9 @@ protected:
         if (HasFatalFailure())
             return;
         KTEST_NEEDS_DISPLAY();
+        // The roles' programs meet through the prefix's global events: a main
+        // window of an earlier test still alive here would take them first.
+        EXPECT_EQ(0, OwnMainWindows()) << "a main window outlived its test";
         ASSERT_TRUE(WriteText(folders_.MainExePath, "program"));
     }
     void TearDown() override

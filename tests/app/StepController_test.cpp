@@ -278,6 +278,82 @@ TEST_F(StepControl, TabsKeepTheirOwnSteps)
     EXPECT_EQ(kStepHelp, main_->CurrentStep());
 }
 
+TEST_F(StepControl, FitButtonWidthLimitsOnlyWithLimitsAndKeepsItsAnchor)
+{
+    TSkinButton* button = main_->Find<TSkinButton>(L"ButtonHelp");
+    ASSERT_NE(nullptr, button);
+    button->SetCaption(L"Wiederherstellen");
+    const RECT start{200, 10, 300, 38};
+    auto fit = [&](int Anchor, int Margin, int Offset, int Max, int Min) {
+        button->SetBounds(start.left, start.top, start.right - start.left, start.bottom - start.top);
+        FitButtonWidth(*button, Anchor, Margin, Offset, Max, Min);
+        EXPECT_EQ(start.top, button->Top());
+        EXPECT_EQ(start.bottom - start.top, button->Height());
+        return std::pair{button->Left(), button->Width()};
+    };
+    const int text = fit(0, 0, 0, -1, -1).second;
+    ASSERT_GT(text, 20) << "the caption's width in its font";
+
+    struct TCase {
+        const char* name;
+        int anchor, margin, offset, max, min;
+        int left, width; // expected
+    };
+    const TCase cases[] = {
+        {"left edge kept", 0, 30, 0, -1, -1, 200, text + 30},
+        {"right edge kept", 1, 30, 0, -1, -1, 300 - (text + 30), text + 30},
+        {"centre kept", 2, 30, 0, -1, -1, 250 - (text + 30) / 2, text + 30},
+        {"offset moves the result", 1, 30, 7, -1, -1, 300 - (text + 30) + 7, text + 30},
+        {"minimum raises", 0, 30, 0, -1, text + 100, 200, text + 100},
+        {"maximum lowers", 1, 30, 0, text - 5, -1, 300 - (text - 5), text - 5},
+        {"a zero maximum is a limit", 0, 30, 0, 0, -1, 200, 0},
+        {"negative limits are none", 0, 30, 0, -2, -200, 200, text + 30},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto [left, width] = fit(c.anchor, c.margin, c.offset, c.max, c.min);
+        EXPECT_EQ(c.left, left);
+        EXPECT_EQ(c.width, width);
+    }
+}
+
+TEST_F(StepControl, TitleButtonsHelpMinimiseAndClose)
+{
+    ChangeSettings([](TSettings& s) { s.HELPPAID_URL = "http://127.0.0.1/help?l=%LNG%"; });
+    Application().SetMainForm(main_);
+    main_->Show();
+    Pump(50);
+    ClearCounters();
+
+    // Help: the configured page with its macros expanded, counted once a run.
+    TSkinButton* help = main_->Find<TSkinButton>(L"ButtonHelp");
+    ASSERT_NE(nullptr, help);
+    help->Click();
+    help->Click();
+    const std::vector<TShellCall> calls = ShellCalls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(ExpandUrlMacros(Settings()->HELPPAID_URL), calls[0].file);
+    EXPECT_EQ(std::string::npos, calls[0].file.find('%'));
+    EXPECT_EQ(1, Counters()["W.H"]);
+
+    main_->Find<TSkinButton>(L"ButtonMinimize")->Click();
+    EXPECT_TRUE(PumpUntil([&] { return IsIconic(main_->Handle()) != FALSE; }, 5000));
+    ShowWindow(main_->Handle(), SW_RESTORE);
+
+    // Close asks on the welcome page; No keeps the window.
+    TPromptScript::Answer({IDNO});
+    main_->Find<TSkinButton>(L"ButtonClose")->Click();
+    Pump(50);
+    const auto prompts = TPromptScript::Seen();
+    ASSERT_EQ(1u, prompts.size());
+    EXPECT_EQ(0u, prompts[0].text.rfind(L"Do you really want to cancel Korvelle Wizard?", 0));
+    EXPECT_EQ(static_cast<UINT>(MB_YESNO | MB_ICONWARNING), prompts[0].flags);
+    EXPECT_TRUE(IsWindowVisible(main_->Handle()));
+    EXPECT_FALSE(main_->Closing());
+    EXPECT_EQ(1, Counters()["W.XC"]);
+    Application().SetMainForm(nullptr);
+}
+
 TEST_F(StepControl, EveryStepShownAsTheUserSeesIt)
 {
     main_->Show();

@@ -77,9 +77,14 @@ grep -qi '"ProgramFilesDir"="C:\\\\Program Files (x86)"' "$dir64/prefix/system.r
     fail "the 64-bit-only prefix lacks the 32-bit view's ProgramFilesDir"
 if [ "$machine" = 014c ]; then
     # A 32-bit program cannot start there, as on a host that runs 64-bit code only.
-    if KORV_PREFIX_DIR="$dir64" "$scripts/wine-run.sh" "$exe" --role=is_wow64 >/dev/null 2>&1; then
-        fail "a 32-bit program ran in the 64-bit-only prefix"
-    fi
+    # Told by what it leaves undone, not by the exit code: Wine's launcher
+    # ends with 0 when the process it made could not load its program.
+    marker="korvelle-32bit-$$.txt"
+    echo keep-me > "$dir64/prefix/drive_c/$marker"
+    KORV_PREFIX_DIR="$dir64" "$scripts/wine-run.sh" "$exe" --role=recycle_file "C:\\$marker" \
+        >/dev/null 2>&1 || true
+    [ -f "$dir64/prefix/drive_c/$marker" ] || fail "a 32-bit program ran in the 64-bit-only prefix"
+    rm -f "$dir64/prefix/drive_c/$marker"
 fi
 [ "$dir64" = "$dir" ] || ( . "$dir64/env"; "$KORV_WINESERVER" -k >/dev/null 2>&1 || true )
 

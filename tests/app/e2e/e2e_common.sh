@@ -27,10 +27,27 @@ cp "$bin/formdrive.exe" "$bin/enginectl.exe" "$tools/"
 cd "$drive_c"
 
 w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
-# formdrive's own complaints stay on stderr: they say why a step failed.
-fd() { timeout 120 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
+# formdrive's own complaints stay on stderr: they say why a step failed. Its
+# longest wait (a scan or a repair, 300 s) ends before the time-out does.
+fd() { timeout 330 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
 ctl() { w "$tools_win\\enginectl.exe" "$@"; }
 shot() { fd shot "$tools_win\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
+# The wizard started in the background (its process in $wizard), until its
+# window answers; a wizard that ended on the way fails at once.
+start_wizard() {
+    KV_INSPECT=1 "$KORV_WINE" "$exe" >/dev/null 2>&1 &
+    wizard=$!
+    for _ in $(seq 1 150); do
+        fd find MainForm >/dev/null 2>&1 && return 0
+        if ! kill -0 $wizard 2>/dev/null; then
+            local status=0
+            wait $wizard || status=$?
+            fail "the wizard ended with $status before its window answered"
+        fi
+        sleep 0.2
+    done
+    fail "the wizard's window never answered"
+}
 # The program started alone, with nothing of ours on its standard handles:
 # the tray the install starts would hold a pipe open.
 alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }

@@ -29,9 +29,7 @@ answer_boxes() {
     done
 }
 
-KV_INSPECT=1 "$KORV_WINE" "$exe" >/dev/null 2>&1 &
-wizard=$!
-for _ in $(seq 1 150); do fd find MainForm >/dev/null 2>&1 && break; sleep 0.2; done
+start_wizard
 fd find MainForm | grep -qx 'step=0' || fail "no wizard at step 0"
 
 fd click FormSteps.ButtonNext

@@ -18,9 +18,7 @@ tools_name=ke2e guid_stem='{7E5A0C13-E2E0-4000-8000-00000000000'
 . "$(dirname "$(realpath "$0")")/e2e_common.sh"
 backups_before=$(ctl backups | grep -c '^fix' || true)
 
-KV_INSPECT=1 "$KORV_WINE" "$exe" >/dev/null 2>&1 &
-wizard=$!
-for _ in $(seq 1 150); do fd find MainForm >/dev/null 2>&1 && break; sleep 0.2; done
+start_wizard
 fd find MainForm | grep -qx 'step=0' || fail "no wizard at step 0"
 sleep 1; shot step00_welcome
 
