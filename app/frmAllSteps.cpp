@@ -1,6 +1,7 @@
 #include "app/frmAllSteps.h"
 
 #include "app/frmAllImages.h"
+#include "app/frmQVFAQ.h"
 #include "app/frmAllMain.h"
 #include "app/qvAppBody.h"
 #include "app/qvFormTranslate.h"
@@ -749,6 +750,7 @@ TFormSteps::TFormSteps(TComponent* owner) : TForm(owner)
     } else {
         TrackVisit(TQVStepUsage[kStepWelcome]);
     }
+    StartFaqDownload();
 }
 
 TFormSteps::~TFormSteps()
@@ -979,6 +981,11 @@ void TFormSteps::BindHandlers()
             form->RequestStop();
         if (buttonStopScan_)
             buttonStopScan_->SetEnabled(false);
+    });
+    on(L"ButtonFAQ", [this] {
+        TrackEvent("FQ", true);
+        if (TFormFAQ* faq = FormFAQ())
+            faq->ShowFaq();
     });
     on(L"ButtonUndoChanges", [this, main] {
         TrackEvent("U", false);

@@ -1,4 +1,5 @@
 #include "app/qvAppBody.h"
+#include "app/frmQVFAQ.h"
 
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
@@ -535,6 +536,7 @@ void RunForms(TGlobalMutex& Mutex)
     TMainForm* main = app.CreateForm<TMainForm>();
     new TPhoneNumberThread(main->Handle());
     app.CreateForm<TFormSteps>();
+    app.CreateForm<TFormFAQ>();
     if (flags.CheckRun)
         app.SetShowMainForm(false);
     else
