@@ -212,6 +212,9 @@ void TFormFAQ::ShowFaq()
         CentreOnMainWindow();
     SetVisible(true);
     BringToFront();
+    // The wheel and the keys scroll the page at once.
+    if (browser_)
+        browser_->SetFocus();
 }
 
 // ---------------------------------------------------------------------------

@@ -581,5 +581,19 @@ bool TKvPageView::InspectProperty(const std::wstring& name, std::wstring& value)
         value = empty_ ? L"1" : L"0";
         return true;
     }
+    if (name == L"LinkRects") {
+        // Where the link text lies now, in client coordinates: "l,t,r,b"
+        // each, split by ";".
+        value.clear();
+        const TRectVectorW& rects = tree_->Root().LinkRects;
+        for (int32_t i = 0; i < rects.Count(); ++i) {
+            const RECT& r = rects.At(i);
+            if (!value.empty())
+                value += L";";
+            value += std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
+                     std::to_wstring(r.right) + L"," + std::to_wstring(r.bottom);
+        }
+        return true;
+    }
     return TCustomControl::InspectProperty(name, value);
 }

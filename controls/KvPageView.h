@@ -76,6 +76,8 @@ public:
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
     void MouseMove(TShiftState shift, int x, int y) override;
     void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
+    // The inspection's "ContentHeight", "ScrollPos", "Empty" (1 or 0) and
+    // "LinkRects" (the link text rectangles, "l,t,r,b" split by ";").
     bool InspectProperty(const std::wstring& name, std::wstring& value) const override;
 
 protected:
