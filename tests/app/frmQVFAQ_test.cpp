@@ -188,12 +188,13 @@ TEST_F(FaqDownload, WhenTheStoredCopyIsCurrent)
         EXPECT_EQ(requests, c.requests);
         std::string text;
         const bool present = LoadFileToString(page_, text);
-        if (c.stored)
+        if (c.stored) {
             EXPECT_EQ(text, c.body);
-        else if (c.local)
+        } else if (c.local) {
             EXPECT_EQ(text, local) << "the old page stays";
-        else
+        } else {
             EXPECT_FALSE(present);
+        }
         EXPECT_EQ(GetFileAttributesA(temp_.c_str()), INVALID_FILE_ATTRIBUTES) << "no temporary copy";
         service.Stop();
     }
@@ -231,8 +232,9 @@ TEST_F(FaqDownload, TheThreeDayRule)
         const size_t before = service_.RequestCount();
         SetLastCms(c.last);
         DeleteFileA(page_.c_str());
-        if (c.pageExists)
+        if (c.pageExists) {
             ASSERT_TRUE(WriteText(page_, std::string(kFaqPage.size() + 1, 'o')));
+        }
         RunDownload();
         EXPECT_EQ(service_.RequestCount() > before, c.fetched);
         if (c.fetched) {
