@@ -368,8 +368,23 @@ int TKvPageView::MaxScrollPos() const noexcept
 
 void TKvPageView::Relayout()
 {
+    // The scroll bar that comes or goes takes or gives back client width,
+    // which lays the page out again; a second round settles it (a page that
+    // needs the bar only without it keeps the bar).
+    for (int round = 0; round < 2; ++round) {
+        LayOut();
+        UpdateScrollBar();
+        if (ClientWidth() == layoutWidth_)
+            return;
+    }
+    LayOut();
+}
+
+void TKvPageView::LayOut()
+{
     // Laid out on a memory context in the view's font: the range of the
     // scroll bar and the link rectangles are known before the first paint.
+    layoutWidth_ = ClientWidth();
     HDC screen = GetDC(nullptr);
     HDC dc = CreateCompatibleDC(screen);
     ReleaseDC(nullptr, screen);
@@ -382,16 +397,15 @@ void TKvPageView::Relayout()
             lineHeight_ = metrics.tmHeight;
         renderer_.OffsetY = -scrollPos_;
         renderer_.Draw(dc, LayoutRect(), *tree_);
+        contentHeight_ = empty_ ? 0 : renderer_.TextHeight() + kvPageViewMargin;
+        const int pos = std::clamp(scrollPos_, 0, MaxScrollPos());
+        if (pos != scrollPos_) {
+            scrollPos_ = pos;
+            renderer_.OffsetY = -scrollPos_;
+            renderer_.Draw(dc, LayoutRect(), *tree_);
+        }
     }
     DeleteDC(dc);
-    contentHeight_ = empty_ ? 0 : renderer_.TextHeight() + kvPageViewMargin;
-    const int pos = std::clamp(scrollPos_, 0, MaxScrollPos());
-    if (pos != scrollPos_) {
-        scrollPos_ = pos;
-        Relayout();
-        return;
-    }
-    UpdateScrollBar();
 }
 
 void TKvPageView::UpdateScrollBar()

@@ -89,6 +89,8 @@ protected:
 
 private:
     RECT LayoutRect() const;
+    // One layout at the current width and scroll position.
+    void LayOut();
     void UpdateScrollBar();
     void Scroll(int code, int trackPos);
     int LineStep() const noexcept { return lineHeight_ > 0 ? lineHeight_ : 16; }
@@ -99,6 +101,7 @@ private:
     int contentHeight_ = 0;
     int scrollPos_ = 0;
     int lineHeight_ = 0;
+    int layoutWidth_ = -1;
     int wheelRest_ = 0;
     TLinkNodeW* pressedLink_ = nullptr;
 };

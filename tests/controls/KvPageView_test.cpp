@@ -252,6 +252,12 @@ TEST(PageView, Scrolling)
     ViewForm f;
     ASSERT_TRUE(f.view->SetPageBytes(Words(400)));
     HWND wnd = f.view->Handle();
+    // The scroll bar the page needs took its width: the lines were laid out
+    // again inside what is left, before any paint.
+    ASSERT_TRUE(GetWindowLongW(wnd, GWL_STYLE) & WS_VSCROLL);
+    ASSERT_LT(f.view->ClientWidth(), f.view->Width());
+    for (const RECT& r : ctest::StringRects(f.view->NodeTree().Root()))
+        ASSERT_LE(r.right, f.view->ClientWidth() - kvPageViewMargin) << r.left << "," << r.top;
     SendMessageW(wnd, WM_VSCROLL, SB_LINEDOWN, 0);
     const int line = f.view->ScrollPos();
     EXPECT_GT(line, 0);
