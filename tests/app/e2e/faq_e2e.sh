@@ -81,6 +81,16 @@ backup of the repair and press Restore. Every repair writes its backup first.</p
 or write to <a href="https://www.korvelle.com/support">our support</a>.</p>
 <ul><li>Registry repair</li><li>Speed-up settings</li><li>Start-up programs</li><li>Browser add-ons</li></ul>
 <p><b>Häufige Fragen</b> – für alle Sprachen.</p>
+<p><b>Why does the scan find errors again after a repair?</b><br>Programs that are installed
+and removed leave new entries behind; a scan a few weeks later finds those, not the ones repaired.</p>
+<p><b>Does Korvelle start with Windows?</b><br>Lindova, the tray companion, starts with Windows and
+runs the postponed start-up programs once the desktop is ready. Turn it off on the settings page.</p>
+<p><b>What do the speed-up settings change?</b><br>Only the settings listed on the speed-up page, each
+written to a backup first, so the rescue centre can put every one of them back.</p>
+<p><b>How much disk space does the clean-up free?</b><br>The clean-up page shows the size of every
+category before anything is deleted; the recycle bin is emptied only when you choose it.</p>
+<p><b>Which browsers are checked for add-ons?</b><br>Internet Explorer and Firefox. Each add-on is
+judged by the service, and only the ones you select are turned off.</p>
 </body></html>
 EOF
 
@@ -108,7 +118,8 @@ for _ in $(seq 150); do fd find MainForm >/dev/null 2>&1 && break; sleep 0.2; do
 fd find MainForm | grep -qx 'step=0' || fail "no wizard at step 0"
 
 # The start's download shows the page in the (hidden) FAQ window.
-fd wait FormFAQ WebBrowserFAQ Empty=0 30000 || fail "the FAQ page was not fetched and shown"
+fd wait FormFAQ WebBrowserFAQ Empty=0 30000 ||
+    fail "the FAQ page was not shown (stored: $([ -f "$page_unix" ] && echo yes || echo no); requests: $(grep -c HTTP/1.1 "$tools/svc.log"))"
 grep -q 'GET /faq.htm' "$tools/svc.log" || fail "no GET of the page: $(cat "$tools/svc.log")"
 [ -f "$page_unix" ] || fail "no faq.htm stored at $page_unix"
 cmp -s "$page_unix" "$tools/site/faq.htm" || fail "the stored page differs from the served one"
@@ -118,6 +129,7 @@ fd click MainForm.ButtonSupportHelp
 fd wait MainForm - Step=20 10000 || fail "the help page was not reached"
 fd click FormSteps.ButtonFAQ
 fd wait FormFAQ - Visible=1 10000 || fail "the FAQ button did not show the window"
+[ "$(fd get FormFAQ.WebBrowserFAQ ContentHeight)" -gt 439 ] || fail "the page should need the scroll bar"
 sleep 1
 fd shot "$tools_win\\faq_window.png" FormFAQ && cp "$tools/faq_window.png" "$evidence/faq_window.png" ||
     fail "no picture of the FAQ window"
