@@ -12,6 +12,7 @@
 #include "app/frmAllSteps.h"
 #include "app/frmQVFAQ.h"
 #include "app/qvAppBody.h"
+#include "controls/KvForms.h"
 #include "controls/SkinControls.h"
 #include "platform/DateTimeU.h"
 #include "platform/RegistryU.h"
@@ -68,7 +69,9 @@ protected:
         if (HasFatalFailure())
             return;
         previousClock_ = SetClock(&FakeNow);
-        ownDispatcher_ = !TDispatcher::Installed() && TDispatcher::Install();
+        // The page is shown through the GUI thread, this one. The dispatcher
+        // stays for the tests after these, as the application leaves it.
+        Application().Initialize();
         ASSERT_TRUE(service_.Start());
         ASSERT_TRUE(CreateDirectoryA(folders_.UserDataDir.c_str(), nullptr) ||
                     GetLastError() == ERROR_ALREADY_EXISTS);
@@ -84,8 +87,6 @@ protected:
     {
         WaitForFaqDownload(kDownloadWaitMs);
         service_.Stop();
-        if (ownDispatcher_)
-            TDispatcher::Uninstall();
         SetClock(previousClock_);
         AppFixture::TearDown();
     }
@@ -132,7 +133,6 @@ protected:
 
     fakeservice::TFakeService service_;
     TClock previousClock_ = nullptr;
-    bool ownDispatcher_ = false;
     std::string page_, temp_;
 };
 
