@@ -1,6 +1,7 @@
 #include "app/frmAllMain.h"
 
 #include "app/frmAllImages.h"
+#include "app/frmQVFAQ.h"
 #include "app/frmAllSteps.h"
 #include "app/qvFormTranslate.h"
 #include "app/qvNetThreads.h"
@@ -1300,6 +1301,22 @@ void TMainForm::ShowStayOnTopRound()
     SetFormStayOnTop(false);
 }
 
+// The FAQ window stays in front of the main window that came forward.
+void TMainForm::BringFaqForward()
+{
+    TFormFAQ* faq = FormFAQ();
+    HWND faqWnd = faq ? faq->HandleIfAllocated() : nullptr;
+    if (!faqWnd || !IsWindowVisible(faqWnd))
+        return;
+    if (AppSeams().StayOnTop) {
+        AppSeams().StayOnTop(faqWnd, true);
+        AppSeams().StayOnTop(faqWnd, false);
+        return;
+    }
+    faq->SetStayOnTop(true);
+    faq->SetStayOnTop(false);
+}
+
 void TMainForm::SetFormStayOnTop(bool On)
 {
     if (AppSeams().StayOnTop) {
@@ -1902,6 +1919,7 @@ void TMainForm::TimerTick()
             if (wnd && IsWindowEnabled(wnd)) {
                 SetFormStayOnTop(true);
                 SetFormStayOnTop(false);
+                BringFaqForward();
             }
             if (wnd)
                 SetForegroundWindow(wnd);

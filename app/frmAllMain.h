@@ -213,6 +213,8 @@ public:
     TPNGControl* BannerBottom() const { return bannerBottom_; }
     // The form's stay-on-top style (through the window seam).
     void SetFormStayOnTop(bool On);
+    // The FAQ window, when visible, stays on top for a moment and back.
+    void BringFaqForward();
     bool FirstShown() const { return firstShown_; }
     // The timer's work (the timer calls it every 200 ms).
     void TimerTick();

@@ -2,6 +2,7 @@
 
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
+#include "app/frmQVFAQ.h"
 #include "app/qvAppBody.h"
 #include "app/qvDailyCheck.h"
 #include "app/qvFormTranslate.h"
@@ -772,6 +773,7 @@ TFormSteps::TFormSteps(TComponent* owner) : TForm(owner)
     } else {
         TrackVisit(TQVStepUsage[kStepWelcome]);
     }
+    StartFaqDownload();
 }
 
 TFormSteps::~TFormSteps()
@@ -1010,6 +1012,11 @@ void TFormSteps::BindHandlers()
         TrackEvent("UP", true);
         if (HANDLE check = StartManualCheck())
             CloseHandle(check);
+    });
+    on(L"ButtonFAQ", [this] {
+        TrackEvent("FQ", true);
+        if (TFormFAQ* faq = FormFAQ())
+            faq->ShowFaq();
     });
     on(L"ButtonUndoChanges", [this, main] {
         TrackEvent("U", false);
@@ -1305,6 +1312,8 @@ void TFormSteps::LanguageComboChange()
         main->TranslateStepCaptions();
         main->RenderSupportPanel();
     }
+    // The FAQ page comes in the new language.
+    RefreshFaq();
 }
 
 // ---------------------------------------------------------------------------

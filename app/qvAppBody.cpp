@@ -1,4 +1,5 @@
 #include "app/qvAppBody.h"
+#include "app/frmQVFAQ.h"
 
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
@@ -539,6 +540,7 @@ void RunForms(TGlobalMutex& Mutex)
     new TPhoneNumberThread(main->Handle());
     app.CreateForm<TFormSteps>();
     app.CreateForm<TFormUpdate>();
+    app.CreateForm<TFormFAQ>();
     if (flags.CheckRun)
         app.SetShowMainForm(false);
     else

@@ -556,26 +556,44 @@ bool TGraphic::LoadFromResourceName(HMODULE instance, const std::wstring& resour
 // ---------------------------------------------------------------------------
 // TBitmap
 
+// One canvas for the bitmap's whole life: a new size or format selects the
+// new bitmap into the same DC, so a canvas a caller holds (with its font)
+// stays valid across SetSize.
 class TBitmap::TMemoryCanvas : public TCanvas {
 public:
     explicit TMemoryCanvas(HBITMAP bitmap) : dc_(CreateCompatibleDC(nullptr))
     {
-        if (dc_)
-            old_ = SelectObject(dc_, bitmap);
+        Select(bitmap);
         SetHandle(dc_);
     }
     ~TMemoryCanvas() override
     {
         SetHandle(nullptr);
         if (dc_) {
-            SelectObject(dc_, old_);
+            Select(nullptr);
             DeleteDC(dc_);
+        }
+    }
+    // Null puts the DC's own bitmap back, so that the old one can be deleted.
+    void Select(HBITMAP bitmap)
+    {
+        if (!dc_)
+            return;
+        if (bitmap) {
+            HGDIOBJ previous = SelectObject(dc_, bitmap);
+            if (!selected_)
+                old_ = previous;
+            selected_ = true;
+        } else if (selected_) {
+            SelectObject(dc_, old_);
+            selected_ = false;
         }
     }
 
 private:
     HDC dc_;
     HGDIOBJ old_ = nullptr;
+    bool selected_ = false;
 };
 
 TBitmap::TBitmap() = default;
@@ -592,7 +610,8 @@ TBitmap::~TBitmap()
 
 void TBitmap::Free()
 {
-    canvas_.reset();
+    if (canvas_)
+        canvas_->Select(nullptr);
     if (bitmap_)
         DeleteObject(bitmap_);
     bitmap_ = nullptr;
@@ -628,6 +647,8 @@ bool TBitmap::Make(int width, int height, TPixelFormat format)
     height_ = height;
     stride_ = ((width * BytesPerPixel()) + 3) & ~3;
     std::memset(bits_, 0, static_cast<size_t>(stride_) * height_);
+    if (canvas_)
+        canvas_->Select(bitmap_);
     return true;
 }
 
@@ -663,11 +684,14 @@ void TBitmap::SetPixelFormat(TPixelFormat format)
                 dp[3] = 255;
         }
     }
+    if (canvas_)
+        canvas_->Select(nullptr);
     std::swap(bitmap_, converted.bitmap_);
     std::swap(bits_, converted.bits_);
     std::swap(stride_, converted.stride_);
     std::swap(format_, converted.format_);
-    canvas_.reset();
+    if (canvas_)
+        canvas_->Select(bitmap_);
     Changed();
 }
 

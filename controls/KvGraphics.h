@@ -369,7 +369,8 @@ public:
     uint8_t* ScanLine(int y);
     const uint8_t* ScanLine(int y) const;
     HBITMAP Handle() const { return bitmap_; }
-    // The memory canvas, made at first use.
+    // The memory canvas, made at first use and kept for the bitmap's life:
+    // a reference to it stays valid across SetSize and SetPixelFormat.
     TCanvas& Canvas();
     // Tells the change notification after direct pixel writes.
     void Modified() { Changed(); }

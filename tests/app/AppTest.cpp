@@ -3,6 +3,7 @@
 #include "app/frmAllImages.h"
 #include "app/frmAllMain.h"
 #include "app/frmAllSteps.h"
+#include "app/frmQVFAQ.h"
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
 #include "engine/qvClasses.h"
@@ -403,6 +404,9 @@ void AppFixture::ApplySeams()
 
 void AppFixture::TearDown()
 {
+    // The wizard pages start a FAQ download; it ends before the program key
+    // and folders it uses are put back.
+    EXPECT_TRUE(WaitForFaqDownload(30000)) << "a FAQ download still runs";
     SetAppSeams({});
     RecordShellCalls(false);
     TPromptScript::Clear();

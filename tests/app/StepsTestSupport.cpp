@@ -2,6 +2,7 @@
 
 #include "KorvTest.h"
 #include "app/frmAllImages.h"
+#include "app/frmQVFAQ.h"
 #include "app/qvAppBody.h"
 #include "controls/KvForms.h"
 #include "controls/KvPng.h"
@@ -21,6 +22,9 @@
 namespace stepstest {
 
 namespace {
+
+// A loopback port nothing listens on: a request there fails at once.
+constexpr char kClosedPortURL[] = "http://127.0.0.1:9/";
 
 std::deque<int>& Answers()
 {
@@ -144,10 +148,14 @@ void PrepareRun()
         TProgramKeyView view;
         RegRemoveKeyTree(HKEY_CURRENT_USER, KeySlot(), true);
         RegRemoveKeyTree(HKEY_LOCAL_MACHINE, KeySlot(), true);
+        // The wizard pages fetch the FAQ when they are made: nothing of a
+        // test leaves the machine, so the address is a closed loopback port.
+        RegWriteString(HKEY_LOCAL_MACHINE, KeySlot(), "FAQ_URL", kClosedPortURL);
     }
     ChangeSettings([](TSettings& s) {
         s.TRACK_USER = true;
         s.LANGUAGE = L"en";
+        s.FAQ_URL = kClosedPortURL;
     });
     CreateUserTrack(HKEY_CURRENT_USER, KeySlot(), "TRACK");
     SetShellExecuteCall(&RecordShellCall);
@@ -445,8 +453,10 @@ public:
     {
         if (stepstest::ScratchKey().empty())
             return;
-        // The forms go before the folders and keys they use.
+        // The forms and the FAQ download go before the folders and keys
+        // they use.
         stepstest::ReleaseWizard();
+        WaitForFaqDownload(30000);
         TProgramKeyView view;
         RegRemoveKeyTree(HKEY_CURRENT_USER, stepstest::ScratchKey(), true);
         RegRemoveKeyTree(HKEY_LOCAL_MACHINE, stepstest::ScratchKey(), true);

@@ -207,3 +207,27 @@ TEST(KvGraphics, BitmapTakesOtherPicturesAndConvertsFormats)
     GdiFlush();
     EXPECT_EQ(0x00112233u, PixelAt(target, 3, 3));
 }
+
+TEST(KvGraphics, ABitmapsCanvasOutlivesANewSizeAndFormat)
+{
+    TBitmap bitmap(1, 1, TPixelFormat::pf24bit);
+    TCanvas& canvas = bitmap.Canvas();
+    canvas.Font().SetHeight(30);
+    const int before = canvas.TextWidth(L"Wide");
+
+    // Held across both changes, the same canvas draws on the new pixels.
+    ASSERT_TRUE(bitmap.SetSize(8, 4, TPixelFormat::pf24bit));
+    EXPECT_EQ(&canvas, &bitmap.Canvas());
+    EXPECT_EQ(before, canvas.TextWidth(L"Wide")) << "the font stays with the canvas";
+    Fill(bitmap, clWhite);
+    canvas.SetPixel(7, 3, 0x00102030);
+    GdiFlush();
+    EXPECT_EQ(0x00102030u, PixelAt(bitmap, 7, 3));
+
+    bitmap.SetPixelFormat(TPixelFormat::pf32bit);
+    EXPECT_EQ(&canvas, &bitmap.Canvas());
+    canvas.SetPixel(0, 0, 0x00405060);
+    GdiFlush();
+    EXPECT_EQ(0x00405060u, PixelAt(bitmap, 0, 0));
+    EXPECT_EQ(0x00102030u, PixelAt(bitmap, 7, 3));
+}

@@ -68,6 +68,9 @@ if ! w reg query 'HKLM\Software\Korvelle' /reg:32 >/dev/null; then
     alone "$exe" /INSTALL || fail "/INSTALL"
 fi
 w reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null || true
+# The wizard pages fetch the FAQ at their start: from a closed loopback port
+# here, so nothing of the run leaves the machine.
+w reg add 'HKLM\Software\Korvelle' /v FAQ_URL /d 'http://127.0.0.1:9/' /reg:32 /f >/dev/null
 
 for g in "${guids[@]}"; do for v in "${views[@]}"; do
     w reg add "HKCR\\CLSID\\$g" /ve /d "Dead class" /f /reg:$v >/dev/null
