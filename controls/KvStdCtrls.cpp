@@ -163,13 +163,20 @@ void TLabel::Paint()
     canvas.Font().Assign(Font());
     if (!Enabled())
         canvas.Font().SetColor(clGrayText);
-    if (alignment_ == TAlignment::Right && IsPlainLine()) {
-        // A right-aligned line ends where its ink, not its advance, fits.
+    UINT flags = TextFlags();
+    if (alignment_ != TAlignment::Left && IsPlainLine()) {
+        // A line is placed by its ink, not its advance: the ink may reach a
+        // few pixels past the advance, and a line placed by the advance
+        // would lose them at the right edge.
         TDcSelection font(canvas.Handle(), canvas.Font().Handle());
         const TTextInk ink = MeasureTextInk(canvas.Handle(), caption_);
-        r.right -= ink.width - ink.advance;
+        const int spare = (r.right - r.left) - ink.width;
+        r.left += alignment_ == TAlignment::Right ? spare : spare / 2;
+        flags = (flags & ~(DT_RIGHT | DT_CENTER)) | DT_LEFT;
     }
-    canvas.DrawText(caption_, r, TextFlags());
+    // DrawText clips to its rectangle, which is the advance wide, not the
+    // ink; the control's own bounds already clip the painting.
+    canvas.DrawText(caption_, r, flags | DT_NOCLIP);
     TGraphicControl::Paint();
 }
 
