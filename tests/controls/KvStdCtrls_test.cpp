@@ -399,6 +399,49 @@ TEST(KvLabels, ALineShowsAllItsInkInEveryAlignment)
     }
 }
 
+// A link's underline ends under its last glyph, not at its advance, which
+// under Wine runs a few pixels further and reads as a trailing blank.
+TEST(KvLabels, AnUnderlineEndsWithTheInk)
+{
+    KTEST_NEEDS_DISPLAY();
+    formtest::InitApplication();
+    TForm form;
+    form.SetBorderStyle(TBorderStyle::None);
+    form.SetBounds(0, 0, 300, 60);
+    form.SetColor(clWhite);
+    TLabel* link = TLabel::Create(
+        {.owner = &form, .parent = &form, .left = 20, .top = 20, .caption = L"Privacy Policy",
+         .font = {.name = L"Tahoma", .height = -12, .style = fsUnderline, .styleSet = true,
+                  .color = clBlack},
+         .showAccelChar = TFlag::Off});
+    std::unique_ptr<TBitmap> shot = Render(form);
+    // The underline is the row inked furthest to the left and right at once.
+    int lineRow = -1, lineLeft = 0, lineRight = -1, glyphRight = -1;
+    for (int y = link->Top(); y < link->Top() + link->Height(); ++y) {
+        int left = -1, right = -1, count = 0;
+        for (int x = 0; x < 300; ++x)
+            if (PixelAt(*shot, x, y) != clWhite) {
+                if (left < 0)
+                    left = x;
+                right = x;
+                ++count;
+            }
+        if (right >= 0 && count > (lineRow < 0 ? 0 : lineRight - lineLeft + 1) &&
+            count == right - left + 1) {
+            lineRow = y;
+            lineLeft = left;
+            lineRight = right;
+        }
+    }
+    ASSERT_GE(lineRow, 0) << "an underline";
+    for (int y = link->Top(); y < lineRow; ++y)
+        for (int x = 0; x < 300; ++x)
+            if (PixelAt(*shot, x, y) != clWhite)
+                glyphRight = std::max(glyphRight, x);
+    EXPECT_EQ(link->Left(), lineLeft);
+    EXPECT_EQ(glyphRight, lineRight);
+}
+
 TEST(KvFormsModal, ShowModalRunsItsOwnLoopUntilAResult)
 {
     KTEST_NEEDS_DISPLAY();
