@@ -168,6 +168,23 @@ void FitButtonWidth(TControl& Button, int Anchor, int Margin, int Offset, int Ma
     Button.SetBounds(left + Offset, Button.Top(), width, Button.Height());
 }
 
+void FitCaptionFont(TControl& Control, int Width, int Height, int MinHeight)
+{
+    TBitmap work(1, 1);
+    HDC dc = work.Canvas().Handle();
+    const std::wstring& caption = Control.Caption();
+    int height = Height;
+    for (; height < MinHeight; ++height) {
+        Control.Font().SetHeight(height);
+        TDcSelection font(dc, Control.Font().Handle());
+        // The ink, not the extent: Wine's extents of small Tahoma sizes run
+        // several pixels past the last glyph.
+        if (MeasureTextInk(dc, caption).inked <= Width)
+            return;
+    }
+    Control.Font().SetHeight(height);
+}
+
 // ---------------------------------------------------------------------------
 // The layout
 
@@ -178,6 +195,7 @@ TMainForm* gMainForm = nullptr;
 constexpr int kHeaderHeight = 80;
 constexpr int kColumnWidth = 172;
 constexpr int kStepRowGap = 12;
+constexpr int kStepMinFontHeight = -9;
 constexpr TColor kHeaderBlue = 0x8A4E1E;
 // The classic frame's edge beside and below the client panel.
 constexpr TColor kFrameColor = 0x5A3414;
@@ -294,7 +312,7 @@ const TControlSpec kMainLayout[] = {
      .top = 12, .width = 22, .height = 22, .image = L"STEP", .imageDisabled = L"STEP_INACTIVE",
      .visible = TFlag::Off},
     {.kind = KvNew<TSkinButton>, .name = L"ButtonStep", .parentName = L"PanelSteps", .left = 40,
-     .top = 12, .width = 124, .height = 22, .caption = L"",
+     .top = 12, .width = kColumnWidth - 44, .height = 22, .caption = L"",
      .font = {.name = kFont, .height = kFontHeight, .color = kStepText},
      .alignment = TAlignment::Left, .alignmentSet = true, .visible = TFlag::Off,
      .disabledFontColor = 0xA0A0A0, .pushCaption = TFlag::Off},
@@ -866,8 +884,13 @@ void TMainForm::TranslateStepCaptions()
 {
     for (uint8_t s = 1; s < kStepCount; ++s) {
         const TQVStep& info = TQVStepInfo[s];
-        if (info.Kind == 1 && list_[s].button)
-            list_[s].button->SetCaption(TranslateText(Key("Step_", info, "_Caption"), info.Caption));
+        if (info.Kind != 1 || !list_[s].button)
+            continue;
+        TSkinButton& button = *list_[s].button;
+        button.SetCaption(TranslateText(Key("Step_", info, "_Caption"), info.Caption));
+        // A long translation gets a smaller font rather than losing its end
+        // at the column's edge.
+        FitCaptionFont(button, button.Width(), kFontHeight, kStepMinFontHeight);
     }
     if (scanTab_)
         FitButtonWidth(*scanTab_, 1, 30, 0, -1, 129);

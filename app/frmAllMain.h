@@ -100,6 +100,11 @@ bool SpeedUpOfferedFor(int32_t ShownTweaks, int32_t AddOns, int64_t BytesToClean
 void FitButtonWidth(TControl& Button, int Anchor, int Margin, int Offset, int MaxWidth,
                     int MinWidth);
 
+// Gives a control's font the largest height from Height down to MinHeight
+// (font heights in pixels, negative as in a font spec) at which its caption,
+// on one line, inks no wider than Width; MinHeight when none does.
+void FitCaptionFont(TControl& Control, int Width, int Height, int MinHeight);
+
 // ---------------------------------------------------------------------------
 // TMainForm
 

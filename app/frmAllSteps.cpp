@@ -127,6 +127,11 @@ constexpr int kPageHeight = 392;
 constexpr int kNavTop = 345;
 constexpr int kNavWidth = 100;
 constexpr int kNavHeight = 33;
+// Between two buttons of the navigation row.
+constexpr int kNavGap = 18;
+constexpr int kPauseGap = 10;
+// Room on each side of a fitted row button's caption, together.
+constexpr int kRowButtonMargin = 24;
 constexpr int kPageTag = 1;
 constexpr int kFilled = kNoTranslationTag;
 // Where a page's own content starts (the step list and the step header lie
@@ -925,6 +930,47 @@ void TFormSteps::FitStepButtons()
     for (const TFit& fit : kFits)
         if (auto* button = Find<TControl>(fit.name))
             FitButtonWidth(*button, 1, fit.margin, 0, fit.maxWidth, fit.minWidth);
+
+    // Row buttons of the design width grow, to the left, when a translation
+    // needs more.
+    for (const wchar_t* name : {L"ButtonStopScan", L"ButtonSpeedUpGo"})
+        if (auto* button = Find<TControl>(name))
+            FitButtonWidth(*button, 1, kRowButtonMargin, 0, -1, kNavWidth);
+    // The button left of a fitted one keeps its gap to it.
+    struct TRowPair {
+        const wchar_t* button;
+        const wchar_t* leftNeighbour;
+        int gap;
+    };
+    static constexpr TRowPair kRowPairs[] = {
+        {L"ButtonPauseScan", L"ButtonStopScan", kPauseGap},
+        {L"ButtonSpeedUpGo", L"ButtonSpeedUpBack", kNavGap},
+    };
+    for (const TRowPair& pair : kRowPairs) {
+        auto* button = Find<TControl>(pair.button);
+        auto* neighbour = Find<TControl>(pair.leftNeighbour);
+        if (button && neighbour)
+            neighbour->SetLeft(button->Left() - pair.gap - neighbour->Width());
+    }
+
+    // On the help page each control follows the one above it: a wrapped
+    // text takes as many lines as its translation needs.
+    struct TBelow {
+        const wchar_t* control;
+        const wchar_t* above;
+        int gap;
+    };
+    static constexpr TBelow kHelpFlow[] = {
+        {L"ButtonFAQ", L"LabelHelpText", 12},
+        {L"LabelOnlineHelpText", L"ButtonFAQ", 30},
+        {L"ButtonOnlineHelp", L"LabelOnlineHelpText", 12},
+    };
+    for (const TBelow& below : kHelpFlow) {
+        auto* control = Find<TControl>(below.control);
+        auto* above = Find<TControl>(below.above);
+        if (control && above)
+            control->SetTop(above->Top() + above->Height() + below.gap);
+    }
 }
 
 // ---------------------------------------------------------------------------

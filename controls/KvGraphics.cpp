@@ -228,7 +228,7 @@ TTextInk MeasureTextInk(HDC dc, std::wstring_view text)
     if (!dc || text.empty() ||
         !GetTextExtentPoint32W(dc, text.data(), static_cast<int>(text.size()), &size))
         return ink;
-    ink.advance = ink.width = size.cx;
+    ink.advance = ink.width = ink.inked = size.cx;
     ink.height = size.cy;
     // The text drawn black on white, as it is drawn everywhere else; its
     // rightmost inked column decides.
@@ -257,7 +257,8 @@ TTextInk MeasureTextInk(HDC dc, std::wstring_view text)
             }
         }
     }
-    ink.width = std::max(ink.advance, right + 1);
+    ink.inked = right + 1;
+    ink.width = std::max(ink.advance, ink.inked);
     return ink;
 }
 

@@ -176,6 +176,7 @@ private:
 struct TTextInk {
     int advance = 0; // the extent's width
     int width = 0;   // up to the rightmost inked column (at least advance)
+    int inked = 0;   // up to the rightmost inked column alone: what a reader sees
     int height = 0;
 };
 // In the font selected into dc; all 0 for an empty text.

@@ -2,6 +2,8 @@
 
 #include <windowsx.h>
 
+#include <algorithm>
+
 // ---------------------------------------------------------------------------
 // TLabel
 
@@ -163,14 +165,62 @@ void TLabel::Paint()
     canvas.Font().Assign(Font());
     if (!Enabled())
         canvas.Font().SetColor(clGrayText);
-    if (alignment_ == TAlignment::Right && IsPlainLine()) {
-        // A right-aligned line ends where its ink, not its advance, fits.
+    UINT flags = TextFlags();
+    const bool plain = IsPlainLine();
+    // Wine underlines a line's advance, which runs a few pixels past its
+    // last glyph and reads as a trailing blank: a plain line is underlined
+    // here, as far as it inks.
+    const TFontStyles style = canvas.Font().Style();
+    const bool underline = plain && (style & fsUnderline) != 0;
+    if (underline)
+        canvas.Font().SetStyle(style & ~fsUnderline);
+    TTextInk ink{};
+    if (plain) {
         TDcSelection font(canvas.Handle(), canvas.Font().Handle());
-        const TTextInk ink = MeasureTextInk(canvas.Handle(), caption_);
-        r.right -= ink.width - ink.advance;
+        ink = MeasureTextInk(canvas.Handle(), caption_);
     }
-    canvas.DrawText(caption_, r, TextFlags());
+    if (plain && alignment_ != TAlignment::Left) {
+        // A line is placed by its ink, not its advance: the ink may reach a
+        // few pixels past the advance, and a line placed by the advance
+        // would lose them at the right edge.
+        const int spare = (r.right - r.left) - ink.width;
+        r.left += alignment_ == TAlignment::Right ? spare : spare / 2;
+        flags = (flags & ~(DT_RIGHT | DT_CENTER)) | DT_LEFT;
+    }
+    // DrawText clips to its rectangle, which is the advance wide, not the
+    // ink; the control's own bounds already clip the painting.
+    canvas.DrawText(caption_, r, flags | DT_NOCLIP);
+    if (underline)
+        DrawUnderline(r.left, r.top, ink.inked);
     TGraphicControl::Paint();
+}
+
+void TLabel::DrawUnderline(int left, int top, int width)
+{
+    TCanvas& canvas = Canvas();
+    HDC dc = canvas.Handle();
+    if (!dc || width <= 0)
+        return;
+    // The font's own underline place and thickness, in the font without it.
+    int offset = 0, thickness = 1;
+    {
+        TDcSelection font(dc, canvas.Font().Handle());
+        OUTLINETEXTMETRICW otm{};
+        otm.otmSize = sizeof(otm);
+        TEXTMETRICW tm{};
+        if (GetOutlineTextMetricsW(dc, sizeof(otm), &otm)) {
+            offset = otm.otmTextMetrics.tmAscent - otm.otmsUnderscorePosition;
+            thickness = std::max<int>(1, static_cast<int>(otm.otmsUnderscoreSize));
+        } else if (GetTextMetricsW(dc, &tm)) {
+            offset = tm.tmAscent + 1;
+        }
+    }
+    const RECT line{left, top + offset, left + width, top + offset + thickness};
+    HBRUSH brush = CreateSolidBrush(ColorToRGB(canvas.Font().Color()));
+    if (brush) {
+        FillRect(dc, &line, brush);
+        DeleteObject(brush);
+    }
 }
 
 void TLabel::ApplySpec(const TControlSpec& spec, const TLayoutContext& context)

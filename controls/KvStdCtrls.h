@@ -53,6 +53,9 @@ private:
     void AdjustBounds();
     // One line without tabs or accelerators: measured as it inks.
     bool IsPlainLine() const;
+    // A line of width pixels under the text whose top left is left, top, in
+    // the canvas's font and colour.
+    void DrawUnderline(int left, int top, int width);
     bool wordWrap_ = false;
     TAlignment alignment_ = TAlignment::Left;
     bool autoSize_ = true;

@@ -794,3 +794,55 @@ TEST_F(WizardPages, FinishAsksFirstWhileASpeedUpIsOffered)
 }
 
 } // namespace
+
+// Every translation fits: no skinned button's caption inks past its button
+// (the step list's past its column), fitted row buttons keep their gaps, and
+// the help page's controls follow one another.
+TEST_F(WizardPages, EveryTranslationFitsItsButtonsAndTheStepList)
+{
+    for (const std::wstring language : {L"en", L"de", L"es", L"fr", L"it", L"ja", L"pt"}) {
+        SCOPED_TRACE(Narrow(language));
+        SetLanguage(language);
+        TranslateForm(Main());
+        TranslateForm(Steps());
+        Steps().FitStepButtons();
+        Main().TranslateStepCaptions();
+        for (TComponent* form : std::initializer_list<TComponent*>{&Main(), &Steps()})
+            for (TComponent* component : form->Components()) {
+                auto* button = dynamic_cast<TSkinButton*>(component);
+                if (!button || button->Caption().empty() || dynamic_cast<TSkinButtonEx*>(button))
+                    continue;
+                SCOPED_TRACE(Narrow(button->Name()) + " \"" + Narrow(button->Caption()) + "\"");
+                TBitmap work(1, 1);
+                TDcSelection font(work.Canvas().Handle(), button->Font().Handle());
+                const int inked = MeasureTextInk(work.Canvas().Handle(), button->Caption()).inked;
+                if (button->Parent() == Main().StepButton(kStepScanSettings)->Parent()) {
+                    EXPECT_LE(inked, button->Width());
+                    EXPECT_LE(button->Left() + button->Width(), button->Parent()->ClientWidth());
+                } else {
+                    EXPECT_LE(inked + 8, button->Width()) << "room on both sides";
+                }
+            }
+        struct TPair {
+            const wchar_t* left;
+            const wchar_t* right;
+            int gap;
+        };
+        for (const TPair& pair : {TPair{L"ButtonStopScan", L"ButtonPauseScan", 10},
+                                  TPair{L"ButtonSpeedUpBack", L"ButtonSpeedUpGo", 18}}) {
+            SCOPED_TRACE(Narrow(pair.left));
+            auto* left = Steps().Find<TControl>(pair.left);
+            auto* right = Steps().Find<TControl>(pair.right);
+            ASSERT_TRUE(left && right);
+            EXPECT_EQ(left->Left() + left->Width() + pair.gap, right->Left());
+        }
+        TControl* above = nullptr;
+        for (const wchar_t* name : {L"LabelHelpText", L"ButtonFAQ", L"LabelOnlineHelpText", L"ButtonOnlineHelp"}) {
+            auto* control = Steps().Find<TControl>(name);
+            ASSERT_TRUE(control) << Narrow(name);
+            if (above)
+                EXPECT_GT(control->Top(), above->Top() + above->Height()) << Narrow(name);
+            above = control;
+        }
+    }
+}

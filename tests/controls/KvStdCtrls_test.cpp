@@ -319,6 +319,129 @@ TEST(KvLabels, AutoSizeWrapAndAlignment)
     EXPECT_EQ(clWhite, PixelAt(*shot, 110, 65));
 }
 
+namespace {
+
+// Inked pixels of Text drawn unclipped, black on white, in Font.
+int FreeInkedPixels(const TFont& Font, const std::wstring& Text)
+{
+    TBitmap free(300, 40, TPixelFormat::pf24bit);
+    TCanvas& canvas = free.Canvas();
+    canvas.Brush().SetColor(clWhite);
+    canvas.FillRect(RECT{0, 0, 300, 40});
+    canvas.Font().Assign(Font);
+    canvas.Font().SetColor(clBlack);
+    canvas.Brush().SetStyle(TBrushStyle::Clear);
+    canvas.TextOut(10, 10, Text);
+    GdiFlush();
+    int count = 0;
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 300; ++x)
+            count += PixelAt(free, x, y) != clWhite;
+    return count;
+}
+
+} // namespace
+
+// Under Wine a bold line may ink a column past its advance: whatever the
+// alignment, the label shows every inked pixel.
+TEST(KvLabels, ALineShowsAllItsInkInEveryAlignment)
+{
+    KTEST_NEEDS_DISPLAY();
+    formtest::InitApplication();
+    TForm form;
+    form.SetBorderStyle(TBorderStyle::None);
+    form.SetBounds(0, 0, 300, 100);
+    form.SetColor(clWhite);
+    const TFontSpec bold{.name = L"Tahoma", .height = -12, .style = fsBold, .styleSet = true,
+                         .color = clBlack};
+    // A caption whose ink runs past its extent in this prefix's fonts.
+    std::wstring caption;
+    {
+        TLabel probe(&form);
+        probe.Font().SetName(bold.name);
+        probe.Font().SetHeight(bold.height);
+        probe.Font().SetStyle(bold.style);
+        TBitmap work(1, 1);
+        TDcSelection font(work.Canvas().Handle(), probe.Font().Handle());
+        for (const wchar_t* text : {L"1.5 MB", L"Rettungscenter", L"Speed Up System", L"WWW"})
+            if (MeasureTextInk(work.Canvas().Handle(), text).inked >
+                MeasureTextInk(work.Canvas().Handle(), text).advance) {
+                caption = text;
+                break;
+            }
+    }
+    if (caption.empty())
+        GTEST_SKIP() << "no candidate inks past its advance in these fonts";
+    struct TCase {
+        const char* name;
+        TAlignment alignment;
+        TFlag autoSize;
+    };
+    static const TCase kCases[] = {
+        {"left, autosized", TAlignment::Left, TFlag::On},
+        {"right, autosized", TAlignment::Right, TFlag::On},
+        {"centre, autosized", TAlignment::Center, TFlag::On},
+        {"right in a wider box", TAlignment::Right, TFlag::Off},
+        {"centre in a wider box", TAlignment::Center, TFlag::Off},
+    };
+    for (const TCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        auto label = std::unique_ptr<TLabel>(TLabel::Create(
+            {.owner = &form, .parent = &form, .left = 100, .top = 30, .width = 120, .height = 20,
+             .caption = caption.c_str(), .font = bold, .alignment = c.alignment,
+             .alignmentSet = true, .autoSize = c.autoSize, .showAccelChar = TFlag::Off}));
+        std::unique_ptr<TBitmap> shot = Render(form);
+        int count = 0;
+        for (int y = 0; y < 100; ++y)
+            for (int x = 0; x < 300; ++x)
+                count += PixelAt(*shot, x, y) != clWhite;
+        EXPECT_EQ(FreeInkedPixels(label->Font(), caption), count);
+    }
+}
+
+// A link's underline ends under its last glyph, not at its advance, which
+// under Wine runs a few pixels further and reads as a trailing blank.
+TEST(KvLabels, AnUnderlineEndsWithTheInk)
+{
+    KTEST_NEEDS_DISPLAY();
+    formtest::InitApplication();
+    TForm form;
+    form.SetBorderStyle(TBorderStyle::None);
+    form.SetBounds(0, 0, 300, 60);
+    form.SetColor(clWhite);
+    TLabel* link = TLabel::Create(
+        {.owner = &form, .parent = &form, .left = 20, .top = 20, .caption = L"Privacy Policy",
+         .font = {.name = L"Tahoma", .height = -12, .style = fsUnderline, .styleSet = true,
+                  .color = clBlack},
+         .showAccelChar = TFlag::Off});
+    std::unique_ptr<TBitmap> shot = Render(form);
+    // The underline is the row inked furthest to the left and right at once.
+    int lineRow = -1, lineLeft = 0, lineRight = -1, glyphRight = -1;
+    for (int y = link->Top(); y < link->Top() + link->Height(); ++y) {
+        int left = -1, right = -1, count = 0;
+        for (int x = 0; x < 300; ++x)
+            if (PixelAt(*shot, x, y) != clWhite) {
+                if (left < 0)
+                    left = x;
+                right = x;
+                ++count;
+            }
+        if (right >= 0 && count > (lineRow < 0 ? 0 : lineRight - lineLeft + 1) &&
+            count == right - left + 1) {
+            lineRow = y;
+            lineLeft = left;
+            lineRight = right;
+        }
+    }
+    ASSERT_GE(lineRow, 0) << "an underline";
+    for (int y = link->Top(); y < lineRow; ++y)
+        for (int x = 0; x < 300; ++x)
+            if (PixelAt(*shot, x, y) != clWhite)
+                glyphRight = std::max(glyphRight, x);
+    EXPECT_EQ(link->Left(), lineLeft);
+    EXPECT_EQ(glyphRight, lineRight);
+}
+
 TEST(KvFormsModal, ShowModalRunsItsOwnLoopUntilAResult)
 {
     KTEST_NEEDS_DISPLAY();
