@@ -316,14 +316,23 @@ bool WriteBackupFile()
         return false;
     if (!CreateDirectoryPath(dir, TFileSecurity::Protected, true) || !DirectoryExistsEx(dir))
         return false;
-    std::string text = "<backup" + Attribute("type", TypeText(gBackup.Type)) +
-                       Attribute("name", EscapeHashHex(Utf8FromWide(gBackup.Name))) +
-                       Attribute("date", EscapeHashHex(BackupDateText(now))) + ">\r\n";
-    for (const std::string& line : gBackup.Lines)
-        text += line + "\r\n";
-    text += "</backup>\r\n";
+    const std::string head = "<backup" + Attribute("type", TypeText(gBackup.Type)) +
+                             Attribute("name", EscapeHashHex(Utf8FromWide(gBackup.Name))) +
+                             Attribute("date", EscapeHashHex(BackupDateText(now))) + ">\r\n";
     const std::string file = dir + BackupFileName(gBackup.Type, now);
-    if (!SaveFileAtomic(file, text, TFileSecurity::Protected)) {
+    // Streamed in blocks: a repair of many thousand keys would otherwise hold
+    // its whole file text beside its lines.
+    const auto write = [&head](TStreamWriter& Writer) {
+        TBlockWriter out(Writer);
+        out.Add(head);
+        for (const std::string& line : gBackup.Lines) {
+            out.Add(line);
+            out.Add("\r\n");
+        }
+        out.Add("</backup>\r\n");
+        return out.Finish();
+    };
+    if (!SaveFileAtomic(file, write, TFileSecurity::Protected)) {
         qvLog("Backup not written: " + file);
         return false;
     }

@@ -10,6 +10,7 @@
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 #include <vector>
@@ -267,6 +268,17 @@ void RunViewPasses(TqvRegScanner& Scanner, const std::string& LogName, bool Stop
     }
 }
 
+// FNV-1a, 64 bits.
+uint64_t EntryHash(std::string_view Text)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : Text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
 std::string StripTrailingBackslashes(std::string Key)
 {
     while (!Key.empty() && EndsWithBackslash(Key))
@@ -332,11 +344,18 @@ bool TqvRegScanner::FirstMeeting(HKEY Root, const std::string& Area, bool SubKey
         return true;
     const std::string entry =
         RegRootToName(Root) + "\\" + UpperCase(Area) + (SubKeys ? "\\" : "\t") + UpperCase(Name);
+    const uint64_t hash = EntryHash(entry);
     if (PassFlag == 0) {
-        met_.insert(entry);
+        met_.push_back(hash);
+        metSorted_ = false;
         return true;
     }
-    if (!met_.count(entry))
+    if (!metSorted_) {
+        std::sort(met_.begin(), met_.end());
+        met_.erase(std::unique(met_.begin(), met_.end()), met_.end());
+        metSorted_ = true;
+    }
+    if (!std::binary_search(met_.begin(), met_.end(), hash))
         return true;
     // The same name in both views is one entry only where both views reach
     // the same key. A value shares its key's fate.
@@ -358,6 +377,7 @@ bool TqvRegScanner::FirstMeeting(HKEY Root, const std::string& Area, bool SubKey
 void TqvRegScanner::ForgetMeetings()
 {
     met_.clear();
+    metSorted_ = true;
     shared_.clear();
 }
 

@@ -33,6 +33,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 // The account that owns a key, in the calling thread's registry view. Wine has
 // no TrustedInstaller account, so tests put their own query in.
@@ -86,8 +87,13 @@ protected:
     bool ownerTest_ = false;
 
 private:
-    // Root, area and name of every entry the 32-bit pass met.
-    std::set<std::string> met_;
+    // A 64-bit hash of root, area and name of every entry the 32-bit pass
+    // met, sorted before the 64-bit pass asks: a hundred thousand classes
+    // would otherwise hold their names twice over. Two entries that share a
+    // hash cost only the comparison of their native key names below, which
+    // decides alone whether an entry is skipped.
+    std::vector<uint64_t> met_;
+    bool metSorted_ = true;
     // Root and key path: whether both views reach the same key.
     std::map<std::string, bool> shared_;
 };

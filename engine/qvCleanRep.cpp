@@ -103,17 +103,26 @@ void TqvCleanRep::Load()
 
 bool TqvCleanRep::Save()
 {
-    std::string text = "<cleanrep>\r\n";
-    for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
-        for (const auto& entry : *list)
-            text += "    " + entry->GetXML() + "\r\n";
-    text += "</cleanrep>\r\n";
+    // Streamed in blocks, entry by entry: after a large repair the report
+    // holds many thousand entries.
+    const auto write = [this](TStreamWriter& Writer) {
+        TBlockWriter out(Writer);
+        out.Add("<cleanrep>\r\n");
+        for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
+            for (const auto& entry : *list) {
+                out.Add("    ");
+                out.Add(entry->GetXML());
+                out.Add("\r\n");
+            }
+        out.Add("</cleanrep>\r\n");
+        return out.Finish();
+    };
     if (!CommonDataDir().empty())
         CreateDirectoryPath(CommonDataDir(), TFileSecurity::Protected, true);
     const size_t slash = LastDelimiter(FileName, "\\");
     if (slash != std::string::npos)
         CreateDirectoryPath(FileName.substr(0, slash + 1), TFileSecurity::Protected, true);
-    if (!SaveFileAtomic(FileName, text, TFileSecurity::Protected)) {
+    if (!SaveFileAtomic(FileName, write, TFileSecurity::Protected)) {
         qvLog("Clean report not saved: " + FileName);
         return false;
     }

@@ -454,3 +454,29 @@ bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStrea
         return discard();
     return true;
 }
+
+TBlockWriter::TBlockWriter(TStreamWriter& Writer, size_t BlockSize)
+    : writer_(Writer), blockSize_(BlockSize)
+{
+    block_.reserve(BlockSize);
+}
+
+bool TBlockWriter::Add(std::string_view Piece)
+{
+    if (!ok_)
+        return false;
+    block_.append(Piece);
+    if (block_.size() >= blockSize_) {
+        ok_ = writer_.WriteRaw(block_);
+        block_.clear();
+    }
+    return ok_;
+}
+
+bool TBlockWriter::Finish()
+{
+    if (ok_ && !block_.empty())
+        ok_ = writer_.WriteRaw(block_);
+    block_.clear();
+    return ok_;
+}

@@ -194,3 +194,22 @@ bool SaveFileAtomic(const std::string& FileName, std::string_view Content,
 bool SaveFileAtomic(const std::string& FileName, const std::function<bool(TStreamWriter&)>& Write,
                     TFileSecurity Security = TFileSecurity::Inherit,
                     DWORD RetryTime = kDefaultRetryTime);
+
+// Gathers many small pieces into blocks of about BlockSize bytes before they
+// reach the writer: a large file is written piece by piece without one system
+// call per piece and without its whole text in memory. Finish writes what is
+// left; False from either once the writer failed.
+class TBlockWriter {
+public:
+    explicit TBlockWriter(TStreamWriter& Writer, size_t BlockSize = 65536);
+    TBlockWriter(const TBlockWriter&) = delete;
+    TBlockWriter& operator=(const TBlockWriter&) = delete;
+    bool Add(std::string_view Piece);
+    bool Finish();
+
+private:
+    TStreamWriter& writer_;
+    size_t blockSize_;
+    std::string block_;
+    bool ok_ = true;
+};

@@ -7,6 +7,8 @@
 #include "platform/WinVersionU.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +84,16 @@ inline double Seconds(LARGE_INTEGER From, LARGE_INTEGER To)
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(To.QuadPart - From.QuadPart) /
            static_cast<double>(frequency.QuadPart);
+}
+
+// The process's peak working set so far.
+inline double PeakMiB()
+{
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+        return 0;
+    return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
 }
 
 // The names of Key's sub-keys, listed with the raw calls of a bare walk.

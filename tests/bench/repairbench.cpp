@@ -30,7 +30,6 @@
 #include "platform/FileUtilsU.h"
 #include "platform/qvCommon.h"
 
-#include <psapi.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -105,15 +104,6 @@ double RunWorker(const std::shared_ptr<TqvMain>& Main, uint8_t Mode, uint8_t Fla
     return Seconds(start, Tick());
 }
 
-double PeakMiB()
-{
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
-        return 0;
-    return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
-}
-
 struct TRound {
     int Found = 0;
     double Scan = 0;
@@ -133,10 +123,10 @@ bool RunSize(int Count, TRound& Round)
     }
     std::shared_ptr<TqvMain> main = NewClassRoot();
     Round.Scan = RunWorker(main, kModeScan, kScanFlags);
-    Round.ScanPeak = PeakMiB();
+    Round.ScanPeak = bench::PeakMiB();
     Round.Found = main->FixCategory->FoundCount();
     Round.Repair = RunWorker(main, kModeRepair, kRepairFix);
-    Round.RepairPeak = PeakMiB();
+    Round.RepairPeak = bench::PeakMiB();
     main.reset();
     // The next run of the program reads the report from its file.
     ResetCleanReportForTests();
@@ -160,7 +150,7 @@ int wmain(int argc, wchar_t** argv)
     RemoveSynthetic();
     RemoveBackups();
     RunWorker(NewClassRoot(), kModeScan, kScanFlags);
-    const double emptyPeak = PeakMiB();
+    const double emptyPeak = bench::PeakMiB();
     TRound small;
     TRound large;
     const bool ran = RunSize(count, small) && RunSize(4 * count, large);

@@ -1,10 +1,11 @@
 // The class scanner's cost against the registry and file calls it must make.
 //
-//   scanbench.exe [classes]      (default 20000; run in a win64 test prefix)
+//   scanbench.exe [classes] [dead]   (default 20000; run in a win64 test prefix)
 //
 // Makes <classes> synthetic classes under HKCR "CLSID" in the 32-bit view,
 // nine in ten naming an existing system DLL by full path and one in ten a
-// distinct missing file, then times, in the same run:
+// distinct missing file ("dead": every class names a missing file, so that
+// every class is a finding with its details), then times, in the same run:
 // - a bare walk with raw calls doing the same work: the sub-keys of "CLSID"
 //   in both views, per class the owner query, the six server sub-keys opened
 //   by full path until GetFileAttributesA finds a server's file, and for a
@@ -50,7 +51,7 @@ void RemoveSynthetic()
     bench::RemoveSyntheticClasses(kPrefix);
 }
 
-bool MakeSynthetic(int Count, int& Dead)
+bool MakeSynthetic(int Count, bool AllDead, int& Dead)
 {
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
@@ -59,7 +60,7 @@ bool MakeSynthetic(int Count, int& Dead)
     Dead = 0;
     for (int i = 0; i < Count; ++i) {
         std::wstring server;
-        if (i % 10 == 9) {
+        if (AllDead || i % 10 == 9) {
             server = L"C:\\korvelle-bench-gone\\missing" + std::to_wstring(i) + L".dll";
             ++Dead;
         } else {
@@ -198,15 +199,20 @@ double TimeEngine(int& Found)
 int wmain(int argc, wchar_t** argv)
 {
     int count = 0;
-    if (const int exitCode = bench::Begin("scanbench", "classes", 20000, argc, argv, count))
+    if (const int exitCode = bench::Begin("scanbench", "classes] [dead", 20000, argc, argv, count))
         return exitCode;
+    const bool allDead = argc > 2 && wcscmp(argv[2], L"dead") == 0;
     RemoveSynthetic();
     int dead = 0;
-    if (!MakeSynthetic(count, dead)) {
+    if (!MakeSynthetic(count, allDead, dead)) {
         fputs("scanbench: cannot write HKCR\\CLSID\n", stderr);
         RemoveSynthetic();
         return 1;
     }
+    // What the engine's data adds: the peak after the walks alone, against
+    // the peak once the scanner's findings were held.
+    TimeBare();
+    const double walkPeak = bench::PeakMiB();
     double bare = 1e300;
     double engine = 1e300;
     int found = 0;
@@ -220,6 +226,7 @@ int wmain(int argc, wchar_t** argv)
         bare = std::min(bare, b);
         engine = std::min(engine, e);
     }
+    const double scanPeak = bench::PeakMiB();
     RemoveSynthetic();
     TDispatcher::Uninstall();
 
@@ -232,6 +239,8 @@ int wmain(int argc, wchar_t** argv)
     printf("walked\t%d\n", gWalked);
     printf("bare per class\t%.1f us\n", bare * 1e6 / gWalked);
     printf("engine per class\t%.1f us\n", engine * 1e6 / gWalked);
+    printf("memory walk\t%.1f MiB\tscan\t%.1f MiB\tbeyond walk\t%.1f MiB\n", walkPeak,
+           scanPeak, scanPeak - walkPeak);
     printf("ratio\t%.3f\n", engine / bare);
     return 0;
 }

@@ -2,6 +2,7 @@
 // progress hook answers, and the restore-point calls around a repair.
 
 #include "KorvTest.h"
+#include "StartupTestSupport.h"
 #include "engine/qvCleanRep.h"
 #include "engine/qvThreads.h"
 #include "platform/DateTimeU.h"
@@ -10,6 +11,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <typeinfo>
@@ -466,4 +468,326 @@ TEST_F(ExecThreadReport, TwoWorkersLoadTheCleanReportOnce)
     RunMode2();
     EXPECT_EQ(first, CleanReport());
     EXPECT_EQ(1, CleanReport()->Count()) << "loaded once for the life of the program";
+}
+
+// ---------------------------------------------------------------------------
+// Stop and pause on the worker in the middle of a large walk and a repair.
+// Nothing is timed: the root's clock is a counter, every unforced report
+// reads it once its stop check passed, and the worker and this thread meet
+// at chosen points through events, so each check is a count at an ordered
+// moment.
+
+namespace {
+
+// The root's clock: Step milliseconds a reading, so that an unforced report
+// is due every 500 / Step readings (none when Step is 0). OnRead runs on the
+// worker at every reading; it is set before the worker starts.
+struct CountedClock {
+    static inline std::atomic<int> reads{0};
+    static inline DWORD now = 0;
+    static inline DWORD step = 0;
+    static inline std::function<void()> onRead;
+    static DWORD Read()
+    {
+        ++reads;
+        if (onRead)
+            onRead();
+        return now += step;
+    }
+    static void Reset(DWORD Step)
+    {
+        reads = 0;
+        now = 0;
+        step = Step;
+        onRead = nullptr;
+    }
+};
+
+// One meeting of the worker and this thread: the worker waits at Meet until
+// this thread, woken by Reached, has done its part and called Release.
+class Meeting {
+public:
+    Meeting()
+        : reached_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          released_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+    }
+    ~Meeting()
+    {
+        CloseHandle(reached_);
+        CloseHandle(released_);
+    }
+    Meeting(const Meeting&) = delete;
+    Meeting& operator=(const Meeting&) = delete;
+    // On the worker; once only.
+    void Meet()
+    {
+        if (met_.exchange(true))
+            return;
+        SetEvent(reached_);
+        WaitForSingleObject(released_, 60000);
+    }
+    bool AwaitOnThisThread() { return PumpedWait(reached_, 60000) == WAIT_OBJECT_0; }
+    void Release() { SetEvent(released_); }
+
+private:
+    HANDLE reached_;
+    HANDLE released_;
+    std::atomic<bool> met_{false};
+};
+
+constexpr int kWalkKeys = 200;
+
+// A root whose one group walks the missing-files way through a scratch tree
+// of kWalkKeys keys, each holding one value that names a missing file: every
+// key walked is one finding, in the walk's order.
+class WorkerStop : public ExecThread {
+protected:
+    void SetUp() override
+    {
+        ExecThread::SetUp();
+        key_ = "SOFTWARE\\" + stest::UniqueName("KvWalk");
+        scope_ = std::make_unique<stest::KeyTreeScope>(HKEY_CURRENT_USER, key_);
+        for (int i = 0; i < kWalkKeys; ++i) {
+            HKEY key = nullptr;
+            const std::string path = key_ + "\\K" + std::to_string(1000 + i);
+            ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr,
+                                                     0, KEY_SET_VALUE, nullptr, &key, nullptr));
+            const std::string dead = "C:\\KvGoneWalk\\p" + std::to_string(i) + ".exe";
+            RegSetValueExA(key, "dead", 0, REG_SZ, reinterpret_cast<const BYTE*>(dead.c_str()),
+                           static_cast<DWORD>(dead.size() + 1));
+            RegCloseKey(key);
+        }
+    }
+    void TearDown() override
+    {
+        CountedClock::Reset(0);
+        scope_.reset();
+        ExecThread::TearDown();
+    }
+
+    std::shared_ptr<TqvMain> WalkRoot()
+    {
+        const std::string items =
+            "<items type=\"missing-files\"><scanlist><item root=\"HKCU\" key=\"" + key_ +
+            "\"/></scanlist></items>";
+        std::shared_ptr<TqvMain> root =
+            stest::LoadedRoot(stest::OneGroupCatalogue("fix", "mf", items));
+        root->TickSource = &CountedClock::Read;
+        return root;
+    }
+
+    // A root of Count found and selected items whose repair is counted.
+    std::shared_ptr<TqvMain> RepairRoot(int Count, std::function<void(int)> OnFix)
+    {
+        struct CountedItem : TqvItem {
+            CountedItem(TqvItems* Owner, int Index, std::function<void(int)>& F)
+                : TqvItem(Owner), index(Index), onFix(F)
+            {
+                Found = true;
+                Selected = true;
+            }
+            void LoadFromXML(TXMLTag*) override {}
+            void Check() override {}
+            bool Fix() override
+            {
+                onFix(index);
+                return true;
+            }
+            int index;
+            std::function<void(int)>& onFix;
+        };
+        struct Plain : TqvItems {
+            using TqvItems::TqvItems;
+            void Scan() override {}
+        };
+        onFix_ = std::move(OnFix);
+        auto root = std::make_shared<TqvMain>();
+        root->MakeBackup = false;
+        root->TickSource = &CountedClock::Read;
+        root->FixCategory = std::make_unique<TqvCategory>(root.get());
+        auto group = std::make_unique<TqvGroup>(root.get());
+        group->Scanner = std::make_unique<Plain>(root.get());
+        for (int i = 0; i < Count; ++i)
+            group->Scanner->Add(std::make_unique<CountedItem>(group->Scanner.get(), i, onFix_));
+        root->FixCategory->Groups.push_back(std::move(group));
+        return root;
+    }
+
+    // Starts the worker; the caller waits for End.
+    TqvExecThread* Start(std::shared_ptr<TqvMain> Root, uint8_t Mode, uint8_t Flags,
+                         TqvExecThread::TProgressEvent Progress)
+    {
+        auto* worker = new TqvExecThread(std::move(Root), false,
+                                         [this](TqvExecThread&) { done_ = true; },
+                                         std::move(Progress), Flags, Mode);
+        end_ = worker->OpenWaitHandle();
+        worker->Start();
+        return worker;
+    }
+    bool WaitForEnd()
+    {
+        const bool ended = end_ && PumpedWait(end_, 120000) == WAIT_OBJECT_0;
+        if (end_)
+            CloseHandle(end_);
+        end_ = nullptr;
+        return ended && done_;
+    }
+
+    std::string key_;
+    std::unique_ptr<stest::KeyTreeScope> scope_;
+    std::function<void(int)> onFix_;
+    HANDLE end_ = nullptr;
+    bool done_ = false;
+};
+
+} // namespace
+
+// The stop button between two reports: the worker's latch is read at the
+// next key, long before the walk's end, and nothing more is walked.
+TEST_F(WorkerStop, AStopAskedMidWalkEndsTheWalkAtTheNextKey)
+{
+    constexpr size_t kStopAt = 37;
+    CountedClock::Reset(0); // no unforced report is ever due
+    std::shared_ptr<TqvMain> root = WalkRoot();
+    TqvItems* walker = stest::FirstScanner(*root);
+    Meeting meeting;
+    int readsAtStop = 0;
+    CountedClock::onRead = [&] {
+        if (walker->Items.size() == kStopAt) {
+            readsAtStop = CountedClock::reads;
+            meeting.Meet();
+        }
+    };
+    int reports = 0;
+    TqvExecThread* worker = Start(root, kModeScan, kScanFlags, [&](const TqvUIStatus&) {
+        return ++reports, true;
+    });
+    ASSERT_TRUE(meeting.AwaitOnThisThread());
+    // The worker waits inside its walk: asked from this side, as the wizard's
+    // stop button does, not as a report's answer.
+    worker->RequestStop();
+    const int reportsBeforeStop = reports;
+    meeting.Release();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(kStopAt, walker->Items.size()) << "a key was walked after the stop";
+    // Once latched, no report reads the clock or reaches this thread.
+    EXPECT_EQ(readsAtStop, CountedClock::reads.load());
+    EXPECT_EQ(reportsBeforeStop, reports);
+
+    // Unstopped, the same walk finds every key.
+    CountedClock::Reset(0);
+    std::shared_ptr<TqvMain> whole = WalkRoot();
+    done_ = false;
+    Start(whole, kModeScan, kScanFlags, [](const TqvUIStatus&) { return true; });
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(kWalkKeys, stest::FirstScanner(*whole)->FoundCount());
+}
+
+// The pause button: the next due report's handler holds the worker, which
+// stops walking within that one report interval and walks nothing while
+// paused; let go, the walk goes on to its end.
+TEST_F(WorkerStop, APausedWalkHoldsWithinOneReportIntervalAndResumes)
+{
+    constexpr size_t kPauseAt = 50;
+    constexpr DWORD kStep = 100;                 // a report due every fifth reading
+    constexpr int kInterval = 500 / kStep;
+    CountedClock::Reset(kStep);
+    std::shared_ptr<TqvMain> root = WalkRoot();
+    TqvItems* walker = stest::FirstScanner(*root);
+    Meeting meeting;
+    CountedClock::onRead = [&] {
+        if (walker->Items.size() == kPauseAt)
+            meeting.Meet();
+    };
+    std::atomic<bool> pauseWanted{false};
+    int readsAtRequest = -1;
+    int readsAtPause = -1;
+    size_t foundAtPause = 0;
+    size_t foundAfterPause = 0;
+    int pauses = 0;
+    Start(root, kModeScan, kScanFlags, [&](const TqvUIStatus&) {
+        if (pauseWanted.exchange(false)) {
+            ++pauses;
+            // The worker waits in this call: its count holds while this
+            // thread goes on pumping, as the wizard's paused page does.
+            readsAtPause = CountedClock::reads;
+            foundAtPause = walker->Items.size();
+            PumpedWait(nullptr, 300);
+            foundAfterPause = walker->Items.size();
+            EXPECT_EQ(readsAtPause, CountedClock::reads.load()) << "the worker ran while paused";
+        }
+        return true;
+    });
+    ASSERT_TRUE(meeting.AwaitOnThisThread());
+    readsAtRequest = CountedClock::reads;
+    pauseWanted = true;
+    meeting.Release();
+    ASSERT_TRUE(WaitForEnd());
+    ASSERT_EQ(1, pauses);
+    EXPECT_LE(readsAtPause - readsAtRequest, kInterval) << "held later than one report interval";
+    EXPECT_GE(foundAtPause, kPauseAt);
+    EXPECT_EQ(foundAtPause, foundAfterPause);
+    EXPECT_EQ(kWalkKeys, walker->FoundCount()) << "the walk resumed to its end";
+}
+
+// The same two buttons during a repair's item loop.
+TEST_F(WorkerStop, ARepairStopsAtTheNextItemAndAPauseHoldsIt)
+{
+    constexpr int kItems = 500;
+    constexpr int kStopAt = 123;
+    {
+        CountedClock::Reset(0);
+        Meeting meeting;
+        std::vector<int> fixed;
+        std::shared_ptr<TqvMain> root = RepairRoot(kItems, [&](int Index) {
+            fixed.push_back(Index);
+            if (Index == kStopAt)
+                meeting.Meet();
+        });
+        TqvExecThread* worker =
+            Start(root, kModeRepair, kRepairFix, [](const TqvUIStatus&) { return true; });
+        ASSERT_TRUE(meeting.AwaitOnThisThread());
+        worker->RequestStop();
+        meeting.Release();
+        ASSERT_TRUE(WaitForEnd());
+        ASSERT_EQ(static_cast<size_t>(kStopAt + 1), fixed.size())
+            << "an item was repaired after the stop";
+        EXPECT_EQ(kStopAt, fixed.back());
+        EXPECT_EQ(kStopAt + 1, root->FixCategory->DoneCount());
+    }
+    {
+        constexpr DWORD kStep = 100;
+        CountedClock::Reset(kStep);
+        Meeting meeting;
+        std::atomic<int> fixes{0};
+        std::shared_ptr<TqvMain> root = RepairRoot(kItems, [&](int Index) {
+            ++fixes;
+            if (Index == kStopAt)
+                meeting.Meet();
+        });
+        std::atomic<bool> pauseWanted{false};
+        int fixesAtRequest = -1;
+        int fixesAtPause = -1;
+        int fixesAfterPause = -1;
+        done_ = false;
+        Start(root, kModeRepair, kRepairFix, [&](const TqvUIStatus&) {
+            if (pauseWanted.exchange(false)) {
+                fixesAtPause = fixes;
+                PumpedWait(nullptr, 300);
+                fixesAfterPause = fixes;
+            }
+            return true;
+        });
+        ASSERT_TRUE(meeting.AwaitOnThisThread());
+        fixesAtRequest = fixes;
+        pauseWanted = true;
+        meeting.Release();
+        ASSERT_TRUE(WaitForEnd());
+        // Two readings an item (its stop check and its step): one interval
+        // is at most three items.
+        EXPECT_LE(fixesAtPause - fixesAtRequest, static_cast<int>(500 / kStep / 2 + 1));
+        EXPECT_EQ(fixesAtPause, fixesAfterPause) << "an item was repaired while paused";
+        EXPECT_EQ(kItems, fixes.load()) << "the repair resumed to its end";
+    }
 }

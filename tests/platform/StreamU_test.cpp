@@ -335,6 +335,42 @@ TEST(StreamRecordTest, NoStreamOrAThrowingOneGivesFalseAndNothingEscapes)
     }
 }
 
+// Pieces reach the stream whole and in order, in writes of about a block
+// each, and a failed write ends the rest.
+TEST(StreamRecordTest, BlockWriterGathersPiecesIntoBlocks)
+{
+    struct TCountedStream : TMemoryStream {
+        std::vector<int32_t> writes;
+        int32_t Write(const void* Buffer, int32_t Count) override
+        {
+            writes.push_back(Count);
+            return TMemoryStream::Write(Buffer, Count);
+        }
+    };
+    TCountedStream stream;
+    TStreamWriter writer(&stream);
+    TBlockWriter out(writer, 10);
+    std::string expected;
+    for (const std::string piece : {"abc", "defgh", "ij", "", "klmnopqrstuvwxyz", "0"}) {
+        EXPECT_TRUE(out.Add(piece));
+        expected += piece;
+    }
+    EXPECT_TRUE(out.Finish());
+    EXPECT_EQ(expected, stream.ToString());
+    // "abcdefghij", then the long piece with what came before it, then "0".
+    EXPECT_EQ((std::vector<int32_t>{10, 16, 1}), stream.writes);
+    EXPECT_TRUE(out.Finish()) << "nothing left: nothing written";
+    EXPECT_EQ(3u, stream.writes.size());
+
+    TThrowingStream throwing;
+    TStreamWriter failing(&throwing);
+    TBlockWriter broken(failing, 4);
+    EXPECT_TRUE(broken.Add("ab")); // still gathered
+    EXPECT_FALSE(broken.Add("cdef"));
+    EXPECT_FALSE(broken.Add("g"));
+    EXPECT_FALSE(broken.Finish());
+}
+
 TEST(StreamRecordTest, EmptyStringIsWrittenButNotReadBack)
 {
     TMemoryStreamWriter writer;
