@@ -22,6 +22,11 @@ service_start() { # <site folder, under $tools>
     for _ in $(seq 100); do grep -q '^port=' "$tools/port.txt" 2>/dev/null && break; sleep 0.2; done
     port=$(sed -n 's/^port=\([0-9]*\).*/\1/p' "$tools/port.txt" | tr -d '\r')
     [ -n "$port" ] || fail "the stand-in service did not start"
+    service_point
+}
+
+# The program's service addresses at the stand-in (again after an install).
+service_point() {
     local base="http://127.0.0.1:$port"
     w reg add 'HKLM\Software\Korvelle' /v LI_URL /d "$base/client.asmx/GetXML?action=%ACTION%&cr=%CU%" \
         /reg:32 /f >/dev/null
