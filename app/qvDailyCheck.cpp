@@ -4,6 +4,7 @@
 #include "app/qvAppBody.h"
 #include "app/qvNetThreads.h"
 #include "app/qvUpdate.h"
+#include "app/qvNews.h"
 #include "platform/GuardU.h"
 #include "platform/HTTPU.h"
 #include "platform/LogU.h"
@@ -87,6 +88,10 @@ private:
                 if (IsLayeredSetting(name))
                     RegWriteString(HKEY_LOCAL_MACHINE, ProgramKey(), name, value);
         }
+        // The merge returns once the GUI thread has rendered what it asked
+        // for, so a check run does not end before the banners exist.
+        if (answer.NewsList)
+            MergeNewsList(answer.NewsList);
         // A manual check hands its list on even when empty: the update run
         // tells the user that there is nothing new.
         const bool wanted = manual_ || (!answer.Files.empty() && Settings()->CHECK_FOR_UPDATES);
@@ -114,12 +119,12 @@ private:
 
 bool ParseCheckReply(const std::string& Xml, TCheckReply& Reply)
 {
-    TXML xml;
-    xml.LoadFromString(Xml);
-    if (!xml.Complete())
+    auto xml = std::make_shared<TXML>();
+    xml->LoadFromString(Xml);
+    if (!xml->Complete())
         return false;
     TXMLTag* top = nullptr;
-    for (const auto& child : xml.Root()->Children())
+    for (const auto& child : xml->Root()->Children())
         if (child->Name != "xml" && child->Name != "--" && !child->Name.starts_with("!")) {
             if (top)
                 return false;
@@ -142,8 +147,11 @@ bool ParseCheckReply(const std::string& Xml, TCheckReply& Reply)
             const std::string name = TXMLTag::GetAttribute(part.get(), "name");
             if (!name.empty())
                 parsed.Config.emplace_back(name, TXMLTag::GetAttribute(part.get(), "value"));
+        } else if (part->Name == "NewsList" && !parsed.NewsList) {
+            parsed.NewsList = part.get();
         }
     }
+    parsed.Document = std::move(xml);
     Reply = std::move(parsed);
     return true;
 }

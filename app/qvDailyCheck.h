@@ -28,10 +28,12 @@
 
 #include "platform/DateTimeU.h"
 #include "platform/ThreadU.h"
+#include "platform/XmlU.h"
 
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,10 @@ struct TCheckReply {
     bool Silent = false;
     std::vector<TCheckFile> Files;
     std::vector<std::pair<std::string, std::string>> Config; // name, value
+    // The parsed reply, kept for the news merge, and its NewsList element
+    // (null when the reply has none).
+    std::shared_ptr<TXML> Document;
+    const TXMLTag* NewsList = nullptr;
 };
 
 // False, Reply untouched, for anything but one complete document whose

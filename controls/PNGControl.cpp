@@ -1,6 +1,7 @@
 #include "controls/PNGControl.h"
 
 #include "platform/SysUtilsU.h"
+#include "platform/UnicodeU.h"
 
 #include <algorithm>
 
@@ -190,4 +191,25 @@ void TPNGControl::MouseMove(TShiftState shift, int x, int y)
         return;
     const bool buttonHeld = (shift & (ssLeft | ssRight | ssMiddle)) != 0;
     SetCursor(!buttonHeld && AnchorAt(x, y) ? crHandPoint : crDefault);
+}
+
+bool TPNGControl::InspectProperty(const std::wstring& name, std::wstring& value) const
+{
+    if (name == L"Anchors") {
+        value.clear();
+        for (const auto& anchor : anchors_) {
+            const RECT& r = anchor->Rect();
+            if (!value.empty())
+                value += L"\n";
+            value += std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," +
+                     std::to_wstring(r.right) + L"," + std::to_wstring(r.bottom) + L" " +
+                     AnsiToWide(anchor->URL());
+        }
+        return true;
+    }
+    if (name == L"PictureSize") {
+        value = std::to_wstring(image_->Width()) + L"," + std::to_wstring(image_->Height());
+        return true;
+    }
+    return TGraphicControl::InspectProperty(name, value);
 }

@@ -78,6 +78,10 @@ public:
     // A left press on an anchor (on the press, not the release).
     std::function<void(TPNGControl& Sender, TAnchor& Anchor)> OnAnchorClick;
 
+    // "Anchors": one "left,top,right,bottom url" per anchor, split by
+    // LF; "PictureSize": "width,height" of the picture.
+    bool InspectProperty(const std::wstring& name, std::wstring& value) const override;
+
     void Paint() override;
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
     void MouseMove(TShiftState shift, int x, int y) override;

@@ -5,7 +5,9 @@
 #include "FakeService.h"
 
 #include "app/qvDailyCheck.h"
+#include "app/qvNews.h"
 #include "platform/DateTimeU.h"
+#include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
 #include "platform/ThreadU.h"
 #include "platform/qvSettings.h"
@@ -271,4 +273,48 @@ TEST_F(DailyCheck, RunWithoutAdministratorRightsDefersTheCheckToTheNextElevatedS
         EXPECT_FALSE(RegValueExists(HKEY_CURRENT_USER, Key(), "CHECK_DEFERRED"));
     }
     EXPECT_FALSE(RunCheck(StartDailyCheck()));
+}
+
+// The reply's news reach the merge from the check's thread; the pages are
+// drawn on the GUI thread (this one), and the check ends only after that.
+TEST_F(DailyCheck, NewsOfTheReplyAreStoredAndRenderedBeforeTheCheckEnds)
+{
+    std::string reply = kReply;
+    reply.replace(reply.find("<NewsList/>"), 11,
+                  "<NewsList><News key=\"n1\" version=\"2\" category=\"leftbanner\" width=\"170\""
+                  " height=\"120\" defaulturl=\"https://a.example/\" defaultpage=\"" +
+                      service_->URL("/n1.htm") + "\"/></NewsList>");
+    ASSERT_TRUE(WriteText(root_ + "check.xml", reply));
+    struct TSeen {
+        std::string url;
+        int w = 0, h = 0;
+        DWORD thread = 0;
+        bool checkEnded = true;
+    };
+    std::vector<TSeen> seen;
+    HANDLE check = nullptr;
+    const TNewsPageRenderer previous = SetNewsPageRendererForTests(
+        [&](const std::string& Url, const std::string& File, int W, int H) {
+            seen.push_back({Url, W, H, GetCurrentThreadId(),
+                            WaitForSingleObject(check, 0) == WAIT_OBJECT_0});
+            return WriteText(File, "png");
+        });
+    check = StartDailyCheck();
+    ASSERT_NE(nullptr, check);
+    EXPECT_TRUE(PumpUntil([&] { return WaitForSingleObject(check, 0) == WAIT_OBJECT_0; },
+                          kThreadWaitMs));
+    CloseHandle(check);
+    SetNewsPageRendererForTests(previous);
+
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(service_->URL("/n1.htm"), seen[0].url);
+    EXPECT_EQ(170, seen[0].w);
+    EXPECT_EQ(120, seen[0].h);
+    EXPECT_EQ(GetCurrentThreadId(), seen[0].thread);
+    EXPECT_FALSE(seen[0].checkEnded) << "the check ended before the render";
+    TProgramKeyView view;
+    std::string url;
+    EXPECT_TRUE(RegReadString(HKEY_LOCAL_MACHINE, Key() + "\\News\\n1", "DefaultURL", url));
+    EXPECT_EQ("https://a.example/", url);
+    EXPECT_TRUE(FileExistsEx(folders_.NewsDir + "n1.png"));
 }
