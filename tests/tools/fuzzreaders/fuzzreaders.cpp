@@ -12,6 +12,9 @@
 //       given) and prints its verdict; exit 1 when it fails.
 //   fuzzreaders --list
 //       the readers, their entries and their allocation caps.
+//   fuzzreaders --reader NAME --write-input I
+//       writes input I of the reader (as a failing input is written, without
+//       running it), to replay or study an input a run named.
 //   fuzzreaders --write-picture-seeds FOLDER
 //       writes the seeds of the picture readers (they are committed; this
 //       made them).
@@ -758,6 +761,7 @@ int Usage()
     Print("usage: fuzzreaders [--reader NAME]... [--count N] [--from I]\n"
           "       fuzzreaders --replay FILE [--reader NAME]\n"
           "       fuzzreaders --list\n"
+          "       fuzzreaders --reader NAME --write-input I\n"
           "       fuzzreaders --write-picture-seeds FOLDER");
     return 2;
 }
@@ -786,6 +790,7 @@ int wmain(int argc, wchar_t** argv)
     uint64_t count = kDefaultCount;
     uint64_t from = 0;
     std::string replay;
+    std::optional<uint64_t> writeInput;
     std::string worker;
     std::string shared;
     for (int i = 1; i < argc; ++i) {
@@ -813,6 +818,11 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == L"--from" && hasValue) {
             if (!ParseCount(argv[++i], from))
                 return Usage();
+        } else if (arg == L"--write-input" && hasValue) {
+            uint64_t index = 0;
+            if (!ParseCount(argv[++i], index))
+                return Usage();
+            writeInput = index;
         } else if (arg == L"--write-picture-seeds" && hasValue) {
             std::string folder = AnsiFromWide(argv[++i]);
             if (!folder.empty() && folder.back() != '\\')
@@ -839,6 +849,21 @@ int wmain(int argc, wchar_t** argv)
     }
     if (!replay.empty())
         return Replay(replay, readers.empty() ? nullptr : readers.front());
+    if (writeInput) {
+        if (readers.size() != 1)
+            return Usage();
+        std::optional<TMutator> mutator = MakeMutator(*readers.front());
+        if (!mutator)
+            return 2;
+        const TInput input = mutator->Make(*writeInput);
+        const std::string file =
+            WriteEvidence(*readers.front(), *writeInput, input, "none (written on request)");
+        Print(file.empty() ? "fuzzreaders: the input could not be written"
+                           : "input " + std::to_string(*writeInput) + " (" + input.Seed + "; " +
+                                 input.Recipe + "; " + std::to_string(input.Bytes.size()) +
+                                 " bytes) written to " + file);
+        return file.empty() ? 1 : 0;
+    }
 
     if (readers.empty())
         for (const TReader& reader : Readers())
