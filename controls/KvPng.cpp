@@ -123,9 +123,10 @@ uint32_t BigEndianAt(const uint8_t* p)
 // Sits between the stream and libpng and leaves out every ancillary chunk
 // whose CRC is wrong: libpng checks the CRC of the chunks it keeps raw only
 // after it has stored them, and keeps them anyway. An ancillary chunk up to
-// the chunk limit is read whole and checked first; critical chunks and larger
-// ones pass straight through, for libpng to check (a critical one's bad CRC
-// fails the load) or to refuse by its limit.
+// the chunk limit is read whole and checked first; a larger one is skipped
+// here, unread by libpng, which would allocate the length that a chunk it
+// interprets (sPLT) declares, however short the file. Critical chunks pass
+// straight through, for libpng to check (a bad CRC fails the load).
 class TChunkFilter {
 public:
     explicit TChunkFilter(TStream& stream) : stream_(stream) {}
@@ -173,9 +174,13 @@ private:
         uint32_t length = BigEndianAt(header);
         bool critical = (header[4] & 0x20) == 0;
         pending_.assign(header, header + sizeof header);
-        if (critical || length > kPngMaxChunkBytes) {
+        if (critical) {
             passThrough_ = static_cast<uint64_t>(length) + 4;
             return true;
+        }
+        if (length > kPngMaxChunkBytes) {
+            pending_.clear();
+            return Skip(static_cast<uint64_t>(length) + 4);
         }
         pending_.resize(sizeof header + length + 4);
         if (!ReadFully(stream_, pending_.data() + sizeof header, length + 4))
@@ -183,6 +188,19 @@ private:
         uLong crc = crc32(0, pending_.data() + 4, length + 4);
         if (crc != BigEndianAt(pending_.data() + sizeof header + length))
             pending_.clear();
+        return true;
+    }
+
+    // Reads past the bytes in pieces; false when the file ends first.
+    bool Skip(uint64_t length)
+    {
+        uint8_t piece[16384];
+        while (length > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizeof piece));
+            if (!ReadFully(stream_, piece, n))
+                return false;
+            length -= n;
+        }
         return true;
     }
 

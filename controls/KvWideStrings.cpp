@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <new>
 
 namespace {
@@ -14,6 +15,18 @@ namespace {
 #ifdef KORV_COUNT_BUFFERS
 std::atomic<long> gLiveBuffers{0};
 std::atomic<size_t> gLargestRequest{0};
+// Bytes by the heap's own block sizes, so a release needs no header of ours.
+std::atomic<int64_t> gLiveBytes{0};
+std::atomic<int64_t> gPeakBytes{0};
+
+void NoteBytes(int64_t delta) noexcept
+{
+    const int64_t live = gLiveBytes.fetch_add(delta, std::memory_order_relaxed) + delta;
+    int64_t peak = gPeakBytes.load(std::memory_order_relaxed);
+    while (live > peak &&
+           !gPeakBytes.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+    }
+}
 
 void NoteRequest(size_t bytes) noexcept
 {
@@ -40,6 +53,7 @@ void* KvAllocate(size_t bytes)
         throw std::bad_alloc();
 #ifdef KORV_COUNT_BUFFERS
     gLiveBuffers.fetch_add(1, std::memory_order_relaxed);
+    NoteBytes(static_cast<int64_t>(_msize(block)));
 #endif
     return block;
 }
@@ -50,10 +64,14 @@ void* KvReallocate(void* block, size_t bytes)
         return KvAllocate(bytes);
 #ifdef KORV_COUNT_BUFFERS
     NoteRequest(bytes);
+    const int64_t before = static_cast<int64_t>(_msize(block));
 #endif
     void* grown = std::realloc(block, bytes ? bytes : 1);
     if (!grown)
         throw std::bad_alloc();
+#ifdef KORV_COUNT_BUFFERS
+    NoteBytes(static_cast<int64_t>(_msize(grown)) - before);
+#endif
     return grown;
 }
 
@@ -63,6 +81,7 @@ void KvRelease(void* block) noexcept
         return;
 #ifdef KORV_COUNT_BUFFERS
     gLiveBuffers.fetch_sub(1, std::memory_order_relaxed);
+    NoteBytes(-static_cast<int64_t>(_msize(block)));
 #endif
     std::free(block);
 }
@@ -98,6 +117,31 @@ void KvResetLargestRequest() noexcept
 {
 #ifdef KORV_COUNT_BUFFERS
     gLargestRequest.store(0, std::memory_order_relaxed);
+#endif
+}
+
+int64_t KvLiveBytes() noexcept
+{
+#ifdef KORV_COUNT_BUFFERS
+    return gLiveBytes.load(std::memory_order_relaxed);
+#else
+    return 0;
+#endif
+}
+
+void KvMarkPeakBytes() noexcept
+{
+#ifdef KORV_COUNT_BUFFERS
+    gPeakBytes.store(gLiveBytes.load(std::memory_order_relaxed), std::memory_order_relaxed);
+#endif
+}
+
+int64_t KvPeakBytes() noexcept
+{
+#ifdef KORV_COUNT_BUFFERS
+    return gPeakBytes.load(std::memory_order_relaxed);
+#else
+    return 0;
 #endif
 }
 

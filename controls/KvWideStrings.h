@@ -28,6 +28,12 @@ bool KvCountsBuffers() noexcept;
 // does not count. Tests use it to see that corrupt input sized nothing.
 size_t KvLargestRequest() noexcept;
 void KvResetLargestRequest() noexcept;
+// Bytes held in these buffers now, and the most held since the last mark (0
+// when the build does not count): the fuzzer's allocation caps see the PNG
+// codec's memory through them.
+int64_t KvLiveBytes() noexcept;
+void KvMarkPeakBytes() noexcept;
+int64_t KvPeakBytes() noexcept;
 
 // A WideString is one pointer to a length-prefixed, zero-terminated UTF-16
 // buffer, null for the empty string. Containers move their items as raw bytes,

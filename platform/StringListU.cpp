@@ -81,7 +81,7 @@ int TStringList::AddObject(std::string text, TObject* object)
 {
     if (sorted_)
         return InsertSorted(std::move(text), object);
-    items_.push_back(Item{std::move(text), object});
+    items_.push_back(Item{std::move(text), object, {}});
     return Count() - 1;
 }
 
@@ -93,12 +93,13 @@ int TStringList::InsertSorted(std::string text, TObject* object)
     int hi = Count();
     while (lo < hi) {
         const int mid = lo + (hi - lo) / 2;
-        if (CompareBytes(KeyOf(items_[static_cast<size_t>(mid)].text), key) <= 0)
+        if (CompareBytes(SortKey(items_[static_cast<size_t>(mid)]), key) <= 0)
             lo = mid + 1;
         else
             hi = mid;
     }
-    items_.insert(items_.begin() + lo, Item{std::move(text), object});
+    items_.insert(items_.begin() + lo,
+                  Item{std::move(text), object, caseSensitive_ ? std::string() : key});
     return lo;
 }
 
@@ -111,7 +112,7 @@ void TStringList::Insert(int index, std::string text, TObject* object)
     }
     if (index < 0 || index > Count())
         throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
-    items_.insert(items_.begin() + index, Item{std::move(text), object});
+    items_.insert(items_.begin() + index, Item{std::move(text), object, {}});
 }
 
 void TStringList::Delete(int index)
@@ -171,13 +172,13 @@ bool TStringList::Find(std::string_view text, int& index) const
     int hi = Count();
     while (lo < hi) {
         const int mid = lo + (hi - lo) / 2;
-        if (CompareBytes(KeyOf(items_[static_cast<size_t>(mid)].text), key) < 0)
+        if (CompareBytes(SortKey(items_[static_cast<size_t>(mid)]), key) < 0)
             lo = mid + 1;
         else
             hi = mid;
     }
     index = lo;
-    return lo < Count() && CompareBytes(KeyOf(items_[static_cast<size_t>(lo)].text), key) == 0;
+    return lo < Count() && CompareBytes(SortKey(items_[static_cast<size_t>(lo)]), key) == 0;
 }
 
 std::string TStringList::GetText() const
@@ -202,7 +203,7 @@ void TStringList::SetText(std::string_view text)
         size_t end = pos;
         while (end < text.size() && text[end] != '\r' && text[end] != '\n')
             ++end;
-        items_.push_back(Item{std::string(text.substr(pos, end - pos)), nullptr});
+        items_.push_back(Item{std::string(text.substr(pos, end - pos)), nullptr, {}});
         // CR LF is one line break; a lone CR or LF is one too.
         if (end < text.size() && text[end] == '\r')
             ++end;
@@ -284,8 +285,10 @@ void TStringList::Sort()
                      [&keys](size_t a, size_t b) { return CompareBytes(keys[a], keys[b]) < 0; });
     std::vector<Item> sorted;
     sorted.reserve(items_.size());
-    for (size_t i : order)
+    for (size_t i : order) {
         sorted.push_back(std::move(items_[i]));
+        sorted.back().key = caseSensitive_ ? std::string() : std::move(keys[i]);
+    }
     items_.swap(sorted);
 }
 

@@ -72,8 +72,17 @@ private:
     struct Item {
         std::string text;
         TObject* object = nullptr;
+        // A sorted list's upper-cased text, made once: upper-casing a line
+        // at each comparison would cost a bisection the length of the
+        // longest line it meets, every time. Empty when case-sensitive.
+        std::string key;
     };
     std::string KeyOf(std::string_view text) const;
+    // The key a sorted list compares (filled by InsertSorted and Sort).
+    const std::string& SortKey(const Item& item) const
+    {
+        return caseSensitive_ ? item.text : item.key;
+    }
     int InsertSorted(std::string text, TObject* object);
 
     std::vector<Item> items_;

@@ -1,6 +1,7 @@
 #include "platform/SysUtilsU.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 namespace {
@@ -13,8 +14,11 @@ bool IsTrimmed(char c)
 
 // The system's case mapping works in place on at most a DWORD of characters.
 // A longer string is mapped in pieces that never split a double-byte pair.
+std::atomic<uint64_t> gCaseMappedBytes{0};
+
 template <DWORD(WINAPI* Map)(LPSTR, DWORD)> std::string MapCase(std::string_view s)
 {
+    gCaseMappedBytes.fetch_add(s.size(), std::memory_order_relaxed);
     std::string out(s);
     constexpr size_t kPiece = size_t{1} << 30;
     size_t pos = 0;
@@ -116,6 +120,11 @@ std::string UpperCase(std::string_view s)
 std::string LowerCase(std::string_view s)
 {
     return MapCase<&CharLowerBuffA>(s);
+}
+
+uint64_t CaseMappedBytes() noexcept
+{
+    return gCaseMappedBytes.load(std::memory_order_relaxed);
 }
 
 int CompareText(std::string_view a, std::string_view b)

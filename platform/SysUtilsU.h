@@ -19,6 +19,9 @@ std::string TrimRight(std::string_view s);
 // CharLowerBuffA). Every case-insensitive comparison maps both sides with these.
 std::string UpperCase(std::string_view s);
 std::string LowerCase(std::string_view s);
+// Bytes that UpperCase and LowerCase have mapped in this process: tests see
+// in it that a lookup does not map whole lines again and again.
+uint64_t CaseMappedBytes() noexcept;
 // Compares UpperCase(a) with UpperCase(b) byte by byte (unsigned): <0, 0, >0.
 int CompareText(std::string_view a, std::string_view b);
 bool SameText(std::string_view a, std::string_view b);

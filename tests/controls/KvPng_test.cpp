@@ -192,6 +192,12 @@ TEST(PngLimits, HostileFilesFailCleanly)
     std::string tooWide = PngFile({Ihdr(8193, 1, 8, 2, 0), {"IDAT", Deflate(std::string(64, '\0'))}});
     std::string unknownCritical = good;
     unknownCritical.insert(idatAt, RawChunk("CRIt", "data"));
+    // Found by the reader fuzzer: a suggested-palette chunk whose length says
+    // 128 MB in a file of 400 bytes made libpng allocate the 128 MB.
+    std::string paletteLength = good;
+    std::string splt = RawChunk("sPLT", std::string("p\0\x08", 3) + std::string(30, 'x'));
+    PutBigEndian(splt, 0, 0x08000025);
+    paletteLength.insert(idatAt, splt);
 
     struct TCase {
         const char* name;
@@ -213,6 +219,7 @@ TEST(PngLimits, HostileFilesFailCleanly)
         {"over 16 M pixels", tooManyPixels},
         {"8193 wide", tooWide},
         {"unknown critical chunk", unknownCritical},
+        {"sPLT length of 128 MB", paletteLength},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -237,8 +244,11 @@ TEST(PngLimits, DamagedAncillaryChunksAreDroppedAndTheRestLoads)
     std::string damaged = RawChunk("tEXt", std::string("URL\0damaged", 11));
     damaged.back() ^= 0x55;
     std::string oversized = RawChunk("tEXt", "Big" + std::string(1, '\0') + std::string(kPngMaxChunkBytes + 10, 'x'));
+    // One that libpng interprets itself, as large.
+    std::string palette =
+        RawChunk("sPLT", std::string("p\0\x08", 3) + std::string(kPngMaxChunkBytes + 6, 'x'));
     size_t idatAt = ChunkOffset(bytes, 2);
-    bytes.insert(idatAt, damaged + oversized);
+    bytes.insert(idatAt, damaged + oversized + palette);
 
     TPNGPicture picture;
     KvResetLargestRequest();

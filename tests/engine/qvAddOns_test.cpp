@@ -5,6 +5,7 @@
 #include "engine/qvAddOns.h"
 #include "platform/FileUtilsU.h"
 #include "platform/RegistryU.h"
+#include "platform/SysUtilsU.h"
 #include "platform/SystemPathsU.h"
 #include "platform/UnicodeU.h"
 #include "platform/WinVersionU.h"
@@ -71,6 +72,53 @@ TEST(AddOnScanner, BuiltInListLoadsSortedAndFindsTheTellingRows)
                                [](const std::string& a, const std::string& b) {
                                    return a.substr(0, a.find('=')) < b.substr(0, b.find('='));
                                }));
+}
+
+// Found by the reader fuzzer: one add-on with a key of 260 KB among thousands
+// made the list's sort look for that key's end at every comparison (most of a
+// second for a catalogue of 1 MB). Each key is found once now; the order is
+// still by key, and entries of one key keep the catalogue's order.
+TEST(AddOnScanner, ALongKeyAmongManySortsByKeyAndKeepsRepeatsInOrder)
+{
+    const std::string longKey = "{" + std::string(260000, 'f') + "}";
+    std::string body = "<items type=\"addons\">";
+    for (int i = 0; i < 3000; ++i) {
+        char key[64];
+        snprintf(key, sizeof key, "{%04d-X}", (i * 7919) % 1500);
+        body += "<addon name=\"n" + std::to_string(i) + "\" ff=\"" + key + "\" ie=\"" + key + "\" />";
+        if (i == 1000)
+            body += "<addon name=\"long\" ff=\"" + longKey + "\" />";
+    }
+    body += "</items>";
+    TXML xml;
+    xml.LoadFromString(body);
+    TqvItemsAddOns scanner(nullptr);
+    scanner.LoadFromXML(xml.Root()->FindFirst("items"));
+    ASSERT_EQ(3001u, scanner.FFList.size());
+    ASSERT_EQ(3000u, scanner.IEList.size());
+    auto key = [](const std::string& line) { return line.substr(0, line.find('=')); };
+    auto number = [](const std::string& line) {
+        return std::stoi(line.substr(line.find("=n") + 2));
+    };
+    for (const auto* list : {&scanner.FFList, &scanner.IEList}) {
+        for (size_t i = 1; i < list->size(); ++i) {
+            const std::string& a = (*list)[i - 1];
+            const std::string& b = (*list)[i];
+            ASSERT_LE(key(a), key(b)) << i;
+            if (key(a) == key(b)) {
+                ASSERT_LT(number(a), number(b)) << "repeats keep their order: " << i;
+            }
+        }
+    }
+    std::string name;
+    EXPECT_TRUE(TqvItemsAddOns::FindListed(scanner.FFList, LowerCase(longKey), name));
+    EXPECT_EQ("long", name);
+    int first = 0;
+    while ((first * 7919) % 1500 != 7)
+        ++first;
+    EXPECT_TRUE(TqvItemsAddOns::FindListed(scanner.FFList, "{0007-x}", name));
+    EXPECT_EQ("n" + std::to_string(first), name) << "the first of a repeated key";
+    EXPECT_TRUE(TqvItemsAddOns::FindListed(scanner.IEList, "{0007-X}", name));
 }
 
 // The add-on scanner of a fresh root against the prefix's registry, with the

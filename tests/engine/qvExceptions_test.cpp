@@ -133,6 +133,24 @@ TEST_F(ExceptionsTest, FileEntriesAreExpandedLowerCasedAndFoundExactly)
         EXPECT_EQ(ignored, list.IsFileIgnored(path)) << path;
 }
 
+// Found by the reader fuzzer: one exception with a path of 230 KB, followed
+// by hundreds of short ones, took seconds to load, because each later entry
+// upper-cased the long path again to find its place.
+TEST_F(ExceptionsTest, ALongPathAmongManyLoadsInOnePass)
+{
+    const std::string longPath = "%WINDIR%\\WindowsUpdate.l" + std::string(230000, '\xF5') + "og";
+    std::string body = "<file path=\"" + longPath + "\" />";
+    for (int i = 0; i < 600; ++i)
+        body += "<file path=\"%WINDIR%\\WindowsUpdate.log\" />";
+    const uint64_t before = CaseMappedBytes();
+    TqvExceptions& list = Load(body);
+    const uint64_t mapped = CaseMappedBytes() - before;
+    EXPECT_EQ(601, list.Files.Count());
+    EXPECT_TRUE(list.IsFileIgnored(WindowsDir() + "WindowsUpdate.log"));
+    // Each path lower-cased and upper-cased a few times, not once per entry.
+    EXPECT_LT(mapped, 8 * body.size()) << mapped;
+}
+
 TEST_F(ExceptionsTest, RemoveIgnoredFilesKeepsTheOrderOfTheRest)
 {
     TFileList files;

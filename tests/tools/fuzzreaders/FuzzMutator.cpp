@@ -1,5 +1,7 @@
 #include "FuzzMutator.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 
@@ -84,6 +86,133 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+
+// ---------------------------------------------------------------------------
+// PNG chunks
+
+constexpr size_t kPngSignature = 8;
+
+struct TPngChunkAt {
+    size_t Start = 0;  // its length field
+    size_t Length = 0; // of its data, as the length field says (cut to the file)
+    size_t Total = 0;  // 12 + Length, cut to the end of the file
+};
+
+uint32_t BigEndian(const std::string& b, size_t at)
+{
+    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) << 24 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3]));
+}
+
+void PutBigEndian(std::string& b, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<char>(value >> (24 - 8 * i));
+}
+
+std::string BigEndianBytes(uint32_t value)
+{
+    std::string bytes(4, '\0');
+    PutBigEndian(bytes, 0, value);
+    return bytes;
+}
+
+// The chunks as a reader walks them: a length past the end ends the walk
+// with a chunk cut at the end.
+std::vector<TPngChunkAt> PngChunks(const std::string& b)
+{
+    std::vector<TPngChunkAt> chunks;
+    size_t at = kPngSignature;
+    while (at + 8 <= b.size()) {
+        TPngChunkAt chunk;
+        chunk.Start = at;
+        const uint64_t length = BigEndian(b, at);
+        const uint64_t total = length + 12;
+        chunk.Length = static_cast<size_t>(std::min<uint64_t>(length, b.size() - at - 8));
+        chunk.Total = static_cast<size_t>(std::min<uint64_t>(total, b.size() - at));
+        chunks.push_back(chunk);
+        if (total > b.size() - at)
+            break;
+        at += static_cast<size_t>(total);
+    }
+    return chunks;
+}
+
+std::string MakePngChunk(std::string_view type, std::string_view data)
+{
+    std::string chunk = BigEndianBytes(static_cast<uint32_t>(data.size()));
+    chunk += type;
+    chunk += data;
+    const uLong crc = crc32(crc32(0, nullptr, 0),
+                            reinterpret_cast<const Bytef*>(chunk.data() + 4),
+                            static_cast<uInt>(chunk.size() - 4));
+    chunk += BigEndianBytes(static_cast<uint32_t>(crc));
+    return chunk;
+}
+
+// Puts right the CRC of every whole chunk.
+void FixPngCrcs(std::string& b)
+{
+    for (const TPngChunkAt& chunk : PngChunks(b)) {
+        if (chunk.Total != chunk.Length + 12)
+            continue;
+        const uLong crc = crc32(crc32(0, nullptr, 0),
+                                reinterpret_cast<const Bytef*>(b.data() + chunk.Start + 4),
+                                static_cast<uInt>(chunk.Length + 4));
+        PutBigEndian(b, chunk.Start + 8 + chunk.Length, static_cast<uint32_t>(crc));
+    }
+}
+
+// Inflates at most Limit bytes; false when the data is not a zlib stream up
+// to there.
+bool Inflate(const std::string& in, std::string& out, size_t Limit)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    char buffer[65536];
+    int result = Z_OK;
+    while (result == Z_OK && out.size() < Limit) {
+        z.next_out = reinterpret_cast<Bytef*>(buffer);
+        z.avail_out = sizeof buffer;
+        result = inflate(&z, Z_NO_FLUSH);
+        out.append(buffer, sizeof buffer - z.avail_out);
+        if (result == Z_BUF_ERROR && z.avail_in == 0)
+            break;
+    }
+    inflateEnd(&z);
+    return result == Z_STREAM_END || result == Z_OK || result == Z_BUF_ERROR;
+}
+
+std::string Deflate(const std::string& in)
+{
+    uLongf size = compressBound(static_cast<uLong>(in.size()));
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                  reinterpret_cast<const Bytef*>(in.data()), static_cast<uLong>(in.size()),
+                  6) != Z_OK)
+        return {};
+    out.resize(size);
+    return out;
+}
+
+constexpr std::array<std::string_view, 26> kPngChunkTypes = {
+    "IHDR", "PLTE", "IDAT", "IEND", "tRNS", "gAMA", "cHRM", "sRGB", "iCCP",
+    "sBIT", "bKGD", "hIST", "pHYs", "sPLT", "tIME", "tEXt", "zTXt", "iTXt",
+    "eXIf", "oFFs", "prVt", "abcd", "ABCD", "a1c!", std::string_view("\0\0\0\0", 4), "IDAt",
+};
+
+constexpr std::array<uint32_t, 20> kPngLimits = {
+    0,          1,          2,          255,        256,        8191,
+    8192,       8193,       16384,      65535,      65536,      1048576,
+    1048577,    0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x01000000, 0x00FFFFFF,
+    2048,       4096,
+};
+
 } // namespace
 
 // splitmix64: the same numbers on every compiler, unlike the standard
@@ -159,9 +288,20 @@ TInput TMutator::Make(uint64_t Index) const
     for (size_t i = 0; i < count; ++i) {
         if (i)
             input.Recipe += "; ";
-        Mutate(random, input);
+        if (shape_ == TShape::Png && random.Percent(50))
+            MutatePng(random, input);
+        else
+            Mutate(random, input);
         if (input.Bytes.size() > maxSize_)
             input.Bytes.resize(maxSize_);
+    }
+    // A wrong CRC fails a critical chunk at once: most inputs get theirs put
+    // right, so that the mutations reach the decoder behind the check.
+    if (shape_ == TShape::Png) {
+        if (random.Percent(85))
+            FixPngCrcs(input.Bytes);
+        else
+            input.Recipe += "; CRCs as they came";
     }
     return input;
 }
@@ -461,6 +601,201 @@ void TMutator::Mutate(TRandom& Random, TInput& Input) const
         const size_t pos = Random.Below(b.size() + 1);
         at("cut", pos);
         b.resize(pos);
+        break;
+    }
+    }
+}
+
+void TMutator::MutatePng(TRandom& Random, TInput& Input) const
+{
+    std::string& b = Input.Bytes;
+    std::string& recipe = Input.Recipe;
+    const size_t room = b.size() < maxSize_ ? maxSize_ - b.size() : 0;
+    const std::vector<TPngChunkAt> chunks = PngChunks(b);
+    auto type = [&b](const TPngChunkAt& c) { return b.substr(c.Start + 4, 4); };
+    auto pick = [&]() -> const TPngChunkAt* {
+        return chunks.empty() ? nullptr : &chunks[Random.Below(chunks.size())];
+    };
+    auto limit = [&]() { return kPngLimits[Random.Below(kPngLimits.size())]; };
+
+    switch (Random.Below(7)) {
+    case 0: { // a chunk's length field at a limit or one off its length
+        const TPngChunkAt* c = pick();
+        if (!c)
+            break;
+        uint32_t value = limit();
+        if (Random.Percent(40))
+            value = static_cast<uint32_t>(c->Length + (Random.Percent(50) ? 1 : -1));
+        recipe += "png-length@" + std::to_string(c->Start) + " " + type(*c) + "=" +
+                  std::to_string(value);
+        PutBigEndian(b, c->Start, value);
+        break;
+    }
+    case 1: { // a header field at a limit
+        const TPngChunkAt* header = nullptr;
+        for (const TPngChunkAt& c : chunks)
+            if (type(c) == "IHDR" && c.Length >= 13)
+                header = &c;
+        if (!header)
+            break;
+        const size_t data = header->Start + 8;
+        const unsigned field = static_cast<unsigned>(Random.Below(6));
+        if (field < 2) {
+            const uint32_t value = limit();
+            PutBigEndian(b, data + 4 * field, value);
+            recipe += std::string(field ? "png-height=" : "png-width=") + std::to_string(value);
+        } else {
+            static constexpr unsigned char kDepths[] = {0, 1, 2, 3, 4, 8, 16, 255};
+            static constexpr unsigned char kColours[] = {0, 1, 2, 3, 4, 5, 6, 7, 255};
+            static constexpr unsigned char kOthers[] = {0, 1, 2, 255};
+            const unsigned char value =
+                field == 2   ? kDepths[Random.Below(std::size(kDepths))]
+                : field == 3 ? kColours[Random.Below(std::size(kColours))]
+                             : kOthers[Random.Below(std::size(kOthers))];
+            static constexpr const char* kNames[] = {"depth", "colour", "compression",
+                                                     "filter"};
+            // Field 5 stands for the interlace method too: both are a byte of
+            // the same few values.
+            const size_t at = field == 5 && Random.Percent(50) ? data + 12 : data + 6 + field;
+            b[at] = static_cast<char>(value);
+            recipe += std::string("png-") + (at == data + 12 ? "interlace" : kNames[field - 2]) +
+                      "=" + std::to_string(value);
+        }
+        break;
+    }
+    case 2: { // a chunk repeated
+        const TPngChunkAt* c = pick();
+        if (!c || c->Total == 0)
+            break;
+        const std::string text = b.substr(c->Start, c->Total);
+        const size_t count = std::min(Random.RepeatCount(), room / (text.size() + 1));
+        std::string copies;
+        copies.reserve(text.size() * count);
+        for (size_t i = 0; i < count; ++i)
+            copies += text;
+        recipe += "png-repeat@" + std::to_string(c->Start) + " " + type(*c) +
+                  " n=" + std::to_string(count);
+        b.insert(c->Start, copies);
+        break;
+    }
+    case 3: { // a chunk left out
+        const TPngChunkAt* c = pick();
+        if (!c)
+            break;
+        recipe += "png-drop@" + std::to_string(c->Start) + " " + type(*c);
+        b.erase(c->Start, c->Total);
+        break;
+    }
+    case 4: { // two chunks swapped
+        if (chunks.size() < 2)
+            break;
+        size_t i = Random.Below(chunks.size());
+        size_t j = Random.Below(chunks.size());
+        if (i == j)
+            break;
+        if (i > j)
+            std::swap(i, j);
+        const TPngChunkAt& first = chunks[i];
+        const TPngChunkAt& second = chunks[j];
+        const std::string a = b.substr(first.Start, first.Total);
+        const std::string c = b.substr(second.Start, second.Total);
+        const std::string between =
+            b.substr(first.Start + first.Total, second.Start - first.Start - first.Total);
+        recipe += "png-swap " + type(first) + "@" + std::to_string(first.Start) + " " +
+                  type(second) + "@" + std::to_string(second.Start);
+        b.replace(first.Start, second.Start + second.Total - first.Start, c + between + a);
+        break;
+    }
+    case 5: { // a new chunk, often text with the anchors' keyword
+        const std::string_view name = Random.Percent(40)
+                                          ? std::string_view("tEXt")
+                                          : kPngChunkTypes[Random.Below(kPngChunkTypes.size())];
+        std::string data;
+        if (name == "tEXt" && Random.Percent(70)) {
+            data = Random.Percent(60) ? "URL" : Random.Percent(50) ? "url" : "Comment";
+            data += '\0';
+            data += "click:" + std::to_string(Random.Below(100)) + ",0," +
+                    std::string(kLimitNumbers[Random.Below(kLimitNumbers.size())]) + ",9\r\nurl:";
+        }
+        const size_t length = std::min(Random.RunLength(), room);
+        while (data.size() < length)
+            data += static_cast<char>(Random.Next());
+        const size_t at = chunks.empty() ? b.size() : pick()->Start;
+        recipe += "png-chunk@" + std::to_string(at) + " " +
+                  std::string(name == std::string_view("\0\0\0\0", 4) ? "NUL" : name) +
+                  " n=" + std::to_string(data.size());
+        b.insert(at, MakePngChunk(name, data));
+        break;
+    }
+    default: { // the image data inflated, changed and deflated again
+        std::string compressed;
+        std::vector<const TPngChunkAt*> data;
+        for (const TPngChunkAt& c : chunks)
+            if (type(c) == "IDAT") {
+                compressed += b.substr(c.Start + 8, c.Length);
+                data.push_back(&c);
+            }
+        std::string raw;
+        if (data.empty() || !Inflate(compressed, raw, 4 * maxSize_) || raw.empty())
+            break;
+        recipe += "png-rows";
+        const unsigned how = static_cast<unsigned>(Random.Below(5));
+        const TPngChunkAt* header = nullptr;
+        for (const TPngChunkAt& c : chunks)
+            if (type(c) == "IHDR" && c.Length >= 13)
+                header = &c;
+        if (how == 4 && header) {
+            // The largest pictures the limits allow, whole: 8-bit RGBA rows
+            // of zeros, each with its filter byte.
+            static constexpr std::pair<uint32_t, uint32_t> kSizes[] = {
+                {8192, 2048}, {4096, 4096}, {2048, 8192}, {8192, 1}, {1, 8192}, {1024, 1024}};
+            const size_t size = Random.Below(std::size(kSizes));
+            const auto [w, h] = kSizes[size];
+            const size_t fields = header->Start + 8;
+            PutBigEndian(b, fields, w);
+            PutBigEndian(b, fields + 4, h);
+            b[fields + 8] = 8;
+            b[fields + 9] = 6;
+            b[fields + 12] = static_cast<char>(Random.Below(2));
+            recipe += " whole " + std::to_string(w) + "x" + std::to_string(h) +
+                      (b[fields + 12] ? " interlaced" : "");
+            // Compressing 64 MB takes a good part of a second: each size once.
+            static std::string packedZeros[std::size(kSizes)];
+            std::string& packed = packedZeros[size];
+            if (packed.empty())
+                packed = Deflate(std::string((static_cast<size_t>(w) * 4 + 1) * h, '\0'));
+            for (size_t i = data.size(); i-- > 1;)
+                b.erase(data[i]->Start, data[i]->Total);
+            b.replace(data[0]->Start, data[0]->Total, MakePngChunk("IDAT", packed));
+            break;
+        }
+        if (how == 0) { // filter bytes: the first of each row of some width
+            const size_t stride = Random.Between(2, 64);
+            for (size_t i = 0; i < raw.size(); i += stride)
+                if (Random.Percent(30))
+                    raw[i] = static_cast<char>(Random.Below(8));
+            recipe += " filters/" + std::to_string(stride);
+        } else if (how == 1) {
+            const size_t cut = Random.Below(raw.size());
+            raw.resize(cut);
+            recipe += " cut=" + std::to_string(cut);
+        } else if (how == 2) {
+            const size_t more = Random.RunLength();
+            raw.append(more, static_cast<char>(Random.Next()));
+            recipe += " more=" + std::to_string(more);
+        } else {
+            const size_t count = Random.Between(1, 32);
+            for (size_t i = 0; i < count; ++i)
+                raw[Random.Below(raw.size())] = static_cast<char>(Random.Next());
+            recipe += " bytes=" + std::to_string(count);
+        }
+        const std::string packed = Deflate(raw);
+        if (packed.empty())
+            break;
+        // One chunk in place of the first, the others left out.
+        for (size_t i = data.size(); i-- > 1;)
+            b.erase(data[i]->Start, data[i]->Total);
+        b.replace(data[0]->Start, data[0]->Total, MakePngChunk("IDAT", packed));
         break;
     }
     }

@@ -20,6 +20,8 @@ enum class TShape : uint8_t {
     Xml,    // tags "<...>" and attributes name="value"
     Lines,  // "key=value" or "Name: value" lines
     Base64, // one token of four-character groups
+    Png,    // PNG chunks: after the mutations most inputs get their chunks' CRCs
+            // made right again, so that the decoder reads past its checks
 };
 
 struct TSeed {
@@ -48,6 +50,7 @@ public:
 private:
     class TRandom;
     void Mutate(TRandom& Random, TInput& Input) const;
+    void MutatePng(TRandom& Random, TInput& Input) const;
 
     std::vector<TSeed> seeds_;
     TShape shape_;

@@ -1,6 +1,8 @@
 #include "FuzzReaders.h"
 
 #include "KorvTest.h"
+#include "controls/KvGraphics.h"
+#include "controls/PNGControl.h"
 #include "engine/qvAddOnCheck.h"
 #include "engine/qvAddOnReaders.h"
 #include "engine/qvBackup.h"
@@ -19,6 +21,7 @@
 #include "platform/XmlU.h"
 #include "platform/qvCommon.h"
 
+#include <png.h>
 #include <wininet.h>
 
 #include <algorithm>
@@ -470,6 +473,264 @@ std::string RunHttp(TSandbox&, const std::string& Input, bool& Taken)
     return {};
 }
 
+
+// ---------------------------------------------------------------------------
+// Pictures
+
+constexpr char kPictureFile[] = "user\\News\\banner.png";
+
+// What the control's anchors must be after its picture changed: one per
+// "URL" text chunk, in chunk order, each as its text parses.
+std::string CheckAnchors(const TPNGControl& Control)
+{
+    size_t next = 0;
+    for (TPngChunk* chunk : Control.Image().TextChunks()) {
+        if (!SameTextAscii(chunk->Keyword(), "URL"))
+            continue;
+        if (next >= Control.Anchors().size())
+            return "a \"URL\" chunk without its anchor";
+        const TAnchor& anchor = *Control.Anchors()[next++];
+        RECT rect;
+        std::string url;
+        TAnchor::Parse(chunk->Text(), rect, url);
+        if (anchor.Chunk() != chunk || !EqualRect(&rect, &anchor.Rect()) || url != anchor.URL())
+            return "an anchor that is not what its chunk says";
+        if (anchor.URL().find_first_of("\r\n") != std::string::npos)
+            return "an anchor address with a line break";
+    }
+    if (next != Control.Anchors().size())
+        return "an anchor without its \"URL\" chunk";
+    return {};
+}
+
+// A news banner as the main window loads it: into its PNG control from the
+// news folder, anchors read; then drawn once, and hit-tested at its corners
+// and centre as the mouse would.
+std::string RunPng(TSandbox& Sandbox, const std::string&, bool& Taken)
+{
+    TPNGControl control;
+    const bool loaded = control.LoadFromFile(WideFromAnsi(Sandbox.Path(kPictureFile)));
+    const TPNGPicture& picture = control.Image();
+    if (!loaded) {
+        if (!picture.Empty() || !picture.Chunks().empty() || !control.Anchors().empty())
+            return "a failed load left a picture, chunks or anchors";
+        if (picture.LastError().empty())
+            return "a failed load without its reason";
+        return {};
+    }
+    Taken = true;
+    const int64_t w = picture.Width();
+    const int64_t h = picture.Height();
+    if (w < 1 || h < 1 || w > kMaxPictureSide || h > kMaxPictureSide || w * h > kMaxPicturePixels)
+        return "a picture of " + std::to_string(w) + " x " + std::to_string(h) + " loaded";
+    if (!picture.Pixels() || !picture.LastError().empty())
+        return "a loaded picture without pixels or with an error";
+    if (picture.Chunks().size() > 3 * size_t{kPngMaxKeptChunks})
+        return std::to_string(picture.Chunks().size()) + " chunks kept";
+    if (std::string broke = CheckAnchors(control); !broke.empty())
+        return broke;
+    TBitmap target(16, 16, TPixelFormat::pf32bit);
+    picture.Draw(target.Canvas(), RECT{0, 0, 16, 16});
+    for (const auto& [x, y] : {std::pair<int64_t, int64_t>{0, 0}, {w - 1, h - 1}, {w / 2, h / 2},
+                               {-1, -1}, {w, h}})
+        control.AnchorAt(static_cast<int>(x), static_cast<int>(y));
+    return {};
+}
+
+// The anchor text of a banner: the input is the text of a "URL" chunk of a
+// small picture, which the control loads from the file the codec wrote. The
+// anchor must read as its text parses, survive its own form again, and keep
+// to one address line when an address with line breaks is stored.
+std::string RunPngAnchor(TSandbox&, const std::string& Input, bool& Taken)
+{
+    TMemoryStream file;
+    {
+        TPNGPicture picture;
+        picture.SetSize(64, 48, true);
+        if (!picture.AddTextChunk("URL", Input) || !picture.SaveToStream(file))
+            return "the picture for the anchor could not be written: " + picture.LastError();
+    }
+    file.Seek(0, TSeekOrigin::Begin);
+    TPNGControl control;
+    if (!control.LoadFromStream(file))
+        return "the picture with the anchor did not load: " + control.Image().LastError();
+    if (control.Anchors().size() != 1)
+        return std::to_string(control.Anchors().size()) + " anchors from one chunk";
+    if (std::string broke = CheckAnchors(control); !broke.empty())
+        return broke;
+    TAnchor& anchor = *control.Anchors()[0];
+    const RECT rect = anchor.Rect();
+    const std::string url = anchor.URL();
+    Taken = !url.empty() || !IsRectEmpty(&rect);
+    RECT again;
+    std::string urlAgain;
+    TAnchor::Parse(TAnchor::Format(rect, url), again, urlAgain);
+    if (!EqualRect(&again, &rect) || urlAgain != url)
+        return "an anchor's own form reads back otherwise";
+    anchor.SetURL(url + "\r\nclick:1,2,3,4\nurl:http://else.example/");
+    TAnchor::Parse(anchor.Chunk()->Text(), again, urlAgain);
+    if (!EqualRect(&again, &rect) || urlAgain.find_first_of("\r\n") != std::string::npos ||
+        urlAgain != anchor.URL())
+        return "an address with line breaks changed the anchor's rectangle or lines";
+    control.AnchorAt(rect.left, rect.top);
+    control.AnchorAt(rect.right - 1, rect.bottom - 1);
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// The picture seeds: two written by the program's own codec and control
+// (8-bit colour with and without alpha, anchors and a chunk it keeps raw),
+// three by libpng for the forms the codec only reads (palette with tRNS,
+// grey with alpha at 16 bits, 1-bit grey; interlaced; compressed and
+// international text).
+
+struct TSeedPng {
+    png_uint_32 Width;
+    png_uint_32 Height;
+    int Depth;
+    int Colour;
+    int Interlace;
+    bool Palette;
+    bool Text;
+    std::string* Out;
+};
+
+void PNGCBAPI SeedWrite(png_structp png, png_bytep data, size_t length)
+{
+    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<char*>(data), length);
+}
+
+void PNGCBAPI SeedFlush(png_structp) {}
+
+// Calls setjmp: no object with a destructor in here.
+__attribute__((noinline)) bool WriteSeedPng(png_structp png, png_infop info, const TSeedPng* job,
+                                            png_bytepp rows)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_set_write_fn(png, job->Out, SeedWrite, SeedFlush);
+    png_set_IHDR(png, info, job->Width, job->Height, job->Depth, job->Colour, job->Interlace,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color palette[16];
+    for (int i = 0; i < 16; ++i)
+        palette[i] = {static_cast<png_byte>(i * 17), static_cast<png_byte>(255 - i * 13),
+                      static_cast<png_byte>(i * 5)};
+    png_byte alpha[2] = {0, 128};
+    if (job->Palette) {
+        png_set_PLTE(png, info, palette, 16);
+        png_set_tRNS(png, info, alpha, 2, nullptr);
+    }
+    png_set_gAMA(png, info, 0.45455);
+    png_text texts[3] = {};
+    char url[] = "URL";
+    char click[] = "click:1,1,6,5\r\nurl:https://www.example.com/offer";
+    char comment[] = "Comment";
+    char long_text[] = "A compressed comment, long enough that compressing it pays.";
+    char title[] = "Title";
+    char titled[] = "Titel \xC3\xA4";
+    const int kinds[3] = {PNG_TEXT_COMPRESSION_NONE, PNG_TEXT_COMPRESSION_zTXt,
+                          PNG_ITXT_COMPRESSION_NONE};
+    char* keys[3] = {url, comment, title};
+    char* values[3] = {click, long_text, titled};
+    for (int i = 0; i < 3; ++i) {
+        texts[i].compression = kinds[i];
+        texts[i].key = keys[i];
+        texts[i].text = values[i];
+        texts[i].text_length = std::strlen(values[i]);
+    }
+    if (job->Text)
+        png_set_text(png, info, texts, 3);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, info);
+    return true;
+}
+
+bool MakeSeedPng(TSeedPng job)
+{
+    const int channels = job.Colour == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
+    const size_t stride = (static_cast<size_t>(job.Width) * channels * job.Depth + 7) / 8;
+    std::vector<png_byte> pixels(stride * job.Height);
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<png_byte>(i * 37 + i / stride * 11);
+    std::vector<png_bytep> rows(job.Height);
+    for (png_uint_32 y = 0; y < job.Height; ++y)
+        rows[y] = pixels.data() + stride * y;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    const bool ok = info && WriteSeedPng(png, info, &job, rows.data());
+    png_destroy_write_struct(&png, &info);
+    return ok;
+}
+
+} // namespace
+
+bool WritePictureSeeds(const std::string& Folder)
+{
+    const std::string png = Folder + "png\\";
+    const std::string anchor = Folder + "pnganchor\\";
+    if (!CreateDirectoryPath(png, TFileSecurity::Inherit, true) ||
+        !CreateDirectoryPath(anchor, TFileSecurity::Inherit, true))
+        return false;
+    auto save = [](TPNGControl& control, const std::string& path) {
+        TMemoryStream stream;
+        return control.SaveToStream(stream) && SaveFileAtomic(path, stream.ToString());
+    };
+    bool ok = true;
+    {
+        TPNGControl control;
+        control.Image().SetSize(12, 10, true);
+        uint8_t* p = control.Image().MutablePixels();
+        for (int i = 0; i < 12 * 10; ++i, p += 4) {
+            p[0] = static_cast<uint8_t>(i * 2);
+            p[1] = static_cast<uint8_t>(255 - i);
+            p[2] = static_cast<uint8_t>(i * 7);
+            p[3] = static_cast<uint8_t>(i % 3 ? 255 : 64);
+        }
+        control.Image().Modified();
+        TAnchor* first = control.AddAnchor();
+        TAnchor* second = control.AddAnchor();
+        ok = first && second;
+        if (ok) {
+            first->SetRect(RECT{0, 0, 6, 5});
+            first->SetURL("https://www.example.com/offer?id=1&src=banner");
+            second->SetRect(RECT{6, 5, 12, 10});
+            second->SetURL("http://example.org/");
+        }
+        ok = ok && save(control, png + "anchors.png");
+    }
+    {
+        TPNGControl control;
+        control.Image().SetSize(9, 7, false);
+        std::memset(control.Image().MutablePixels(), 0x5A, 9 * 7 * 4);
+        control.Image().Modified();
+        control.Image().AddTextChunk("Software", "Korvelle");
+        ok = ok && save(control, png + "opaque.png");
+    }
+    std::string out;
+    ok = ok && MakeSeedPng({7, 5, 4, PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_ADAM7, true, true, &out}) &&
+         SaveFileAtomic(png + "palette.png", out);
+    out.clear();
+    ok = ok && MakeSeedPng({5, 6, 16, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_INTERLACE_ADAM7, false, false,
+                            &out}) &&
+         SaveFileAtomic(png + "grey16.png", out);
+    out.clear();
+    ok = ok && MakeSeedPng({13, 3, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, false, true, &out}) &&
+         SaveFileAtomic(png + "grey1.png", out);
+    // The anchor texts as the control writes them, and the forms it also reads.
+    const std::pair<const char*, std::string> texts[] = {
+        {"formatted.txt", TAnchor::Format(RECT{10, 20, 110, 60}, "https://www.example.com/a?b=c")},
+        {"lf.txt", "click:0,0,5,5\nurl:http://example.org/x"},
+        {"mixed.txt", "URL: http://first.example/\r\nCLICK: 1, 2, 3, 4\rclick:-5,-6,70,80\r\n"
+                      "url:https://second.example/"},
+    };
+    for (const auto& [name, text] : texts)
+        ok = ok && SaveFileAtomic(anchor + name, text);
+    return ok;
+}
+
+namespace {
+
 std::vector<std::string> XmlTokens()
 {
     return {"<",
@@ -569,7 +830,8 @@ bool TSandbox::Open()
     folders.UserStartupDir = folders.UserDataDir + "Startup\\";
     folders.NewsDir = folders.UserDataDir + "News\\";
     for (const std::string& folder :
-         {folders.BackupDir, folders.TranslateDir, folders.UserDataDir, Path("profile\\ext\\")})
+         {folders.BackupDir, folders.TranslateDir, folders.UserDataDir, folders.NewsDir,
+          Path("profile\\ext\\")})
         if (!CreateDirectoryPath(folder, TFileSecurity::Protected, true))
             return false;
     SetProgramFoldersForTests(folders);
@@ -912,9 +1174,28 @@ const std::vector<TReader>& Readers()
           "\r\n", "-", "/", "*", " ", "bytes=", "Last-Modified: "},
          &PrepareHttp,
          &RunHttp},
-        // The PNG reader and the PNG control's anchor text join the table
-        // here once the PNG control exists: rows "png" (the picture loaded
-        // from a file) and "pnganchor" (its tEXt "URL" regions).
+        // Pictures come from the network into a folder every user can write.
+        // The cap holds the largest picture the codec takes (its pixels,
+        // kept by KvAllocate and counted with it) and the chunks kept raw
+        // (each byte in libpng's list, in the picture's and once more while
+        // the control reads its anchors).
+        {"png", "TPNGControl::LoadFromFile (a news banner), then drawn", TShape::Png, 1 * MB,
+         kCapBase + 4 * kMaxPicturePixels, 8, kPictureFile, TWrites::Nothing, nullptr, {},
+         nullptr, &RunPng, false},
+        // The text of one "URL" chunk, up to the codec's chunk limit.
+        {"pnganchor",
+         "TPNGControl::LoadFromStream of a picture with the text as its \"URL\" chunk",
+         TShape::Lines,
+         kPngMaxChunkBytes - 4,
+         kCapBase,
+         48,
+         nullptr,
+         TWrites::Nothing,
+         nullptr,
+         {"click:", "url:", "\r\n", "\r", "\n", ",", " ", "\t", "CLICK:", "URL:", "-",
+          "http://", "https://", "javascript:", "file:///c:/", "%22", "\xEF\xBB\xBF"},
+         nullptr,
+         &RunPngAnchor},
     };
     return readers;
 }

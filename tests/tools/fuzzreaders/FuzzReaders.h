@@ -120,11 +120,24 @@ struct TReader {
     // Taken: the reader read the input through and acted on it (a catalogue
     // loaded, a backup restored, a query accepted), as opposed to refusing it.
     std::string (*Run)(TSandbox& Sandbox, const std::string& Input, bool& Taken);
+    // The reader opens its file sharing writes, so the input's file can stay
+    // open between inputs; a reader that shares only reads gets it closed.
+    bool SharesWrites = true;
 };
+
+// The input's file is written through a handle kept open between inputs.
+inline bool KeepsInputOpen(const TReader& Reader)
+{
+    return Reader.Writes != TWrites::OwnFile && Reader.SharesWrites;
+}
 
 const std::vector<TReader>& Readers();
 const TReader* FindReader(std::string_view Name);
 
 int64_t AllocationCap(const TReader& Reader, size_t InputSize);
+
+// Writes the picture seeds (folders "png" and "pnganchor" below Folder, which
+// ends in a backslash); false when one could not be made or written.
+bool WritePictureSeeds(const std::string& Folder);
 
 } // namespace fuzz

@@ -12,6 +12,12 @@
 //       given) and prints its verdict; exit 1 when it fails.
 //   fuzzreaders --list
 //       the readers, their entries and their allocation caps.
+//   fuzzreaders --reader NAME --write-input I
+//       writes input I of the reader (as a failing input is written, without
+//       running it), to replay or study an input a run named.
+//   fuzzreaders --write-picture-seeds FOLDER
+//       writes the seeds of the picture readers (they are committed; this
+//       made them).
 //
 // An input fails when its reader crashes, overflows its stack, throws, takes
 // more than kSlowMs and, run once more, uses that much processor time, gets
@@ -31,6 +37,7 @@
 #include "FuzzMutator.h"
 #include "FuzzReaders.h"
 
+#include "controls/KvWideStrings.h"
 #include "platform/FileUtilsU.h"
 #include "platform/GuardU.h"
 #include "platform/LogU.h"
@@ -314,7 +321,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     TOutcome outcome;
     WIN32_FILE_ATTRIBUTE_DATA written{};
     if (Reader.InputFile) {
-        if (!Sandbox.WriteFile(Reader.InputFile, Input, Reader.Writes != TWrites::OwnFile) ||
+        if (!Sandbox.WriteFile(Reader.InputFile, Input, KeepsInputOpen(Reader)) ||
             !FileStamp(Sandbox.Path(Reader.InputFile), written)) {
             outcome.Failure = std::string("the input could not be written to ") + Reader.InputFile;
             return outcome;
@@ -325,6 +332,8 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
         before = Sandbox.Snapshot();
 
     MarkPeak();
+    const int64_t buffersAtMark = KvLiveBytes();
+    KvMarkPeakBytes();
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
     LARGE_INTEGER end;
@@ -343,7 +352,9 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     outcome.CpuMs = Cpu ? ThreadCpuMs() - cpuStart : 0;
     outcome.Ms = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                  static_cast<double>(frequency.QuadPart);
-    outcome.PeakBytes = PeakSinceMark();
+    // The C++ heap's peak and the picture buffers' peak (KvAllocate), added:
+    // at least the real peak.
+    outcome.PeakBytes = PeakSinceMark() + (KvPeakBytes() - buffersAtMark);
 
     std::vector<std::string> failures;
     if (!broke.empty())
@@ -414,7 +425,7 @@ bool OpenSandbox(const TReader& Reader, TSandbox& Sandbox, const std::vector<TSe
     bool anyTaken = false;
     for (const TSeed& seed : Seeds) {
         if (Reader.InputFile)
-            Sandbox.WriteFile(Reader.InputFile, seed.Bytes, Reader.Writes != TWrites::OwnFile);
+            Sandbox.WriteFile(Reader.InputFile, seed.Bytes, KeepsInputOpen(Reader));
         bool taken = false;
         Guard([&] { Reader.Run(Sandbox, seed.Bytes, taken); });
         anyTaken = anyTaken || taken;
@@ -749,7 +760,9 @@ int Usage()
 {
     Print("usage: fuzzreaders [--reader NAME]... [--count N] [--from I]\n"
           "       fuzzreaders --replay FILE [--reader NAME]\n"
-          "       fuzzreaders --list");
+          "       fuzzreaders --list\n"
+          "       fuzzreaders --reader NAME --write-input I\n"
+          "       fuzzreaders --write-picture-seeds FOLDER");
     return 2;
 }
 
@@ -777,6 +790,7 @@ int wmain(int argc, wchar_t** argv)
     uint64_t count = kDefaultCount;
     uint64_t from = 0;
     std::string replay;
+    std::optional<uint64_t> writeInput;
     std::string worker;
     std::string shared;
     for (int i = 1; i < argc; ++i) {
@@ -804,6 +818,19 @@ int wmain(int argc, wchar_t** argv)
         } else if (arg == L"--from" && hasValue) {
             if (!ParseCount(argv[++i], from))
                 return Usage();
+        } else if (arg == L"--write-input" && hasValue) {
+            uint64_t index = 0;
+            if (!ParseCount(argv[++i], index))
+                return Usage();
+            writeInput = index;
+        } else if (arg == L"--write-picture-seeds" && hasValue) {
+            std::string folder = AnsiFromWide(argv[++i]);
+            if (!folder.empty() && folder.back() != '\\')
+                folder += '\\';
+            const bool written = WritePictureSeeds(folder);
+            Print(written ? "fuzzreaders: picture seeds written to " + folder
+                          : "fuzzreaders: the picture seeds could not be written");
+            return written ? 0 : 1;
         } else if (arg == L"--replay" && hasValue) {
             replay = AnsiFromWide(argv[++i]);
         } else if (arg == L"--worker" && hasValue) {
@@ -822,6 +849,21 @@ int wmain(int argc, wchar_t** argv)
     }
     if (!replay.empty())
         return Replay(replay, readers.empty() ? nullptr : readers.front());
+    if (writeInput) {
+        if (readers.size() != 1)
+            return Usage();
+        std::optional<TMutator> mutator = MakeMutator(*readers.front());
+        if (!mutator)
+            return 2;
+        const TInput input = mutator->Make(*writeInput);
+        const std::string file =
+            WriteEvidence(*readers.front(), *writeInput, input, "none (written on request)");
+        Print(file.empty() ? "fuzzreaders: the input could not be written"
+                           : "input " + std::to_string(*writeInput) + " (" + input.Seed + "; " +
+                                 input.Recipe + "; " + std::to_string(input.Bytes.size()) +
+                                 " bytes) written to " + file);
+        return file.empty() ? 1 : 0;
+    }
 
     if (readers.empty())
         for (const TReader& reader : Readers())
