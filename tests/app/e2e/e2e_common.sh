@@ -56,6 +56,16 @@ views=(64)
 [ "$arch" = win64 ] && views=(32 64)
 guids=()
 for i in 1 2 3; do guids+=("$guid_stem$i}"); done
+undo_speedups() { # <what for>: every speed-up backup restored, newest first, so that
+    # the next run in this prefix finds the same tweaks on offer
+    ctl backups | { grep '^boost' || true; } | cut -f2 | while read -r name; do
+        if [ -n "$name" ]; then
+            ctl restore "C:\\ProgramData\\Korvelle\\Backup\\$name" | grep -q 'failed=0' ||
+                fail "$1: the backup $name was not restored whole"
+        fi
+    done
+}
+
 cleanup() {
     alone "$exe" /UNINSTALL || true
     for g in "${guids[@]}"; do for v in "${views[@]}"; do

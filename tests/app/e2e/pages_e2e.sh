@@ -149,4 +149,5 @@ answer_boxes 3000
 status=0
 wait $wizard || status=$?
 [ $status -eq 0 ] || fail "the wizard ended with $status"
+undo_speedups "after the pages run"
 echo "e2e pages: $expected errors found, one kept by the review, the rest repaired, sped up, restored; $(ls "$evidence" | wc -l) pictures in $evidence"
