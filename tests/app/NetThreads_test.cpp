@@ -151,7 +151,9 @@ TEST_F(NetThreads, BoundedWaitReturnsAtOnceForAnEndedThreadAndGivesUpOnAStalledO
         ASSERT_TRUE(WaitThreadFor(&done, kThreadWaitMs));
         const DWORD start = GetTickCount();
         EXPECT_TRUE(WaitThreadFor(&done, 5000));
-        EXPECT_LT(GetTickCount() - start, 50u);
+        // Far below the 5 s it was offered: a loaded machine may delay the
+        // answer, a wait on an ended thread would spend the whole budget.
+        EXPECT_LT(GetTickCount() - start, 1000u);
     }
 
     fakeservice::TBehaviour stall;
@@ -162,7 +164,9 @@ TEST_F(NetThreads, BoundedWaitReturnsAtOnceForAnEndedThreadAndGivesUpOnAStalledO
     EXPECT_FALSE(WaitThreadFor(stalled.get(), 1500));
     const DWORD spent = GetTickCount() - start;
     EXPECT_GE(spent, 1500u);
-    EXPECT_LE(spent, 2500u);
+    // False already says it did not wait for the end; the bound says it gave
+    // up near its time, with room for a loaded machine.
+    EXPECT_LE(spent, 4500u);
     // Freed only once it ended.
     EXPECT_TRUE(WaitThreadFor(stalled.get(), kThreadWaitMs));
 }
@@ -176,7 +180,8 @@ TEST_F(NetThreads, InstallLeavesAStalledReportRunningAndEndsWithinItsWait)
     InstallProgram();
     const DWORD spent = GetTickCount() - start;
     EXPECT_GE(spent, 15000u);
-    EXPECT_LT(spent, 17000u);
+    // Well before the stalled reply (30 s), with room for a loaded machine.
+    EXPECT_LT(spent, 24000u);
     EXPECT_TRUE(ReportLeftRunning());
     ASSERT_EQ(1u, service_.RequestCount());
     EXPECT_NE(std::string::npos, service_.Requests()[0].Query.find("action=INMOSTREL"));

@@ -382,7 +382,9 @@ TEST_F(StartUp, SecondStartWakesTheFirstAndEnds)
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(event, 20000));
     const DWORD set = GetTickCount();
     EXPECT_TRUE(PumpUntil([&] { return !IsIconic(wnd) && GetForegroundWindow() == wnd; }, 5000));
-    EXPECT_LE(GetTickCount() - set, 400u);
+    // At once, not at a later round of the wizard's timers; a loaded machine
+    // only delays the switch.
+    EXPECT_LE(GetTickCount() - set, 3000u);
     CloseHandle(event);
 
     ASSERT_TRUE(second->Wait(20000));

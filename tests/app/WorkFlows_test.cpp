@@ -205,7 +205,9 @@ TEST_F(WorkFlow, StopAskedYesEndsTheScanWithWhatItFound)
     TPromptScript::Answer({IDYES});
     steps_->ButtonStopScan()->Click();
     ASSERT_TRUE(ReachStep(kStepScanResults));
-    EXPECT_LT(GetTickCount() - answeredAt, 1000u);
+    // Below the stop's longest wait for its worker (1.5 s), which a worker
+    // that ends at once never spends; room for a loaded machine up to there.
+    EXPECT_LT(GetTickCount() - answeredAt, 1450u);
     EXPECT_GT(main_->RegistryErrors, 0);
     EXPECT_LT(main_->RegistryErrors, 100);
     EXPECT_EQ(1, Counters()["P.S"]);
