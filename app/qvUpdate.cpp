@@ -101,15 +101,19 @@ bool InstallOne(const std::string& Source)
     // older copy in its place: "/completeupdate" would install that.
     if (!CopyFileTo(Source, fresh, true, true) && !CopyFileTo(Source, fresh, true, true))
         return false;
+    UpdateStepDone(kUpdateStepNewCopied);
     if (!SwapUpdatedFile(target)) {
         if (!FileExistsEx(fresh))
             return false;
         AppFlags().UpdatePending = true;
     }
     DeleteFileA(Source.c_str());
-    // Last: a running program's old copy stays and goes at the next start.
+    UpdateStepDone(kUpdateStepSourceDeleted);
+    // What an earlier version's update left; one still in use stays and goes
+    // at the next start.
     if (FileExistsEx(old))
         DeleteFileA(old.c_str());
+    UpdateStepDone(kUpdateStepOldDeleted);
     return true;
 }
 
