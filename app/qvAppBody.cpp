@@ -54,6 +54,8 @@ constexpr DWORD kMutexWaitMs = 100;
 constexpr DWORD kStopEventSetMs = 100;
 constexpr DWORD kStopProgramsEndMs = 2000;
 constexpr DWORD kCompleteUpdateWaitMs = 3000;
+constexpr int kCompleteUpdateTries = 10;
+constexpr DWORD kCompleteUpdateRetryMs = 500;
 constexpr DWORD kUninstallStopWaitMs = 500;
 constexpr DWORD kUninstallSettleMs = 2500;
 // How long the end of the program waits for an update run that installs.
@@ -142,11 +144,6 @@ void PostToTray(const char* MessageName)
     const HWND tray = FindWindowA(kTrayWindowClassName, nullptr);
     if (tray)
         PostMessageA(tray, RegisterWindowMessageA(MessageName), 0, 0);
-}
-
-bool SwapStepDone(int Step)
-{
-    return !Seams().SwapContinue || Seams().SwapContinue(Step);
 }
 
 } // namespace
@@ -415,6 +412,9 @@ void DeleteUpdateLeftovers(bool AlsoNew)
     if (AlsoNew) {
         DeleteIfPresent(dir + kMainNewName);
         DeleteIfPresent(dir + kTrayNewName);
+        // A swap cut off after staging its copy.
+        DeleteIfPresent(MainExePath() + ".tmp");
+        DeleteIfPresent(TrayExePath() + ".tmp");
     }
 }
 
@@ -433,6 +433,12 @@ std::string ChangeFileExt(const std::string& Target, const std::string& NewExten
     return Target + NewExtension;
 }
 
+void UpdateStepDone(TUpdateStep Step)
+{
+    if (Seams().UpdateStep)
+        Seams().UpdateStep(Step);
+}
+
 bool SwapUpdatedFile(const std::string& Target)
 {
     const std::string fresh = ChangeFileExt(Target, ".new");
@@ -446,29 +452,15 @@ bool SwapUpdatedFile(const std::string& Target)
         return false;
     }
     ProtectPath(staged);
-    if (!SwapStepDone(1))
+    UpdateStepDone(kUpdateStepStaged);
+    // One rename: Target is the old program or the new one, never neither.
+    if (!MoveFileExA(staged.c_str(), Target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteIfPresent(staged);
         return false;
-    bool placed = MoveFileExA(staged.c_str(), Target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-    if (!placed) {
-        // In use: a running program can be renamed, not replaced.
-        const std::string old = ChangeFileExt(Target, ".old");
-        if (!MoveFileExA(Target.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            DeleteIfPresent(staged);
-            return false;
-        }
-        if (!SwapStepDone(2))
-            return false;
-        placed = MoveFileExA(staged.c_str(), Target.c_str(), 0) != FALSE;
-        if (!placed) {
-            MoveFileExA(old.c_str(), Target.c_str(), 0);
-            DeleteIfPresent(staged);
-            return false;
-        }
     }
-    if (!SwapStepDone(3))
-        return true;
+    UpdateStepDone(kUpdateStepPlaced);
     DeleteIfPresent(fresh);
-    SwapStepDone(4);
+    UpdateStepDone(kUpdateStepNewDeleted);
     return true;
 }
 
@@ -477,8 +469,13 @@ void CompleteUpdate()
     StopPrograms();
     AppSleep(kCompleteUpdateWaitMs);
     DeleteUpdateLeftovers(false);
-    SwapUpdatedFile(MainExePath());
-    SwapUpdatedFile(TrayExePath());
+    // The program that started this one may still be ending: a file in use
+    // is tried again for a while before its new copy is left as it is.
+    for (const std::string& target : {MainExePath(), TrayExePath()})
+        for (int i = 0; i < kCompleteUpdateTries && !SwapUpdatedFile(target) &&
+                        FileExistsEx(ChangeFileExt(target, ".new"));
+             ++i)
+            AppSleep(kCompleteUpdateRetryMs);
     StartTrayProgram();
 }
 

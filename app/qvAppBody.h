@@ -88,13 +88,31 @@ void StartPendingUpdate();
 // what follows) replaced by NewExtension, which is appended to a name
 // without one.
 std::string ChangeFileExt(const std::string& Target, const std::string& NewExtension);
-// Puts Target's waiting ".new" copy in its place without ever leaving no
-// program: New is copied to Target + ".tmp" first; a free Target is then
-// replaced by one rename; a Target in use is renamed to ".old" (an earlier
-// ".old" replaced) and ".tmp" renamed to Target, ".old" renamed back when
-// that fails. New is deleted only once Target is the new copy. Nothing
-// happens without a ".new" copy. True when Target is the new copy.
+// Puts Target's waiting ".new" copy in its place without ever leaving Target
+// missing or part-written: New is copied to Target + ".tmp" first, and that
+// replaces Target by one rename. A Target in use (a running program) is left
+// as it is, and its ".new" copy waits for "/completeupdate", when it is
+// free: renaming a running program away would leave no program under its
+// name until the next rename. New is deleted only once Target is the new
+// copy. Nothing happens without a ".new" copy. True when Target is the new
+// copy.
 bool SwapUpdatedFile(const std::string& Target);
+
+// The steps of putting an update file in place, in their order (the seam
+// UpdateStep is told after each). InstallUpdateFile copies the download
+// beside its target as ".new", swaps it in (SwapUpdatedFile: staged as
+// ".tmp", renamed in place, ".new" deleted), then deletes the download and
+// an ".old" copy an earlier version left.
+enum TUpdateStep : int {
+    kUpdateStepNewCopied = 1,
+    kUpdateStepStaged,
+    kUpdateStepPlaced,
+    kUpdateStepNewDeleted,
+    kUpdateStepSourceDeleted,
+    kUpdateStepOldDeleted,
+};
+// Tells the seam (when set) that Step is done.
+void UpdateStepDone(TUpdateStep Step);
 // Posts WM_KorvelleExitToTray to the tray window, when there is one.
 void NotifyTrayExit();
 // Posts WM_KorvelleRefreshTray to the tray window, when there is one.
@@ -144,10 +162,10 @@ struct TAppSeams {
     std::function<uint64_t(std::string_view Text)> UserIdHash;
     // The copy of the swap routine (CopyFileTo).
     std::function<bool(const std::string& Source, const std::string& Dest)> SwapCopy;
-    // Asked after each step of the swap routine (1 copied, 2 renamed to
-    // ".old", 3 put in place, 4 ".new" deleted): false ends the routine
-    // there, as if the process had died.
-    std::function<bool(int Step)> SwapContinue;
+    // Told after each step of putting an update file in place (TUpdateStep);
+    // a test ends the process there to see what a halt between two steps
+    // leaves behind.
+    std::function<void(TUpdateStep Step)> UpdateStep;
     // The daily web-service check when one is due: a handle that is signalled
     // when the check ends, owned by the caller; null when no check is due.
     std::function<HANDLE()> StartDailyCheck;

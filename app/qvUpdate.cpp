@@ -31,7 +31,9 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <stdexcept>
 
 namespace {
@@ -101,15 +103,19 @@ bool InstallOne(const std::string& Source)
     // older copy in its place: "/completeupdate" would install that.
     if (!CopyFileTo(Source, fresh, true, true) && !CopyFileTo(Source, fresh, true, true))
         return false;
+    UpdateStepDone(kUpdateStepNewCopied);
     if (!SwapUpdatedFile(target)) {
         if (!FileExistsEx(fresh))
             return false;
         AppFlags().UpdatePending = true;
     }
     DeleteFileA(Source.c_str());
-    // Last: a running program's old copy stays and goes at the next start.
+    UpdateStepDone(kUpdateStepSourceDeleted);
+    // What an earlier version's update left; one still in use stays and goes
+    // at the next start.
     if (FileExistsEx(old))
         DeleteFileA(old.c_str());
+    UpdateStepDone(kUpdateStepOldDeleted);
     return true;
 }
 
@@ -411,6 +417,11 @@ void TFormUpdate::NextFile()
     Refresh();
 }
 
+bool TFormUpdate::RefreshDue() const
+{
+    return !refreshed_ || Tick() - lastRefresh_ >= kMinRefreshGapMs;
+}
+
 void TFormUpdate::Refresh(bool Force)
 {
     const DWORD now = Tick();
@@ -496,6 +507,106 @@ std::atomic<bool> gEnding{false};
 std::atomic<int> gRunsActive{0};
 std::atomic<DWORD> gDownloadTimeoutMs{0};
 
+// SHA-256 on a thread of its own, fed the blocks a download writes: the
+// digest is ready when the transfer ends, instead of costing a pass over the
+// file after it. At most kHashQueueBytes wait; a full queue holds the writer.
+class THashThread final : public TThread {
+public:
+    THashThread() : TThread(false) { Start(); }
+    ~THashThread() override
+    {
+        Close();
+        WaitFor();
+    }
+    void Add(const void* Data, size_t Size)
+    {
+        std::unique_lock lock(lock_);
+        room_.wait(lock, [this] { return ended_ || queued_ < kHashQueueBytes; });
+        if (ended_)
+            return;
+        blocks_.emplace_back(static_cast<const char*>(Data), Size);
+        queued_ += Size;
+        ready_.notify_one();
+    }
+    // The digest of every block added; '' when the hash failed.
+    std::string Finish()
+    {
+        Close();
+        WaitFor();
+        return digest_;
+    }
+
+private:
+    static constexpr size_t kHashQueueBytes = 4u << 20;
+    void Close()
+    {
+        std::lock_guard lock(lock_);
+        closed_ = true;
+        ready_.notify_one();
+    }
+    void Execute() override
+    {
+        struct TEndLast {
+            THashThread& self;
+            ~TEndLast()
+            {
+                std::lock_guard lock(self.lock_);
+                self.ended_ = true;
+                self.room_.notify_all();
+            }
+        } endLast{*this};
+        TSha256 hash;
+        bool ok = true;
+        while (true) {
+            std::string block;
+            {
+                std::unique_lock lock(lock_);
+                ready_.wait(lock, [this] { return closed_ || !blocks_.empty(); });
+                if (blocks_.empty())
+                    break;
+                block = std::move(blocks_.front());
+                blocks_.pop_front();
+                queued_ -= block.size();
+                room_.notify_one();
+            }
+            ok = hash.Add(block.data(), block.size()) && ok;
+        }
+        std::string hex;
+        if (ok && hash.Finish(hex))
+            digest_ = std::move(hex);
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_, room_;
+    std::deque<std::string> blocks_;
+    size_t queued_ = 0;
+    bool closed_ = false;
+    bool ended_ = false;
+    std::string digest_;
+};
+
+// The download's file, hashed as the request writes it.
+class THashingFileWriter final : public TFileWriter {
+public:
+    bool WriteBuffer(const void* Buf, int32_t Count) override
+    {
+        if (!TFileWriter::WriteBuffer(Buf, Count))
+            return false;
+        if (Count > 0) {
+            written_ += Count;
+            hash_.Add(Buf, static_cast<size_t>(Count));
+        }
+        return true;
+    }
+    // The digest of every byte written; '' when the hash failed.
+    std::string Digest() { return hash_.Finish(); }
+    int64_t Written() const { return written_; }
+
+private:
+    THashThread hash_;
+    int64_t written_ = 0;
+};
+
 } // namespace
 
 void SetUpdateDownloadTimeout(DWORD Ms)
@@ -549,7 +660,7 @@ void TQVDownload::Execute()
     done_ = false;
     if (FileExistsEx(target_))
         DeleteFileA(target_.c_str());
-    auto writer = std::make_unique<TFileWriter>();
+    auto writer = std::make_unique<THashingFileWriter>();
     writer->Security = TFileSecurity::Inherit;
     if (!writer->Open(target_)) {
         Log("update: cannot write " + target_, kUpdateLogCategory, kUpdateLogLevel);
@@ -568,7 +679,8 @@ void TQVDownload::Execute()
         if (!window_)
             return;
         window_->SetCounters(Received, Total);
-        Synchronize([this] { window_->Refresh(false); });
+        if (window_->RefreshDue())
+            Synchronize([this] { window_->Refresh(false); });
     };
     request->OnDone = [this](THTTPGet& Sender) {
         if (Stopping() || !window_)
@@ -586,6 +698,8 @@ void TQVDownload::Execute()
         request_ = nullptr;
     }
     writer->Close();
+    const int64_t written = writer->Written();
+    const std::string streamed = writer->Digest();
     writer.reset();
 
     bool ok = requested && request->ErrorCode == kHTTPErrorNone && request->Status == 200 &&
@@ -594,8 +708,11 @@ void TQVDownload::Execute()
     // The announced total and the list's size must both match: a reply
     // without a length, cut short or empty is never installed.
     ok = ok && size > 0 && size == request->ContentLength && size == entry_.Size;
+    // The bytes as they were written; the file read back only when they were
+    // not all of it (an output emptied and written again).
     std::string digest;
-    ok = ok && FileSha256Hex(target_, digest) && AsciiLowerCase(digest) == entry_.Sha256;
+    ok = ok && ((written == size && streamed == entry_.Sha256) ||
+                (FileSha256Hex(target_, digest) && AsciiLowerCase(digest) == entry_.Sha256));
     if (!ok) {
         if (FileExistsEx(target_))
             DeleteFileA(target_.c_str());

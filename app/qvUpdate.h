@@ -84,6 +84,10 @@ public:
     // Fills the labels and the bar from the counters. A refresh asked for
     // less than 100 ms after the last one is skipped unless Force.
     void Refresh(bool Force = true);
+    // A refresh without Force would not be skipped now. Any thread: the
+    // download asks before it hands a refresh to the GUI thread, whose
+    // round trip would cost more than the refresh it skips.
+    bool RefreshDue() const;
     void StartInstalling();
     // The time and rate labels cleared.
     void DownloadSucceeded();
@@ -130,8 +134,8 @@ private:
     std::atomic<uint32_t> total_{0};
     DWORD startTick_ = 0;
     DWORD rateTick_ = 0;
-    DWORD lastRefresh_ = 0;
-    bool refreshed_ = false;
+    std::atomic<DWORD> lastRefresh_{0};
+    std::atomic<bool> refreshed_{false};
     bool installing_ = false;
     double rate_ = 0; // bytes per second
     uint32_t secondsLeft_ = 0;

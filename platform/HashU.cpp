@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -413,25 +414,55 @@ constexpr DWORD kFileBlock = 64 * 1024;
 // One hash over the blocks Feed hands out (false from Feed: failure).
 template <typename F> bool Sha256Of(F&& Feed, std::string& Hex)
 {
+    TSha256 hash;
+    return Feed([&hash](const BYTE* Data, DWORD Size) { return hash.Add(Data, Size); }) &&
+           hash.Finish(Hex);
+}
+
+} // namespace
+
+TSha256::TSha256()
+{
     HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
-                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
-        return false;
     HCRYPTHASH hash = 0;
-    bool ok = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) != 0;
-    if (ok)
-        ok = Feed([hash](const BYTE* Data, DWORD Size) {
-            return Size == 0 || CryptHashData(hash, Data, Size, 0) != 0;
-        });
+    failed_ = !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
+                                    CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+    if (!failed_)
+        failed_ = !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    provider_ = provider;
+    hash_ = hash;
+}
+
+TSha256::~TSha256()
+{
+    if (hash_)
+        CryptDestroyHash(static_cast<HCRYPTHASH>(hash_));
+    if (provider_)
+        CryptReleaseContext(static_cast<HCRYPTPROV>(provider_), 0);
+}
+
+bool TSha256::Add(const void* Data, size_t Size)
+{
+    const BYTE* bytes = static_cast<const BYTE*>(Data);
+    while (!failed_ && Size > 0) {
+        const DWORD block = static_cast<DWORD>(std::min<size_t>(Size, kFileBlock));
+        failed_ = !CryptHashData(static_cast<HCRYPTHASH>(hash_), bytes, block, 0);
+        bytes += block;
+        Size -= block;
+    }
+    return !failed_;
+}
+
+bool TSha256::Finish(std::string& Hex)
+{
     BYTE digest[kSha256Bytes] = {};
     DWORD size = kSha256Bytes;
-    if (ok)
-        ok = CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == kSha256Bytes;
-    if (hash)
-        CryptDestroyHash(hash);
-    CryptReleaseContext(provider, 0);
-    if (!ok)
+    if (failed_ || !CryptGetHashParam(static_cast<HCRYPTHASH>(hash_), HP_HASHVAL, digest, &size, 0) ||
+        size != kSha256Bytes) {
+        failed_ = true;
         return false;
+    }
+    failed_ = true; // the hash is ended
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
     for (BYTE b : digest) {
@@ -441,8 +472,6 @@ template <typename F> bool Sha256Of(F&& Feed, std::string& Hex)
     Hex = std::move(text);
     return true;
 }
-
-} // namespace
 
 bool Sha256Hex(std::string_view Bytes, std::string& Hex)
 {

@@ -100,3 +100,21 @@ private:
 // the file fails.
 bool Sha256Hex(std::string_view Bytes, std::string& Hex);
 bool FileSha256Hex(const std::string& FileName, std::string& Hex);
+
+// SHA-256 of bytes handed in block by block (a file as it is written).
+class TSha256 {
+public:
+    TSha256();
+    ~TSha256();
+    TSha256(const TSha256&) = delete;
+    TSha256& operator=(const TSha256&) = delete;
+    bool Add(const void* Data, size_t Size);
+    // The digest of everything added, as Sha256Hex gives it; false, Hex
+    // untouched, when the provider or any Add failed. Once only.
+    bool Finish(std::string& Hex);
+
+private:
+    uintptr_t provider_ = 0; // HCRYPTPROV
+    uintptr_t hash_ = 0;     // HCRYPTHASH
+    bool failed_ = false;
+};

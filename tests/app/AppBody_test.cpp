@@ -4,10 +4,14 @@
 
 #include "AppTest.h"
 
+#include "app/qvUpdate.h"
 #include "platform/FileUtilsU.h"
+#include "platform/FileVersionU.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <set>
 
 using namespace apptest;
@@ -161,20 +165,21 @@ TEST_F(Swap, TargetHeldWithoutSharingStaysAndTheNewCopyWaits)
     EXPECT_FALSE(FileExistsEx(Target() + ".tmp"));
 }
 
-TEST_F(Swap, RunningTargetBecomesOldAndTheNewCopyTakesItsPlace)
+TEST_F(Swap, RunningTargetStaysAndItsNewCopyWaitsForTheCompletion)
 {
     const std::string old = PlaceRunnable();
     ASSERT_TRUE(WriteText(New(), "new program"));
     {
         auto running = Run();
-        EXPECT_TRUE(SwapUpdatedFile(Target()));
-        EXPECT_EQ("new program", Read(Target()));
-        EXPECT_EQ(old, Read(Old()));
-        EXPECT_FALSE(FileExistsEx(New()));
+        EXPECT_FALSE(SwapUpdatedFile(Target()));
+        EXPECT_EQ(old, Read(Target()));
+        EXPECT_EQ("new program", Read(New()));
+        EXPECT_FALSE(FileExistsEx(Old()));
+        EXPECT_FALSE(FileExistsEx(Target() + ".tmp"));
     }
-    // The next start of a program takes the old copy away.
-    DeleteUpdateLeftovers(false);
-    EXPECT_FALSE(FileExistsEx(Old()));
+    CompleteUpdate();
+    EXPECT_EQ("new program", Read(Target()));
+    EXPECT_FALSE(FileExistsEx(New()));
 }
 
 TEST_F(Swap, FailedCopyLeavesTheTarget)
@@ -188,42 +193,101 @@ TEST_F(Swap, FailedCopyLeavesTheTarget)
     EXPECT_EQ("new program", Read(New()));
 }
 
-TEST_F(Swap, CutShortAfterAnyStepAWholeProgramStaysAndTheNextCompletionFinishes)
+// --role=install dir=<scratch folder> source=<downloaded file> halt=<step>
+// InstallUpdateFile(source) with the program folders of dir; the process
+// dies (exit code kHaltedExit) right after step <halt>, or ends with 0 (true)
+// or 1 (false) when the install never reached it.
+constexpr DWORD kHaltedExit = 77;
+
+KTEST_ROLE(install)
 {
+    std::map<std::string, std::string> opt;
+    for (const std::wstring& arg : args) {
+        const std::string a = Narrow(arg);
+        const size_t eq = a.find('=');
+        if (eq != std::string::npos)
+            opt[a.substr(0, eq)] = a.substr(eq + 1);
+    }
+    SetProgramFoldersForTests(ScratchFolders(opt["dir"]));
+    const int halt = std::atoi(opt["halt"].c_str());
+    TAppSeams seams;
+    seams.UpdateStep = [halt](TUpdateStep Step) {
+        if (Step == halt)
+            ExitProcess(kHaltedExit);
+    };
+    SetAppSeams(seams);
+    return InstallUpdateFile(opt["source"]) ? 0 : 1;
+}
+
+TEST_F(Swap, ProcessDeadAfterAnyStepLeavesARunnableOldOrNewProgramAndTheNextRunFinishes)
+{
+    const std::string v1 = Read(TestDir() + "ktest_swap_v1.exe");
+    const std::string v2 = Read(TestDir() + "ktest_swap_v2.exe");
+    ASSERT_FALSE(v1.empty());
+    ASSERT_FALSE(v2.empty());
+    const std::string source = folders_.UpdateDir + "Korvelle.exe";
     struct TCase {
-        const char* name;
+        TUpdateStep halt;
         bool running;
-        int haltAfter;
+        bool reached; // a running target is never renamed: no step puts it in place
+        bool newAfter; // the new version under the program's name after the halt
     };
     const TCase cases[] = {
-        {"free, copied", false, 1},      {"free, in place", false, 3},
-        {"running, copied", true, 1},    {"running, renamed to old", true, 2},
-        {"running, in place", true, 3},
+        {kUpdateStepNewCopied, false, true, false},    {kUpdateStepStaged, false, true, false},
+        {kUpdateStepPlaced, false, true, true},        {kUpdateStepNewDeleted, false, true, true},
+        {kUpdateStepSourceDeleted, false, true, true}, {kUpdateStepOldDeleted, false, true, true},
+        {kUpdateStepNewCopied, true, true, false},     {kUpdateStepStaged, true, true, false},
+        {kUpdateStepPlaced, true, false, false},       {kUpdateStepNewDeleted, true, false, false},
+        {kUpdateStepSourceDeleted, true, true, false}, {kUpdateStepOldDeleted, true, true, false},
     };
+    // Target is one of the two programs, whole: its bytes, its version
+    // block, and it starts and shows its window.
+    auto expectRunnable = [&](bool IsNew) {
+        EXPECT_EQ(IsNew ? v2 : v1, Read(Target())) << "neither the old nor the new program, whole";
+        EXPECT_EQ(IsNew ? "2.0.0.2" : "1.0.0.1", GetFileVersionString(Target()));
+        TProgram check(Target(), "KvSwapCheck");
+        ASSERT_TRUE(check.Started());
+        HWND wnd = nullptr;
+        EXPECT_TRUE(PumpUntil([&] { return (wnd = FindWindowW(L"KvSwapCheck", nullptr)) != nullptr; },
+                              10000));
+        if (wnd)
+            PostMessageW(wnd, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(check.Wait(10000));
+    };
+    CreateDirectoryA(folders_.UpdateDir.c_str(), nullptr);
     for (const TCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        DeleteFileA(Old().c_str());
-        const std::string old = PlaceRunnable();
-        ASSERT_TRUE(WriteText(New(), "new program"));
+        SCOPED_TRACE(std::string(c.running ? "running" : "free") + ", halted after step " +
+                     std::to_string(c.halt));
+        for (const std::string& file : {Target(), New(), Old(), Target() + ".tmp", source})
+            DeleteFileA(file.c_str());
+        ASSERT_TRUE(WriteText(Target(), v1));
+        ASSERT_TRUE(WriteText(source, v2));
+        // An earlier update's left-over, for the last step to delete.
+        ASSERT_TRUE(WriteText(Old(), v1));
         {
             std::unique_ptr<TProgram> running;
             if (c.running)
                 running = Run();
-            seams_.SwapContinue = [&c](int Step) { return Step < c.haltAfter; };
-            ApplySeams();
-            SwapUpdatedFile(Target());
-            const std::string target = Read(Target());
-            const bool whole = target == old || target == "new program" ||
-                               (!FileExistsEx(Target()) && Read(Old()) == old);
-            EXPECT_TRUE(whole) << "no whole program after step " << c.haltAfter;
-            EXPECT_TRUE(FileExistsEx(New()));
+            const ktest::ChildResult result =
+                ktest::RunSelf(L"install", {L"dir=" + Widen(dir_), L"source=" + Widen(source),
+                                            L"halt=" + std::to_wstring(c.halt)});
+            ASSERT_TRUE(result.started && !result.timedOut);
+            EXPECT_EQ(c.reached ? kHaltedExit : 0, result.exitCode);
+            expectRunnable(c.newAfter);
         }
-        // The programs are stopped before the next completion runs.
-        seams_.SwapContinue = nullptr;
-        ApplySeams();
-        CompleteUpdate();
-        EXPECT_EQ("new program", Read(Target()));
-        EXPECT_FALSE(FileExistsEx(New()));
+        // What follows once the programs have ended: a waiting new copy is
+        // what "/completeupdate" puts in place, a download still there is
+        // installed by the next run, and the next start takes an ".old"
+        // left-over away.
+        if (FileExistsEx(New()))
+            CompleteUpdate();
+        if (FileExistsEx(source)) {
+            EXPECT_TRUE(InstallUpdateFile(source));
+        }
+        DeleteUpdateLeftovers(false);
+        expectRunnable(true);
+        for (const std::string& file : {New(), Old(), Target() + ".tmp", source})
+            EXPECT_FALSE(FileExistsEx(file)) << file;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/FileUtilsU.h"
 #include "platform/FileVersionU.h"
+#include "platform/HTTPU.h"
 #include "platform/HashU.h"
 #include "platform/RegistryU.h"
 #include "platform/ThreadU.h"
@@ -24,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 
@@ -691,4 +694,82 @@ TEST_F(UpdateButton, AsksTheServiceAndHandsTheListToTheUpdateRun)
     ASSERT_TRUE(PumpUntil([&] { return !form_->Visible(); }, kRunWaitMs));
     Pump(200);
     EXPECT_TRUE(FilesOf(folders_.UpdateDir).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Not a timed test: run with --gtest_also_run_disabled_tests. A 32 MiB update
+// file through the update's download with its window shown (its progress
+// handed to this thread, which waits for messages as the program's loop
+// does) against a bare DownloadToFile of the same file from the same
+// service; best of five each, interleaved. Prints the seconds and the ratio
+// (target: at most 1.2).
+TEST_F(UpdateRun, DISABLED_BenchmarkDownloadWithTheWindowAgainstABareDownload)
+{
+    constexpr size_t kSize = 32u << 20;
+    constexpr int kRounds = 5;
+    std::string bytes(kSize, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    CreateDirectoryA((root_ + "files").c_str(), nullptr);
+    ASSERT_TRUE(WriteText(root_ + "files\\big.bin", bytes));
+    // A service of its own: ten transfers may outlast the fixture's.
+    fakeservice::TFakeService service(root_, 600000);
+    ASSERT_TRUE(service.Start());
+    const std::string url = service.URL("/files/big.bin");
+    std::vector<TUpdateEntry> entries;
+    ASSERT_TRUE(ParseUpdateList(Line(url, bytes.size(), Sha(bytes)), Source(), entries));
+    ASSERT_EQ(1u, entries.size());
+    bytes.clear();
+    ASSERT_TRUE(CreateDirectoryA(folders_.UpdateDir.c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::string target = folders_.UpdateDir + "big.bin";
+    const std::string bareTarget = dir_ + "bare.bin";
+
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    auto now = [&frequency] {
+        LARGE_INTEGER t;
+        QueryPerformanceCounter(&t);
+        return static_cast<double>(t.QuadPart) / frequency.QuadPart;
+    };
+    // The shipped program's time-outs, as the bare download has them.
+    SetUpdateDownloadTimeout(0);
+    form_->StartDownloading(1);
+    form_->Show();
+    double ours = 1e9, bare = 1e9;
+    for (int round = 0; round < kRounds; ++round) {
+        form_->StartDownloading(1);
+        DeleteFileA(target.c_str());
+        double start = now();
+        {
+            TQVDownload download(entries[0], form_, target);
+            while (!download.Done()) {
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+                Application().ProcessMessages();
+            }
+            ASSERT_TRUE(download.Success());
+        }
+        ours = std::min(ours, now() - start);
+        ASSERT_EQ(static_cast<int64_t>(kSize), GetFileSize64(target));
+        ASSERT_TRUE(form_->Visible());
+
+        DeleteFileA(bareTarget.c_str());
+        start = now();
+        ASSERT_TRUE(DownloadToFile(url, bareTarget, nullptr));
+        bare = std::min(bare, now() - start);
+        ASSERT_EQ(static_cast<int64_t>(kSize), GetFileSize64(bareTarget));
+    }
+    form_->HideWindow();
+    service.Stop();
+    DeleteFileA(target.c_str());
+    DeleteFileA(bareTarget.c_str());
+    std::printf("update download of 32 MiB with its window: %.3f s, bare DownloadToFile %.3f s, "
+                "ratio %.3f\n",
+                ours, bare, ours / bare);
+    EXPECT_LE(ours / bare, 1.2);
 }

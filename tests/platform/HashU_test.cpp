@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -434,5 +435,19 @@ TEST(Sha256, KnownDigestsOfTextAndFile)
     DeleteFileA(path);
     std::string untouched = "kept";
     EXPECT_FALSE(FileSha256Hex(path, untouched));
+    EXPECT_EQ("kept", untouched);
+
+    // Blocks of any size, empty ones among them, give the digest of the
+    // whole; a finished hash takes nothing more.
+    TSha256 blocks;
+    for (size_t at = 0, size = 1; at < bytes.size(); at += size, size = size * 3 + 1) {
+        EXPECT_TRUE(blocks.Add(bytes.data() + at, std::min(size, bytes.size() - at)));
+        EXPECT_TRUE(blocks.Add(bytes.data(), 0));
+    }
+    std::string fromBlocks;
+    ASSERT_TRUE(blocks.Finish(fromBlocks));
+    EXPECT_EQ(fromText, fromBlocks);
+    EXPECT_FALSE(blocks.Add("x", 1));
+    EXPECT_FALSE(blocks.Finish(untouched));
     EXPECT_EQ("kept", untouched);
 }
