@@ -231,6 +231,8 @@ started=$SECONDS
 fd click FormSteps.ButtonUpdate
 box=$(fd box 20000) || fail "no update question: $(grep -c HTTP/1.1 "$tools/svc.log") requests"
 echo "$box" | grep -q 'A new version of Korvelle has been released.' || fail "update question: $box"
+fd shot "$tools_win\\update_question.png" && cp "$tools/update_question.png" "$evidence/" ||
+    fail "no picture of the update question"
 fd answer yes
 for _ in $(seq 120); do
     [ "$(file_version "$unix_folder/Korvelle.exe")" = 1.0.0.2 ] && break
