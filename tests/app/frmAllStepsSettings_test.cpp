@@ -355,19 +355,63 @@ TEST_F(SettingsPage, SaveWritesTheBoxesAndActsOnTrayAndPostponedStartUp)
     }
 }
 
-TEST_F(SettingsPage, YesToTheSaveQuestionSavesBeforeLeaving)
+struct TAnswerCase {
+    const char* name;
+    int answer;
+    bool leaves;   // the help page is reached
+    bool saved;    // the change is in the settings and the registry
+    bool declined; // "SMC" counted
+};
+
+TEST_F(SettingsPage, SaveQuestionAnswersSaveDropOrKeepTheChange)
 {
-    SetSwitches(false, true, false, true);
-    ShowPage();
-    Click(*Get<TCheckBox>(L"CheckSettingsRestorePoint"));
-    AnswerNext(IDYES);
-    GoToStep(kStepHelp);
-    ASSERT_EQ(Prompts().size(), 1u);
-    EXPECT_EQ(Prompts()[0].text, L"Do you want to save changes?");
-    EXPECT_EQ(Main().CurrentStep(), kStepHelp);
-    EXPECT_TRUE(Settings()->CREATE_SYSTEMRP);
-    EXPECT_EQ(StoredValue("CREATE_SYSTEMRP"), "1");
-    EXPECT_FALSE(Main().SettingsChanged);
+    static const TAnswerCase kCases[] = {
+        {"Yes", IDYES, true, true, false},
+        {"No", IDNO, true, false, true},
+        {"Cancel", IDCANCEL, false, false, true},
+    };
+    for (const TAnswerCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        RemoveStoredSettings();
+        SetSwitches(false, true, false, true);
+        ShowPage();
+        ResetPrompts();
+        auto* box = Get<TCheckBox>(L"CheckSettingsRestorePoint");
+        Click(*box);
+        const int asked = TrackCount("AS.SM");
+        const int declined = TrackCount("AS.SMC");
+
+        AnswerNext(c.answer);
+        GoToStep(kStepHelp);
+        ASSERT_EQ(Prompts().size(), 1u);
+        EXPECT_EQ(Prompts()[0].text, L"Do you want to save changes?");
+        EXPECT_EQ(Prompts()[0].flags, static_cast<UINT>(MB_YESNOCANCEL | MB_ICONQUESTION));
+        EXPECT_EQ(Main().CurrentStep(), c.leaves ? kStepHelp : kStepSettings);
+        EXPECT_EQ(Settings()->CREATE_SYSTEMRP, c.saved);
+        EXPECT_EQ(StoredValue("CREATE_SYSTEMRP"), c.saved ? "1" : "<none>");
+        EXPECT_EQ(TrackCount("AS.SM"), asked + 1);
+        EXPECT_EQ(TrackCount("AS.SMC"), declined + (c.declined ? 1 : 0));
+        if (c.leaves) {
+            EXPECT_FALSE(Main().SettingsChanged);
+            // Shown again, the page holds what is stored.
+            GoToStep(kStepSettings);
+            EXPECT_EQ(box->Checked(), c.saved);
+            EXPECT_FALSE(Get<TControl>(L"ButtonSaveSettings")->Enabled());
+        } else {
+            // The change stays the user's to save, and leaving asks again.
+            EXPECT_TRUE(Main().SettingsChanged);
+            EXPECT_TRUE(box->Checked());
+            EXPECT_TRUE(Get<TControl>(L"ButtonSaveSettings")->Enabled());
+            AnswerNext(IDNO);
+            GoToStep(kStepHelp);
+            EXPECT_EQ(Prompts().size(), 2u);
+            EXPECT_EQ(Main().CurrentStep(), kStepHelp);
+            EXPECT_EQ(StoredValue("CREATE_SYSTEMRP"), "<none>");
+            // Asked twice in one visit of the page, counted once.
+            EXPECT_EQ(TrackCount("AS.SM"), asked + 1);
+            EXPECT_EQ(TrackCount("AS.SMC"), declined + 2);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

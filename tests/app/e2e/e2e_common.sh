@@ -1,7 +1,8 @@
 # The ground of the wizard's end-to-end scripts, sourced after they set
 #   prefix_dir arch build_arch bin evidence   (their arguments)
 #   tools_name   their folder on drive C (formdrive.exe, enginectl.exe, exports)
-#   guid_stem    the seeded class ids are <guid_stem>1} to <guid_stem>3}
+#   guid_stem    the seeded class ids are <guid_stem>1} to <guid_stem>3};
+#                left unset, nothing is seeded and nothing scanned
 # It installs the programs as ./run.sh installs them, seeds three dead class
 # registrations in each view, exports them into $tools/before.txt, sets
 # $expected to the errors enginectl counts, and uninstalls and removes the
@@ -55,7 +56,9 @@ alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
 views=(64)
 [ "$arch" = win64 ] && views=(32 64)
 guids=()
-for i in 1 2 3; do guids+=("$guid_stem$i}"); done
+if [ -n "${guid_stem:-}" ]; then
+    for i in 1 2 3; do guids+=("$guid_stem$i}"); done
+fi
 undo_speedups() { # <what for>: every speed-up backup restored, newest first, so that
     # the next run in this prefix finds the same tweaks on offer
     ctl backups | { grep '^boost' || true; } | cut -f2 | while read -r name; do
@@ -82,6 +85,8 @@ w reg delete 'HKLM\Software\Korvelle' /v LngVer /f /reg:32 >/dev/null || true
 # here, so nothing of the run leaves the machine.
 w reg add 'HKLM\Software\Korvelle' /v FAQ_URL /d 'http://127.0.0.1:9/' /reg:32 /f >/dev/null
 
+# A script without seeds goes on from here.
+[ ${#guids[@]} -gt 0 ] || return 0
 for g in "${guids[@]}"; do for v in "${views[@]}"; do
     w reg add "HKCR\\CLSID\\$g" /ve /d "Dead class" /f /reg:$v >/dev/null
     w reg add "HKCR\\CLSID\\$g\\InprocServer32" /ve /d 'C:\korvgone\dead.dll' /f /reg:$v >/dev/null

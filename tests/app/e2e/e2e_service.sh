@@ -3,7 +3,9 @@
 #   service_start <site folder>   fakeservice on 127.0.0.1 serving the folder
 #                                 (check.xml answers the daily check), with
 #                                 the program's service addresses and the
-#                                 phone number pointed at it; sets $port
+#                                 phone number pointed at it; sets $port; it
+#                                 answers the number in $service_phone, when
+#                                 the script set one
 #   browser_register              urlrecorder.exe as the open command of http
 #                                 and https; the addresses go to $tools/urls.log
 #   service_cleanup               the browser's commands and the addresses
@@ -17,7 +19,7 @@ cp "$bin/urlrecorder.exe" "$bin/fakeservice.exe" "$tools/"
 
 service_start() { # <site folder, under $tools>
     (exec "$KORV_WINE" "$tools_win\\fakeservice.exe" --root "$tools_win\\$1" --log "$tools_win\\svc.log" \
-        --phone "1-800-555-0199" --deadline 900 </dev/null >"$tools/port.txt" 2>/dev/null) &
+        --phone "${service_phone:-1-800-555-0199}" --deadline 900 </dev/null >"$tools/port.txt" 2>/dev/null) &
     service=$!
     for _ in $(seq 100); do grep -q '^port=' "$tools/port.txt" 2>/dev/null && break; sleep 0.2; done
     port=$(sed -n 's/^port=\([0-9]*\).*/\1/p' "$tools/port.txt" | tr -d '\r')
