@@ -421,8 +421,23 @@ void DeleteUpdateLeftovers(bool AlsoNew)
 void StartPendingUpdate()
 {
     const std::string fresh = ProgramDir() + kMainNewName;
-    const std::string program = FileExistsEx(fresh) ? fresh : MainExePath();
-    ShellOpen(program, kCompleteUpdateParam, nullptr, ProgramDir());
+    if (!FileExistsEx(fresh)) {
+        ShellOpen(MainExePath(), kCompleteUpdateParam, nullptr, ProgramDir());
+        return;
+    }
+    // Started as a program, not opened: the shell would look for what opens
+    // ".new" files, and every update of the running program ends here.
+    std::string command = "\"" + fresh + "\" " + kCompleteUpdateParam;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessA(fresh.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       ProgramDir().c_str(), &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        Log("update: the new program copy did not start (" + std::to_string(GetLastError()) + ")", 1, 2);
+    }
 }
 
 std::string ChangeFileExt(const std::string& Target, const std::string& NewExtension)

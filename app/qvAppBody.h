@@ -81,8 +81,8 @@ bool ReportLeftRunning();
 // AlsoNew, Korvelle.new and Lindova.new; what is absent or cannot be
 // deleted is passed over.
 void DeleteUpdateLeftovers(bool AlsoNew);
-// Starts Korvelle.new of the program folder (Korvelle.exe when there is no
-// Korvelle.new) through the shell with "/completeupdate".
+// Starts Korvelle.new of the program folder as a program, or Korvelle.exe
+// through the shell when there is no Korvelle.new, with "/completeupdate".
 void StartPendingUpdate();
 // Target with its extension (the last "." after the last path delimiter and
 // what follows) replaced by NewExtension, which is appended to a name

@@ -15,9 +15,10 @@
 # scope, a shortcut of the user's); the tray stays the one that runs. The
 # tray icon switched off and saved ends the running tray (it got the
 # refresh); switched on again and saved, a tray starts. "Check for Updates",
-# its question answered Yes, puts the new Korvelle.exe into the program
-# folder and restarts the tray (the old one gone, one new one running); the
-# next start takes Korvelle.old away. The programs are uninstalled and the
+# its question answered Yes, leaves the new Korvelle.exe beside the running
+# one as Korvelle.new and restarts the tray (the old one gone, one new one
+# running); the wizard's end puts it in place, and the next start finds
+# nothing left over. The programs are uninstalled and the
 # fixtures removed at the end.
 set -euo pipefail
 prefix_dir=$1 arch=$2 build_arch=$3 bin=$4 evidence=$5
@@ -234,28 +235,40 @@ echo "$box" | grep -q 'A new version of Korvelle has been released.' || fail "up
 fd shot "$tools_win\\update_question.png" && cp "$tools/update_question.png" "$evidence/" ||
     fail "no picture of the update question"
 fd answer yes
+# The running program keeps its file: the new one waits beside it, and the
+# wizard's end starts it to put itself in place.
+for _ in $(seq 120); do
+    cmp -s "$unix_folder/Korvelle.new" "$next" && break
+    sleep 0.25
+done
+cmp -s "$unix_folder/Korvelle.new" "$next" ||
+    fail "Korvelle.new is not the served program (requests: $(grep -c 'GET /Korvelle.exe' "$tools/svc.log"))"
+[ "$(file_version "$unix_folder/Korvelle.exe")" != 1.0.0.2 ] || fail "the running program was replaced under itself"
+fd wait FormUpdate - Visible=0 20000 || fail "the update window stayed"
+new_tray=$(trays_become 1) || fail "not one tray after the update: '$new_tray'"
+for _ in $(seq 20); do [ "$new_tray" != "$second_tray" ] && break; sleep 0.5; new_tray=$(tray_pids); done
+[ "$new_tray" != "$second_tray" ] || fail "the tray was not restarted by the update ($second_tray runs on)"
+[ -z "$(ls "$unix_folder/Update" 2>/dev/null)" ] || fail "the update folder keeps $(ls "$unix_folder/Update")"
+close_wizard
+# The completion stops the tray, swaps the new program in and starts a tray.
 for _ in $(seq 120); do
     [ "$(file_version "$unix_folder/Korvelle.exe")" = 1.0.0.2 ] && break
     sleep 0.25
 done
 [ "$(file_version "$unix_folder/Korvelle.exe")" = 1.0.0.2 ] ||
-    fail "the program folder holds version $(file_version "$unix_folder/Korvelle.exe") (requests: $(grep -c 'GET /Korvelle.exe' "$tools/svc.log"))"
+    fail "after the wizard's end the program folder holds version $(file_version "$unix_folder/Korvelle.exe")"
 cmp -s "$unix_folder/Korvelle.exe" "$next" || fail "the installed program is not the served one"
-fd wait FormUpdate - Visible=0 20000 || fail "the update window stayed"
-new_tray=$(trays_become 1) || fail "not one tray after the update: '$new_tray'"
-for _ in $(seq 20); do [ "$new_tray" != "$second_tray" ] && break; sleep 0.5; new_tray=$(tray_pids); done
-[ "$new_tray" != "$second_tray" ] || fail "the tray was not restarted by the update ($second_tray runs on)"
+# Korvelle.new is the completion's own running program: the next start
+# takes it away.
+final_tray=$(trays_become 1) || fail "not one tray after the completion: '$final_tray'"
 echo "update: installed and the tray restarted in $((SECONDS - started)) s"
-[ -f "$unix_folder/Korvelle.old" ] || fail "no Korvelle.old beside the new program while the old one runs"
-[ ! -e "$unix_folder/Korvelle.new" ] || fail "a Korvelle.new was left"
-[ -z "$(ls "$unix_folder/Update" 2>/dev/null)" ] || fail "the update folder keeps $(ls "$unix_folder/Update")"
-close_wizard
-[ "$(tray_pids)" = "$new_tray" ] || fail "the trays changed when the wizard closed: '$(tray_pids)'"
 
-# The next start, of the new program, takes the old copy away: a check run,
-# which ends by itself (no check is due).
+# The next start, of the new program, leaves no copy of any version beside
+# it: a check run, which ends by itself (no check is due).
 alone "$exe" /CHECK || fail "the check run of the new program ended with $?"
-[ ! -e "$unix_folder/Korvelle.old" ] || fail "the start of the new program left Korvelle.old"
+for left in Korvelle.old Korvelle.new Korvelle.exe.tmp; do
+    [ ! -e "$unix_folder/$left" ] || fail "the start of the new program left $left"
+done
 echo "e2e update: saved, the postponed start-up put back, the trays followed the switch," \
-    "1.0.0.2 installed from 127.0.0.1:$port, the tray restarted ($second_tray -> $new_tray)," \
-    "Korvelle.old gone at the next start"
+    "1.0.0.2 installed from 127.0.0.1:$port at the wizard's end, the tray restarted" \
+    "($second_tray -> $new_tray -> $final_tray), nothing left at the next start"
