@@ -327,6 +327,76 @@ WideString TWordEnumerator::GetNext()
 
 // --- Tree builder -----------------------------------------------------------------------
 
+namespace {
+
+// The style item of a B, I, U or S tag.
+TKvFontStyleItemW StyleItemOfTag(uint32_t id) noexcept
+{
+    return id == kvTagB   ? kvfsBold
+           : id == kvTagI ? kvfsItalic
+           : id == kvTagU ? kvfsUnderline
+                          : kvfsStrikeOut;
+}
+
+} // namespace
+
+TParentNodeW* KvAddStartTagNode(const TKvHtmlTag& tag, TParentNodeW& parent, int32_t depth,
+                                bool& lineStart)
+{
+    // Parent kinds deeper than the limit are left out; their text joins the
+    // innermost node.
+    const bool room = depth < kvMaxNodeDepth;
+    TParentNodeW* content = nullptr;
+    switch (tag.ID) {
+    case kvTagA:
+        if (room)
+            content = new TLinkNodeW(tag.ValueOfID(kvAttrHREF));
+        break;
+    case kvTagB:
+    case kvTagI:
+    case kvTagU:
+    case kvTagS:
+        if (room)
+            content = new TStyleNodeW(StyleItemOfTag(tag.ID));
+        break;
+    case kvTagFONT: {
+        uint32_t color = 0;
+        if (room && ColorFromHtml(tag.ValueOfID(kvAttrCOLOR), color))
+            content = new TFontNodeW(color);
+        break;
+    }
+    case kvTagBR:
+        parent.Add(new TActionNodeW(naLineBreak));
+        lineStart = true;
+        break;
+    case kvTagP:
+        parent.Add(new TActionNodeW(naParagraph));
+        lineStart = true;
+        break;
+    }
+    if (content)
+        parent.Add(content);
+    return content;
+}
+
+bool KvEndTagCloses(const TKvHtmlTag& tag, const TParentNodeW& parent)
+{
+    switch (tag.ID) {
+    case kvTagA:
+        return dynamic_cast<const TLinkNodeW*>(&parent) != nullptr;
+    case kvTagB:
+    case kvTagI:
+    case kvTagU:
+    case kvTagS: {
+        const auto* style = dynamic_cast<const TStyleNodeW*>(&parent);
+        return style && style->StyleItem == StyleItemOfTag(tag.ID);
+    }
+    case kvTagFONT:
+        return dynamic_cast<const TFontNodeW*>(&parent) != nullptr;
+    }
+    return false;
+}
+
 void TDefaultParserW::SetUp(TKvHtmlParser& parser, TKvHtmlCharSetPlugin& plugin) const
 {
     plugin.OnCharSetChange = OnCharSetChange;
@@ -365,28 +435,7 @@ void TDefaultParserW::BuildNodes(TKvHtmlParser& parser, TParentNodeW& parent, bo
             continue;
         TKvHtmlTag& tag = parser.HtmlTag();
         if (tag.EndFlag == 1) {
-            bool closes = false;
-            switch (tag.ID) {
-            case kvTagA:
-                closes = dynamic_cast<TLinkNodeW*>(&parent) != nullptr;
-                break;
-            case kvTagB:
-            case kvTagI:
-            case kvTagU:
-            case kvTagS: {
-                const TKvFontStyleItemW item = tag.ID == kvTagB   ? kvfsBold
-                                               : tag.ID == kvTagI ? kvfsItalic
-                                               : tag.ID == kvTagU ? kvfsUnderline
-                                                                  : kvfsStrikeOut;
-                auto* style = dynamic_cast<TStyleNodeW*>(&parent);
-                closes = style && style->StyleItem == item;
-                break;
-            }
-            case kvTagFONT:
-                closes = dynamic_cast<TFontNodeW*>(&parent) != nullptr;
-                break;
-            }
-            if (closes)
+            if (KvEndTagCloses(tag, parent))
                 return;
             continue;
         }
@@ -394,60 +443,19 @@ void TDefaultParserW::BuildNodes(TKvHtmlParser& parser, TParentNodeW& parent, bo
         if (tag.EndFlag != 0)
             continue;
 
-        // Parent kinds deeper than the limit are left out; their text joins
-        // the innermost node.
-        const bool roomForParent = depth < kvMaxNodeDepth;
-        TParentNodeW* content = nullptr;
-        switch (tag.ID) {
-        case kvTagA:
-            if (roomForParent)
-                content = new TLinkNodeW(tag.ValueOfID(kvAttrHREF));
-            break;
-        case kvTagB:
-            if (roomForParent)
-                content = new TStyleNodeW(kvfsBold);
-            break;
-        case kvTagI:
-            if (roomForParent)
-                content = new TStyleNodeW(kvfsItalic);
-            break;
-        case kvTagU:
-            if (roomForParent)
-                content = new TStyleNodeW(kvfsUnderline);
-            break;
-        case kvTagS:
-            if (roomForParent)
-                content = new TStyleNodeW(kvfsStrikeOut);
-            break;
-        case kvTagFONT: {
-            uint32_t color = 0;
-            if (roomForParent && ColorFromHtml(tag.ValueOfID(kvAttrCOLOR), color))
-                content = new TFontNodeW(color);
-            break;
-        }
-        case kvTagBR:
-            parent.Add(new TActionNodeW(naLineBreak));
-            lineStart = true;
-            break;
-        case kvTagP:
-            parent.Add(new TActionNodeW(naParagraph));
-            lineStart = true;
-            break;
-        case kvTagDYNAMIC:
+        if (tag.ID == kvTagDYNAMIC) {
             // Dynamic content is expanded one level only: a DYNAMIC tag inside
             // it is skipped like any unknown tag, so a source that names its
             // own tag cannot recurse.
-            if (roomForParent && !inDynamic) {
+            if (depth < kvMaxNodeDepth && !inDynamic) {
                 auto* node = new TDynamicNodeW(tag.ValueOfID(kvAttrID));
                 parent.Add(node);
                 ExpandDynamicNode(*node, depth + 1);
             }
-            break;
+            continue;
         }
-        if (content) {
-            parent.Add(content);
+        if (TParentNodeW* content = KvAddStartTagNode(tag, parent, depth, lineStart))
             BuildNodes(parser, *content, lineStart, depth + 1, inDynamic);
-        }
     }
 }
 

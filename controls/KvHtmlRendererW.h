@@ -29,6 +29,7 @@
 #include <string>
 
 class TKvHtmlParser;
+class TKvHtmlTag;
 class TNodeW;
 class TParentNodeW;
 class TAreaNodeW;
@@ -351,6 +352,20 @@ private:
 };
 
 // --- Tree builder -----------------------------------------------------------------------
+
+// The tags of the subset as every builder of trees from HTML reads them; the
+// DYNAMIC tag is TDefaultParserW's alone.
+//
+// A start tag read into parent, which nests depth below the root: BR and P
+// add their action node and set lineStart; A, B, I, U, S and FONT (with a
+// colour that can be read) add their content node and return it, for what
+// follows to go into, unless it would nest deeper than kvMaxNodeDepth. Nil
+// when no content node was added.
+TParentNodeW* KvAddStartTagNode(const TKvHtmlTag& tag, TParentNodeW& parent, int32_t depth,
+                                bool& lineStart);
+// The end tag closes parent: an A a link node, a B, I, U or S a style node of
+// that item, a FONT a font node.
+bool KvEndTagCloses(const TKvHtmlTag& tag, const TParentNodeW& parent);
 
 // The content of DYNAMIC tags: Source (8-bit text, parsed as HTML) for a node;
 // an empty Source adds nothing.

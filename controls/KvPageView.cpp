@@ -1,6 +1,5 @@
 #include "controls/KvPageView.h"
 
-#include "controls/KvHtmlColors.h"
 #include "controls/KvHtmlCharSetPlugin.h"
 #include "controls/KvHtmlParser.h"
 
@@ -184,29 +183,7 @@ private:
             Break();
             return;
         }
-        TParentNodeW& parent = Parent();
-        bool closes = false;
-        switch (tag.ID) {
-        case kvTagA:
-            closes = dynamic_cast<TLinkNodeW*>(&parent) != nullptr;
-            break;
-        case kvTagB:
-        case kvTagI:
-        case kvTagU:
-        case kvTagS: {
-            const TKvFontStyleItemW item = tag.ID == kvTagB   ? kvfsBold
-                                           : tag.ID == kvTagI ? kvfsItalic
-                                           : tag.ID == kvTagU ? kvfsUnderline
-                                                              : kvfsStrikeOut;
-            auto* style = dynamic_cast<TStyleNodeW*>(&parent);
-            closes = style && style->StyleItem == item;
-            break;
-        }
-        case kvTagFONT:
-            closes = dynamic_cast<TFontNodeW*>(&parent) != nullptr;
-            break;
-        }
-        if (closes && stack_.size() > 1)
+        if (KvEndTagCloses(tag, Parent()) && stack_.size() > 1)
             stack_.pop_back();
     }
 
@@ -220,49 +197,8 @@ private:
             Break();
             return;
         }
-        // Deeper start tags are left out; their text joins the innermost node.
-        const bool room = Depth() < kvMaxNodeDepth;
-        TParentNodeW* content = nullptr;
-        switch (tag.ID) {
-        case kvTagA:
-            if (room)
-                content = new TLinkNodeW(tag.ValueOfID(kvAttrHREF));
-            break;
-        case kvTagB:
-            if (room)
-                content = new TStyleNodeW(kvfsBold);
-            break;
-        case kvTagI:
-            if (room)
-                content = new TStyleNodeW(kvfsItalic);
-            break;
-        case kvTagU:
-            if (room)
-                content = new TStyleNodeW(kvfsUnderline);
-            break;
-        case kvTagS:
-            if (room)
-                content = new TStyleNodeW(kvfsStrikeOut);
-            break;
-        case kvTagFONT: {
-            uint32_t color = 0;
-            if (room && ColorFromHtml(tag.ValueOfID(kvAttrCOLOR), color))
-                content = new TFontNodeW(color);
-            break;
-        }
-        case kvTagBR:
-            Parent().Add(new TActionNodeW(naLineBreak));
-            lineStart_ = true;
-            break;
-        case kvTagP:
-            Parent().Add(new TActionNodeW(naParagraph));
-            lineStart_ = true;
-            break;
-        }
-        if (content) {
-            Parent().Add(content);
+        if (TParentNodeW* content = KvAddStartTagNode(tag, Parent(), Depth(), lineStart_))
             stack_.push_back(content);
-        }
     }
 
     std::vector<TParentNodeW*> stack_;

@@ -3,34 +3,14 @@
 #   tools_name   their folder on drive C (formdrive.exe, enginectl.exe, exports)
 #   guid_stem    the seeded class ids are <guid_stem>1} to <guid_stem>3};
 #                left unset, nothing is seeded and nothing scanned
-# It installs the programs as ./run.sh installs them, seeds three dead class
-# registrations in each view, exports them into $tools/before.txt, sets
-# $expected to the errors enginectl counts, and uninstalls and removes the
-# seeds at exit.
+# On the ground of every end-to-end script (e2e_ground.sh) it installs the
+# programs as ./run.sh installs them, seeds three dead class registrations in
+# each view, exports them into $tools/before.txt, sets $expected to the errors
+# enginectl counts, and uninstalls and removes the seeds at exit.
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-[ -n "${DISPLAY:-}" ] || { echo "SKIP: needs an X display (./test.sh runs the tests under Xvfb)"; exit 77; }
-. "$prefix_dir/env"
-drive_c=$WINEPREFIX/drive_c
-mkdir -p "$evidence"
-rm -f "$evidence"/*.png
+tool_programs=(enginectl.exe)
+. "$(dirname "${BASH_SOURCE[0]}")/e2e_ground.sh"
 
-folder='C:\Program Files\Korvelle'
-[ "$build_arch" = i686 ] && [ "$arch" = win64 ] && folder='C:\Program Files (x86)\Korvelle'
-unix_folder=$drive_c/${folder#C:\\}
-unix_folder=${unix_folder//\\//}
-exe="$folder\\Korvelle.exe"
-tools=$drive_c/$tools_name
-tools_win="C:\\$tools_name"
-mkdir -p "$unix_folder" "$tools"
-cp "$bin/Korvelle.exe" "$bin/Lindova.exe" "$unix_folder/"
-cp "$bin/formdrive.exe" "$bin/enginectl.exe" "$tools/"
-cd "$drive_c"
-
-w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
-# formdrive's own complaints stay on stderr: they say why a step failed. Its
-# longest wait (a scan or a repair, 300 s) ends before the time-out does.
-fd() { timeout 330 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
 ctl() { w "$tools_win\\enginectl.exe" "$@"; }
 shot() { fd shot "$tools_win\\$1.png" MainForm && cp "$tools/$1.png" "$evidence/$1.png" || fail "no picture $1"; }
 # The wizard started in the background (its process in $wizard), until its
@@ -49,12 +29,6 @@ start_wizard() {
     done
     fail "the wizard's window never answered"
 }
-# The program started alone, with nothing of ours on its standard handles:
-# the tray the install starts would hold a pipe open.
-alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
-
-views=(64)
-[ "$arch" = win64 ] && views=(32 64)
 guids=()
 if [ -n "${guid_stem:-}" ]; then
     for i in 1 2 3; do guids+=("$guid_stem$i}"); done

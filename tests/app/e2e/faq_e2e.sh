@@ -13,33 +13,11 @@
 set -euo pipefail
 prefix_dir=$1 arch=$2 build_arch=$3 bin=$4 evidence=$5
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-[ -n "${DISPLAY:-}" ] || { echo "SKIP: needs an X display (./test.sh runs the tests under Xvfb)"; exit 77; }
-. "$prefix_dir/env"
-drive_c=$WINEPREFIX/drive_c
-mkdir -p "$evidence"
-rm -f "$evidence"/*.png
-
-folder='C:\Program Files\Korvelle'
-[ "$build_arch" = i686 ] && [ "$arch" = win64 ] && folder='C:\Program Files (x86)\Korvelle'
-unix_folder=$drive_c/${folder#C:\\}
-unix_folder=${unix_folder//\\//}
-exe="$folder\\Korvelle.exe"
-tools=$drive_c/kfaq
-tools_win='C:\kfaq'
-rm -rf "$tools"
-mkdir -p "$unix_folder" "$tools/site"
-cp "$bin/Korvelle.exe" "$bin/Lindova.exe" "$unix_folder/"
-cp "$bin/formdrive.exe" "$bin/urlrecorder.exe" "$bin/fakeservice.exe" "$tools/"
-cd "$drive_c"
-
-w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
-fd() { timeout 120 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
-alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
+tools_name=kfaq tools_fresh=1 fd_seconds=120 tool_programs=(urlrecorder.exe fakeservice.exe)
+. "$(dirname "$(realpath "$0")")/e2e_ground.sh"
+mkdir -p "$tools/site"
 
 # The browser's open commands as they were, for both views.
-views=(64)
-[ "$arch" = win64 ] && views=(32 64)
 saved=()
 for s in http https; do for v in "${views[@]}"; do
     old=$(w reg query "HKCR\\$s\\shell\\open\\command" /ve /reg:$v |

@@ -14,31 +14,8 @@ set -euo pipefail
 prefix_dir=$1 arch=$2 build_arch=$3 bin=$4 evidence=$5
 here=$(dirname "$(realpath "$0")")
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-[ -n "${DISPLAY:-}" ] || { echo "SKIP: needs an X display (./test.sh runs the tests under Xvfb)"; exit 77; }
-. "$prefix_dir/env"
-drive_c=$WINEPREFIX/drive_c
-mkdir -p "$evidence"
-rm -f "$evidence"/*.png
-
-folder='C:\Program Files\Korvelle'
-[ "$build_arch" = i686 ] && [ "$arch" = win64 ] && folder='C:\Program Files (x86)\Korvelle'
-unix_folder=$drive_c/${folder#C:\\}
-unix_folder=${unix_folder//\\//}
-exe="$folder\\Korvelle.exe"
-tools=$drive_c/knews
-tools_win='C:\knews'
-rm -rf "$tools"
-mkdir -p "$unix_folder" "$tools"
-cp "$bin/Korvelle.exe" "$bin/Lindova.exe" "$unix_folder/"
-cp "$bin/formdrive.exe" "$tools/"
-cd "$drive_c"
-
-w() { timeout 120 "$KORV_WINE" "$@" 2>/dev/null | tr -d '\r'; }
-fd() { timeout 120 "$KORV_WINE" "$tools_win\\formdrive.exe" "$@" | tr -d '\r'; }
-alone() { timeout 120 "$KORV_WINE" "$@" </dev/null >/dev/null 2>&1; }
-views=(64)
-[ "$arch" = win64 ] && views=(32 64)
+tools_name=knews tools_fresh=1 fd_seconds=120
+. "$here/e2e_ground.sh"
 . "$here/e2e_service.sh"
 
 wizard=
