@@ -13,16 +13,45 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 namespace {
+
+// The lines of the open backup, each ended by CR LF, gathered in blocks of
+// about 64 KiB: a repair of many thousand keys holds every line until its
+// file is written, and one string per line would cost more than its text.
+class TBackupLines {
+public:
+    bool Empty() const noexcept { return blocks_.empty(); }
+    void Add(std::string_view Line)
+    {
+        constexpr size_t kBlockSize = 65536;
+        const size_t needed = Line.size() + 2;
+        if (blocks_.empty() || blocks_.back().size() + needed > blocks_.back().capacity()) {
+            blocks_.emplace_back();
+            blocks_.back().reserve(std::max(kBlockSize, needed));
+        }
+        blocks_.back() += Line;
+        blocks_.back() += "\r\n";
+    }
+    void Add(const std::vector<std::string>& Lines)
+    {
+        for (const std::string& line : Lines)
+            Add(line);
+    }
+    const std::vector<std::string>& Blocks() const noexcept { return blocks_; }
+
+private:
+    std::vector<std::string> blocks_;
+};
 
 // The open backup of the process.
 struct TOpenBackup {
     bool Open = false;
     uint8_t Type = 0;
     std::wstring Name;
-    std::vector<std::string> Lines;
+    TBackupLines Lines;
 };
 TOpenBackup gBackup;
 
@@ -325,10 +354,8 @@ bool WriteBackupFile()
     const auto write = [&head](TStreamWriter& Writer) {
         TBlockWriter out(Writer);
         out.Add(head);
-        for (const std::string& line : gBackup.Lines) {
-            out.Add(line);
-            out.Add("\r\n");
-        }
+        for (const std::string& block : gBackup.Lines.Blocks())
+            out.Add(block);
         out.Add("</backup>\r\n");
         return out.Finish();
     };
@@ -391,7 +418,7 @@ void BeginBackup(uint8_t Type, const std::wstring& Name)
     gBackup.Open = true;
     gBackup.Type = Type;
     gBackup.Name = Name;
-    gBackup.Lines.clear();
+    gBackup.Lines = TBackupLines{};
 }
 
 bool IsBackupOpen()
@@ -411,8 +438,8 @@ bool BackupRegValue(HKEY Root, const std::string& Key, const std::string& Name, 
         // missing parents, and the restore removes them again rather than
         // leave them empty behind.
         if (!Name.empty())
-            gBackup.Lines.push_back(DeleteLine(Root, Key, Name, Is64));
-        gBackup.Lines.push_back(DeleteLine(Root, TopmostMissing(Root, Key), "", Is64));
+            gBackup.Lines.Add(DeleteLine(Root, Key, Name, Is64));
+        gBackup.Lines.Add(DeleteLine(Root, TopmostMissing(Root, Key), "", Is64));
         return true;
     }
     if (opened != TRead::Ok)
@@ -420,12 +447,12 @@ bool BackupRegValue(HKEY Root, const std::string& Key, const std::string& Name, 
     std::vector<std::string> lines;
     switch (RecordValue(keys, Root, Key, Name, Is64, lines)) {
     case TRead::Ok:
-        gBackup.Lines.insert(gBackup.Lines.end(), lines.begin(), lines.end());
+        gBackup.Lines.Add(lines);
         return true;
     case TRead::Missing:
         // A key without a default value has nothing to record.
         if (!Name.empty())
-            gBackup.Lines.push_back(DeleteLine(Root, Key, Name, Is64));
+            gBackup.Lines.Add(DeleteLine(Root, Key, Name, Is64));
         return true;
     default:
         qvLog("Backup refused: " + RegRootToName(Root) + "\\" + Key + "\\#" + Name);
@@ -443,7 +470,7 @@ bool BackupRegKey(HKEY Root, const std::string& Key, bool Is64)
         qvLog("Backup refused: " + RegRootToName(Root) + "\\" + Key);
         return false;
     }
-    gBackup.Lines.insert(gBackup.Lines.end(), lines.begin(), lines.end());
+    gBackup.Lines.Add(lines);
     return true;
 }
 
@@ -451,7 +478,7 @@ bool EndBackup()
 {
     bool written = true;
     if (gBackup.Open) {
-        if (gBackup.Type != 0 && !gBackup.Lines.empty())
+        if (gBackup.Type != 0 && !gBackup.Lines.Empty())
             written = WriteBackupFile();
         gBackup = TOpenBackup{};
     }

@@ -17,7 +17,30 @@ std::unique_ptr<TqvCleanRep> gCleanReport;
 
 TqvCleanRep::TqvCleanRep() : FileName(BackupDir() + "cleanrep.xml") {}
 
-std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root)
+namespace {
+
+// The list of a root in an index position: its letter's place in "MCO".
+uint32_t ListNumber(HKEY Root)
+{
+    return Root == HKEY_LOCAL_MACHINE ? 0 : Root == HKEY_CLASSES_ROOT ? 1 : 2;
+}
+
+constexpr uint32_t kPositionBits = 30;
+
+// FNV-1a, 64 bits.
+uint64_t TextHash(std::string_view Text)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : Text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+} // namespace
+
+std::vector<TqvCleanRep::TEntry>& TqvCleanRep::ListOf(HKEY Root)
 {
     if (Root == HKEY_LOCAL_MACHINE)
         return HklmEntries;
@@ -26,7 +49,7 @@ std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root)
     return OtherEntries;
 }
 
-const std::vector<std::unique_ptr<TqvRegItem>>& TqvCleanRep::ListOf(HKEY Root) const
+const std::vector<TqvCleanRep::TEntry>& TqvCleanRep::ListOf(HKEY Root) const
 {
     return const_cast<TqvCleanRep*>(this)->ListOf(Root);
 }
@@ -49,14 +72,38 @@ std::string TqvCleanRep::IndexKey(HKEY Root, const std::string& Key, const std::
     return list + std::to_string(key.size()) + ':' + key + LowerCase(Name);
 }
 
+void TqvCleanRep::IndexEntry(HKEY Root, size_t Position) const
+{
+    const TEntry& entry = ListOf(Root)[Position];
+    index_.emplace(TextHash(IndexKey(Root, entry.Key, entry.Name)),
+                   (ListNumber(Root) << kPositionBits) | static_cast<uint32_t>(Position));
+}
+
+bool TqvCleanRep::Indexed(HKEY Root, const std::string& Key, const std::string& Name) const
+{
+    const std::string wanted = IndexKey(Root, Key, Name);
+    const auto [first, last] = index_.equal_range(TextHash(wanted));
+    for (auto it = first; it != last; ++it) {
+        const uint32_t list = it->second >> kPositionBits;
+        const size_t position = it->second & ((1u << kPositionBits) - 1);
+        const std::vector<TEntry>& entries =
+            list == 0 ? HklmEntries : list == 1 ? HkcrEntries : OtherEntries;
+        if (position < entries.size() &&
+            IndexKey(entries[position].Root, entries[position].Key, entries[position].Name) ==
+                wanted)
+            return true;
+    }
+    return false;
+}
+
 void TqvCleanRep::SyncIndex() const
 {
     if (indexed_ == static_cast<size_t>(Count()))
         return;
     index_.clear();
     for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
-        for (const auto& entry : *list)
-            index_.insert(IndexKey(entry->Root, entry->Key, entry->Name));
+        for (size_t i = 0; i < list->size(); ++i)
+            IndexEntry((*list)[i].Root, i);
     indexed_ = static_cast<size_t>(Count());
 }
 
@@ -87,14 +134,16 @@ void TqvCleanRep::Load()
             rewrite = true;
             continue;
         }
-        auto entry = std::make_unique<TqvRegItem>(nullptr);
-        entry->LoadFromXML(child.get());
-        if (entry->Date < oldest) {
+        TqvRegItem read(nullptr);
+        read.LoadFromXML(child.get());
+        if (read.Date < oldest) {
             rewrite = true;
             continue;
         }
-        index_.insert(IndexKey(entry->Root, entry->Key, entry->Name));
-        ListOf(entry->Root).push_back(std::move(entry));
+        std::vector<TEntry>& list = ListOf(read.Root);
+        list.push_back(TEntry{read.Root, std::move(read.Key), std::move(read.Name), read.Date,
+                              read.Is64});
+        IndexEntry(read.Root, list.size() - 1);
         ++indexed_;
     }
     if (rewrite)
@@ -108,10 +157,16 @@ bool TqvCleanRep::Save()
     const auto write = [this](TStreamWriter& Writer) {
         TBlockWriter out(Writer);
         out.Add("<cleanrep>\r\n");
+        TqvRegItem line(nullptr);
         for (const auto* list : {&HklmEntries, &HkcrEntries, &OtherEntries})
-            for (const auto& entry : *list) {
+            for (const TEntry& entry : *list) {
+                line.Root = entry.Root;
+                line.Key = entry.Key;
+                line.Name = entry.Name;
+                line.Is64 = entry.Is64;
+                line.Date = entry.Date;
                 out.Add("    ");
-                out.Add(entry->GetXML());
+                out.Add(line.GetXML());
                 out.Add("\r\n");
             }
         out.Add("</cleanrep>\r\n");
@@ -132,16 +187,12 @@ bool TqvCleanRep::Save()
 
 void TqvCleanRep::Add(HKEY Root, const std::string& Key, bool Is64, const std::string& Name)
 {
-    auto entry = std::make_unique<TqvRegItem>(nullptr);
-    entry->Root = Root;
-    entry->Key = Key;
-    entry->Is64 = Is64;
-    entry->Name = Name;
-    entry->Date = Now();
     SyncIndex();
-    if (!index_.insert(IndexKey(Root, Key, Name)).second)
+    if (Indexed(Root, Key, Name))
         return;
-    ListOf(Root).push_back(std::move(entry));
+    std::vector<TEntry>& list = ListOf(Root);
+    list.push_back(TEntry{Root, Key, Name, Now(), Is64});
+    IndexEntry(Root, list.size() - 1);
     ++indexed_;
     changed_ = true;
 }
@@ -149,7 +200,7 @@ void TqvCleanRep::Add(HKEY Root, const std::string& Key, bool Is64, const std::s
 bool TqvCleanRep::Contains(const TqvRegItem& Item) const
 {
     SyncIndex();
-    return index_.count(IndexKey(Item.Root, Item.Key, Item.Name)) != 0;
+    return Indexed(Item.Root, Item.Key, Item.Name);
 }
 
 int TqvCleanRep::Count() const

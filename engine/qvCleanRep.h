@@ -15,9 +15,10 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 // How long an entry hides its registry entry, in days.
@@ -28,10 +29,21 @@ public:
     // FileName = BackupDir + "cleanrep.xml".
     TqvCleanRep();
 
+    // One entry: what the lookups compare and the file keeps. Not a whole
+    // registry item: a large repair leaves as many entries as it repaired,
+    // and each is held to the end of the process.
+    struct TEntry {
+        HKEY Root = nullptr;
+        std::string Key;
+        std::string Name;
+        double Date = 0;
+        bool Is64 = false;
+    };
+
     std::string FileName;
-    std::vector<std::unique_ptr<TqvRegItem>> HklmEntries;
-    std::vector<std::unique_ptr<TqvRegItem>> HkcrEntries;
-    std::vector<std::unique_ptr<TqvRegItem>> OtherEntries; // HKCU, HKU and any other root
+    std::vector<TEntry> HklmEntries;
+    std::vector<TEntry> HkcrEntries;
+    std::vector<TEntry> OtherEntries; // HKCU, HKU and any other root
 
     // Reads the file: every "reg" entry of the root "cleanrep" dated within
     // the last 35 days (by the replaceable clock) goes to the list of its
@@ -54,16 +66,20 @@ public:
     void Clear();
 
 private:
-    std::vector<std::unique_ptr<TqvRegItem>>& ListOf(HKEY Root);
-    const std::vector<std::unique_ptr<TqvRegItem>>& ListOf(HKEY Root) const;
-    // The list, key and name of an entry as its index holds them.
+    std::vector<TEntry>& ListOf(HKEY Root);
+    const std::vector<TEntry>& ListOf(HKEY Root) const;
+    // The list, key and name of an entry as the index compares them.
     static std::string IndexKey(HKEY Root, const std::string& Key, const std::string& Name);
+    bool Indexed(HKEY Root, const std::string& Key, const std::string& Name) const;
+    // Puts the entry at Position of the list of Root into the index.
+    void IndexEntry(HKEY Root, size_t Position) const;
     // Brings the index in step with the lists when they changed behind it.
     void SyncIndex() const;
     bool changed_ = false;
-    // Every entry's IndexKey: the scans ask for each finding, and a large
-    // repair leaves as many entries as it repaired.
-    mutable std::unordered_set<std::string> index_;
+    // The hash of every entry's IndexKey, with the entry's list and position:
+    // the scans ask for each finding. A shared hash only leads to the
+    // comparison of the entries themselves.
+    mutable std::unordered_multimap<uint64_t, uint32_t> index_;
     mutable size_t indexed_ = 0;
 };
 

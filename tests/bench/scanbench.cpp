@@ -1,6 +1,7 @@
 // The class scanner's cost against the registry and file calls it must make.
 //
-//   scanbench.exe [classes] [dead]   (default 20000; run in a win64 test prefix)
+//   scanbench.exe [classes] [dead|mixed] [rounds]
+//       (default 20000 mixed, 3 rounds; run in a win64 test prefix)
 //
 // Makes <classes> synthetic classes under HKCR "CLSID" in the 32-bit view,
 // nine in ten naming an existing system DLL by full path and one in ten a
@@ -11,9 +12,10 @@
 //   by full path until GetFileAttributesA finds a server's file, and for a
 //   dead class a recursive enumeration of its key;
 // - TqvItemsCLSID.Scan on the worker thread, as enginectl runs a scan.
-// Each is timed three times, alternating, and the fastest run counts, so
-// that a pause of the registry server or a burst of load on the machine
-// weighs on neither side alone. The synthetic classes are removed at the end
+// Each is timed three times (or <rounds>: one where a large dead run takes
+// long), alternating, and the fastest run counts, so that a pause of the
+// registry server or a burst of load on the machine weighs on neither side
+// alone. The synthetic classes are removed at the end
 // (and left-overs of an earlier run at the start).
 // Output, one figure a line: each round, classes, dead, found, bare, engine,
 // the classes walked in both views and the time per walked class, and last
@@ -202,6 +204,12 @@ int wmain(int argc, wchar_t** argv)
     if (const int exitCode = bench::Begin("scanbench", "classes] [dead", 20000, argc, argv, count))
         return exitCode;
     const bool allDead = argc > 2 && wcscmp(argv[2], L"dead") == 0;
+    const int rounds = argc > 3 ? _wtoi(argv[3]) : 3;
+    if (rounds <= 0) {
+        fputs("usage: scanbench [classes] [dead|mixed] [rounds]\n", stderr);
+        TDispatcher::Uninstall();
+        return 2;
+    }
     RemoveSynthetic();
     int dead = 0;
     if (!MakeSynthetic(count, allDead, dead)) {
@@ -218,7 +226,7 @@ int wmain(int argc, wchar_t** argv)
     int found = 0;
     // Alternating rounds; the fastest of each counts, so that a burst of load
     // on the machine weighs on neither side alone.
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         const double b = TimeBare();
         const double e = TimeEngine(found);
         printf("round\t%d\tbare\t%.3f\tengine\t%.3f\n", round + 1, b, e);
