@@ -209,15 +209,18 @@ TEST(qvCommonDesktop, StartTrayProgramStartsTheTray)
            GetTickCount() - explorerWait < 120000)
         Sleep(100);
     EXPECT_TRUE(StartTrayProgram());
+    // The stand-in holds its marker open, shared with no one, until its line
+    // is written: the marker is there once it can be read.
     bool ran = false;
+    std::string line;
     const DWORD markerWait = GetTickCount();
     while (!ran && GetTickCount() - markerWait < 120000) {
-        ran = GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
+        line = ktest::ReadFileBytes(marker);
+        ran = !line.empty();
         if (!ran)
             Sleep(100);
     }
     EXPECT_TRUE(ran) << "the stand-in tray left no marker";
-    const std::string line = ktest::ReadFileBytes(marker);
     if (probe)
         DestroyWindow(probe);
     Sleep(200);
