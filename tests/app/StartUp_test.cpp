@@ -531,9 +531,24 @@ TEST_F(StartUp, PendingUpdateStartsItsNewCopyAtTheEnd)
     // there at the start is a left-over and goes).
     auto fresh = Wizard("fresh", "/CHECK", {"pending=1", "check=3000"});
     ASSERT_TRUE(WaitFor("fresh", "forms"));
-    ASSERT_TRUE(WriteText(folders_.ProgramDir + "Korvelle.new", "new program"));
+    // The new copy is a program (a stand-in whose window class is its first
+    // argument), started as one rather than through the shell.
+    ASSERT_TRUE(CopyFileA((TestDir() + "ktest_browser.exe").c_str(),
+                          (folders_.ProgramDir + "Korvelle.new").c_str(), FALSE));
     ASSERT_TRUE(fresh->Wait(20000));
-    EXPECT_TRUE(Has("fresh", "shell open " + folders_.ProgramDir + "Korvelle.new /completeupdate"));
+    EXPECT_EQ(0, Count("fresh", "shell open " + folders_.ProgramDir + "Korvelle.new"));
+    HWND completion = nullptr;
+    EXPECT_TRUE(PumpUntil(
+        [&] { return (completion = FindWindowW(L"/completeupdate", nullptr)) != nullptr; }, 15000));
+    if (completion) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(completion, &pid);
+        PostMessageW(completion, WM_CLOSE, 0, 0);
+        if (HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid)) {
+            WaitForSingleObject(process, 10000);
+            CloseHandle(process);
+        }
+    }
     // Without the flag nothing starts.
     auto none = Wizard("none", "/CHECK");
     ASSERT_TRUE(none->Wait(20000));
