@@ -4,6 +4,7 @@
 #include "engine/qvScanTools.h"
 #include "engine/qvScanners.h"
 #include "platform/FileUtilsU.h"
+#include "platform/HashU.h"
 #include "platform/RegistryU.h"
 #include "platform/SecurityU.h"
 #include "platform/SysUtilsU.h"
@@ -268,16 +269,6 @@ void RunViewPasses(TqvRegScanner& Scanner, const std::string& LogName, bool Stop
     }
 }
 
-// FNV-1a, 64 bits.
-uint64_t EntryHash(std::string_view Text)
-{
-    uint64_t hash = 14695981039346656037ull;
-    for (const char c : Text) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
 
 std::string StripTrailingBackslashes(std::string Key)
 {
@@ -344,7 +335,7 @@ bool TqvRegScanner::FirstMeeting(HKEY Root, const std::string& Area, bool SubKey
         return true;
     const std::string entry =
         RegRootToName(Root) + "\\" + UpperCase(Area) + (SubKeys ? "\\" : "\t") + UpperCase(Name);
-    const uint64_t hash = EntryHash(entry);
+    const uint64_t hash = Fnv1a64(entry);
     if (PassFlag == 0) {
         met_.push_back(hash);
         metSorted_ = false;

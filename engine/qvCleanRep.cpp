@@ -3,6 +3,7 @@
 #include "platform/DateTimeU.h"
 #include "platform/FileUtilsU.h"
 #include "platform/GuardU.h"
+#include "platform/HashU.h"
 #include "platform/StreamU.h"
 #include "platform/SysUtilsU.h"
 #include "platform/XmlU.h"
@@ -27,16 +28,6 @@ uint32_t ListNumber(HKEY Root)
 
 constexpr uint32_t kPositionBits = 30;
 
-// FNV-1a, 64 bits.
-uint64_t TextHash(std::string_view Text)
-{
-    uint64_t hash = 14695981039346656037ull;
-    for (const char c : Text) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
 
 } // namespace
 
@@ -75,14 +66,14 @@ std::string TqvCleanRep::IndexKey(HKEY Root, const std::string& Key, const std::
 void TqvCleanRep::IndexEntry(HKEY Root, size_t Position) const
 {
     const TEntry& entry = ListOf(Root)[Position];
-    index_.emplace(TextHash(IndexKey(Root, entry.Key, entry.Name)),
+    index_.emplace(Fnv1a64(IndexKey(Root, entry.Key, entry.Name)),
                    (ListNumber(Root) << kPositionBits) | static_cast<uint32_t>(Position));
 }
 
 bool TqvCleanRep::Indexed(HKEY Root, const std::string& Key, const std::string& Name) const
 {
     const std::string wanted = IndexKey(Root, Key, Name);
-    const auto [first, last] = index_.equal_range(TextHash(wanted));
+    const auto [first, last] = index_.equal_range(Fnv1a64(wanted));
     for (auto it = first; it != last; ++it) {
         const uint32_t list = it->second >> kPositionBits;
         const size_t position = it->second & ((1u << kPositionBits) - 1);

@@ -95,6 +95,17 @@ private:
     bool valid_ = false;
 };
 
+// FNV-1a, 64 bits: a quick hash for in-memory indexes (never stored).
+inline uint64_t Fnv1a64(std::string_view Text) noexcept
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : Text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
 // SHA-256 (CryptoAPI, PROV_RSA_AES) of Bytes or of a whole file, as 64
 // lower-case hexadecimal digits. False, Hex untouched, when the provider or
 // the file fails.
