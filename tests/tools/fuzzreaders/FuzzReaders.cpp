@@ -1181,7 +1181,10 @@ const std::vector<TReader>& Readers()
         // the control reads its anchors).
         {"png", "TPNGControl::LoadFromFile (a news banner), then drawn", TShape::Png, 1 * MB,
          kCapBase + 4 * kMaxPicturePixels, 8, kPictureFile, TWrites::Nothing, nullptr, {},
-         nullptr, &RunPng, false},
+         nullptr, &RunPng, false,
+         // 16 million pixels decoded into 64 MB and drawn: over a second of
+         // processor time in a 64-bit build on a busy machine.
+         3000},
         // The text of one "URL" chunk, up to the codec's chunk limit.
         {"pnganchor",
          "TPNGControl::LoadFromStream of a picture with the text as its \"URL\" chunk",

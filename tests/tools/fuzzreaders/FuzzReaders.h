@@ -123,6 +123,10 @@ struct TReader {
     // The reader opens its file sharing writes, so the input's file can stay
     // open between inputs; a reader that shares only reads gets it closed.
     bool SharesWrites = true;
+    // The processor time one input may take. A reader whose work grows with
+    // what its limits let through (a picture decoded and drawn at the largest
+    // size allowed) gets that work's time, measured on a loaded machine.
+    double SlowMs = 1000;
 };
 
 // The input's file is written through a handle kept open between inputs.

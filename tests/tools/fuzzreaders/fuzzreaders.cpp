@@ -20,7 +20,8 @@
 //       made them).
 //
 // An input fails when its reader crashes, overflows its stack, throws, takes
-// more than kSlowMs and, run once more, uses that much processor time, gets
+// more than its reader's time (TReader::SlowMs, 1 s for most) and, run once
+// more, uses that much processor time, gets
 // no answer for kHangMs (twice), allocates more than its cap, breaks a rule of its
 // result, or changes the disk or the registry beyond what the reader may
 // write (the registry through its redirection into the sandbox, the disk
@@ -60,9 +61,9 @@ namespace {
 using namespace fuzz;
 
 constexpr uint64_t kDefaultCount = 20000;
-// The limit is on the worker's processor time: elapsed time on a loaded
-// machine says little, and a reader that loops computes.
-constexpr double kSlowMs = 1000;
+// The time limit of an input (TReader::SlowMs) is on the worker's processor
+// time: elapsed time on a loaded machine says little, and a reader that loops
+// computes.
 // A worker that spends this long on one input (elapsed) is stopped, and the
 // input counts as a hang when it gets no answer again in a worker of its own:
 // the reader may wait rather than compute.
@@ -382,7 +383,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
     } else if (changed) {
         outcome.Notices = Foreign(Reader, Sandbox.DiskNotices());
     }
-    if (outcome.CpuMs > kSlowMs)
+    if (outcome.CpuMs > Reader.SlowMs)
         failures.push_back("took " + Milliseconds(outcome.CpuMs) + " of processor time");
     for (const std::string& failure : failures)
         outcome.Failure += (outcome.Failure.empty() ? "" : "; ") + failure;
@@ -394,7 +395,7 @@ TOutcome RunOnce(const TReader& Reader, TSandbox& Sandbox, const std::string& In
 TOutcome RunInput(const TReader& Reader, TSandbox& Sandbox, const std::string& Input)
 {
     TOutcome outcome = RunOnce(Reader, Sandbox, Input, false, false);
-    if (outcome.Ms > kSlowMs) {
+    if (outcome.Ms > Reader.SlowMs) {
         const double elapsed = outcome.Ms;
         outcome = RunOnce(Reader, Sandbox, Input, false, true);
         outcome.Ms = std::max(outcome.Ms, elapsed);
