@@ -201,13 +201,7 @@ constexpr DWORD kHaltedExit = 77;
 
 KTEST_ROLE(install)
 {
-    std::map<std::string, std::string> opt;
-    for (const std::wstring& arg : args) {
-        const std::string a = Narrow(arg);
-        const size_t eq = a.find('=');
-        if (eq != std::string::npos)
-            opt[a.substr(0, eq)] = a.substr(eq + 1);
-    }
+    auto opt = RoleOptions(args, [](const std::wstring& Arg) { return Narrow(Arg); });
     SetProgramFoldersForTests(ScratchFolders(opt["dir"]));
     const int halt = std::atoi(opt["halt"].c_str());
     TAppSeams seams;

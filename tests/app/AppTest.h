@@ -69,6 +69,21 @@ struct TShellCall {
 void RecordShellCalls(bool On);
 std::vector<TShellCall> ShellCalls();
 
+// The "name=value" arguments of a role, each narrowed by Convert (the role
+// decides: paths for the A functions, or UTF-8 text).
+template <class TConvert>
+std::map<std::string, std::string> RoleOptions(const std::vector<std::wstring>& Args, TConvert Convert)
+{
+    std::map<std::string, std::string> options;
+    for (const std::wstring& arg : Args) {
+        const std::string a = Convert(arg);
+        const size_t eq = a.find('=');
+        if (eq != std::string::npos)
+            options[a.substr(0, eq)] = a.substr(eq + 1);
+    }
+    return options;
+}
+
 // The usage counters of the process (a scratch store), by name.
 std::map<std::string, int> Counters();
 void ClearCounters();

@@ -142,13 +142,7 @@ void StartFixtureRepair(TMainForm& Main, const std::string& Fixture)
 // does so at the worker's first report.
 KTEST_ROLE(wizard)
 {
-    std::map<std::string, std::string> opt;
-    for (const std::wstring& arg : args) {
-        const std::string a = WideToUtf8(arg);
-        const size_t eq = a.find('=');
-        if (eq != std::string::npos)
-            opt[a.substr(0, eq)] = a.substr(eq + 1);
-    }
+    auto opt = RoleOptions(args, [](const std::wstring& Arg) { return WideToUtf8(Arg); });
     gLogPath = opt["log"];
     RoleLog("start " + opt["cmd"]);
     SetProgramKeyForTests(opt["key"]);
